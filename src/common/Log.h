@@ -1,0 +1,57 @@
+// Logging calls for every thread of every Vessel process. Lines are formatted in the calling
+// thread and handed to LogMgr, which batches, rolls and archives them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "common/LogCfg.h"
+
+enum LogLevel : int32_t {
+    LOG_LEVEL_TRACE = 1,
+    LOG_LEVEL_DEBUG = 2,
+    LOG_LEVEL_INFO = 3,
+    LOG_LEVEL_WARN = 4,
+    LOG_LEVEL_ERROR = 5,
+};
+
+// Where a log call stands in the source; only the file's part after the last "/" is written.
+struct LogLocation {
+    const char* file;
+    const char* func;
+    int32_t line;
+};
+
+// True when lines of this level are written (DevLogLevel is read at every call).
+bool LogLevelEnabled(int32_t level);
+
+void LogInfo(const std::string& msg, const LogLocation& loc);
+void LogWarn(const std::string& msg, const LogLocation& loc);
+void LogDebug(const std::string& msg, const LogLocation& loc);
+void LogTrace(const std::string& msg, const LogLocation& loc);
+void LogErrorCode(uint32_t code, const std::string& msg, const LogLocation& loc);
+
+// Builds one complete line (with its line feed) exactly as written to the file.
+std::string FormatLogLine(int32_t level, const std::string& msg, const LogLocation& loc);
+std::string FormatErrorCodeLine(uint32_t code, const std::string& msg, const LogLocation& loc);
+
+#define VESSEL_LOG_LOCATION (LogLocation{__FILE__, __func__, __LINE__})
+
+// The message expression is evaluated only when its level is written.
+#define VESSEL_LOG_AT(level, fn, msg)                   \
+    do {                                                \
+        if (LogLevelEnabled(level)) {                   \
+            fn((msg), VESSEL_LOG_LOCATION);             \
+        }                                               \
+    } while (0)
+
+#define LOG_INFO(msg) VESSEL_LOG_AT(LOG_LEVEL_INFO, LogInfo, msg)
+#define LOG_WARN(msg) VESSEL_LOG_AT(LOG_LEVEL_WARN, LogWarn, msg)
+#define LOG_DEBUG(msg) VESSEL_LOG_AT(LOG_LEVEL_DEBUG, LogDebug, msg)
+#define LOG_TRACE(msg) VESSEL_LOG_AT(LOG_LEVEL_TRACE, LogTrace, msg)
+#define LOG_ERROR_CODE(code, msg)                                                   \
+    do {                                                                            \
+        if (LogLevelEnabled(LOG_LEVEL_ERROR)) {                                     \
+            LogErrorCode(static_cast<uint32_t>(code), (msg), VESSEL_LOG_LOCATION); \
+        }                                                                           \
+    } while (0)
