@@ -1,0 +1,366 @@
+#include "master/UDSServer.h"
+
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "common/Log.h"
+#include "common/SafeString.h"
+
+namespace {
+
+constexpr int kListenBacklog = 1000;
+constexpr int kMaxEvents = 100;
+
+std::string ErrnoText(int err)
+{
+    return std::to_string(err) + "," + strerror(err);
+}
+
+}  // namespace
+
+UDSServer::UDSServer() : listenFd(-1), epollFd(-1), running(false), readBuf{}, handler(nullptr), wakeFd(-1) {}
+
+UDSServer::~UDSServer()
+{
+    CloseAll();
+}
+
+int UDSServer::BindAndListen(const std::string& path)
+{
+    struct sockaddr_un servaddr;
+    memset_s(&servaddr, sizeof(servaddr), 0, sizeof(servaddr));
+    servaddr.sun_family = AF_UNIX;
+    int rc = strncpy_s(servaddr.sun_path, sizeof(servaddr.sun_path), path.c_str(), path.size());
+    if (rc != 0) {
+        LOG_INFO("get servaddr error:" + std::to_string(rc));
+        return rc;
+    }
+    listenFd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (listenFd < 0) {
+        LOG_INFO("create socket fail," + ErrnoText(errno));
+        return -1;
+    }
+    // A socket left by an earlier run would make bind fail.
+    unlink(path.c_str());
+    if (bind(listenFd, reinterpret_cast<struct sockaddr*>(&servaddr), sizeof(servaddr)) < 0) {
+        LOG_INFO("bind error:" + std::to_string(-1));
+        CloseAll();
+        return -1;
+    }
+    // Only our own user may connect. Nobody can connect before listen, so tightening the mode
+    // between bind and listen leaves no window.
+    if (chmod(path.c_str(), S_IRUSR | S_IWUSR) < 0) {
+        LOG_INFO("chmod socket fail," + ErrnoText(errno));
+        unlink(path.c_str());
+        CloseAll();
+        return -1;
+    }
+    if (listen(listenFd, kListenBacklog) < 0) {
+        LOG_INFO("listen fail: " + ErrnoText(errno));
+        unlink(path.c_str());
+        CloseAll();
+        return -1;
+    }
+    wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wakeFd < 0) {
+        LOG_INFO("create eventfd fail," + ErrnoText(errno));
+        unlink(path.c_str());
+        CloseAll();
+        return -1;
+    }
+    running = true;
+    return 0;
+}
+
+void UDSServer::RunEventLoop()
+{
+    epollFd = epoll_create1(EPOLL_CLOEXEC);
+    if (epollFd < 0) {
+        LOG_INFO("epoll_create fail," + ErrnoText(errno));
+        return;
+    }
+    struct epoll_event ev;
+    memset_s(&ev, sizeof(ev), 0, sizeof(ev));
+    ev.events = EPOLLIN;
+    ev.data.fd = listenFd;
+    if (epoll_ctl(epollFd, EPOLL_CTL_ADD, listenFd, &ev) < 0) {
+        LOG_INFO("epoll_ctl add fail, " + ErrnoText(errno));
+        return;
+    }
+    ev.data.fd = wakeFd;
+    if (epoll_ctl(epollFd, EPOLL_CTL_ADD, wakeFd, &ev) < 0) {
+        LOG_INFO("epoll_ctl add fail, " + ErrnoText(errno));
+        return;
+    }
+    struct epoll_event events[kMaxEvents];
+    while (running) {
+        int n = epoll_wait(epollFd, events, kMaxEvents, -1);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            LOG_INFO("epoll_wait fail," + ErrnoText(errno));
+            return;
+        }
+        for (int i = 0; i < n && running; ++i) {
+            int fd = events[i].data.fd;
+            if (fd == wakeFd) {
+                continue;
+            }
+            if (fd == listenFd) {
+                if (events[i].events & EPOLLIN) {
+                    HandleAccpet();
+                }
+                continue;
+            }
+            // Errors and hang-ups surface as a failing or empty read.
+            if (events[i].events & (EPOLLIN | EPOLLERR | EPOLLHUP)) {
+                DoRead(fd);
+            }
+            if (events[i].events & EPOLLOUT) {
+                DoWrite(fd);
+            }
+        }
+    }
+}
+
+void UDSServer::Stop()
+{
+    running = false;
+    if (wakeFd >= 0) {
+        uint64_t one = 1;
+        ssize_t rc = write(wakeFd, &one, sizeof(one));
+        (void)rc;  // a full counter already wakes the loop
+    }
+}
+
+bool UDSServer::CheckPeer(int fd, pid_t& peerPid)
+{
+    struct ucred cred;
+    socklen_t len = sizeof(cred);
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) < 0) {
+        LOG_INFO("get peer cred fail," + std::to_string(fd) + "," + ErrnoText(errno));
+        return false;
+    }
+    if (cred.uid != geteuid()) {
+        LOG_INFO("peer uid mismatch, close fd:" + std::to_string(fd) + ", peer uid:" + std::to_string(cred.uid) +
+                 ", peer pid:" + std::to_string(cred.pid));
+        return false;
+    }
+    peerPid = cred.pid;
+    return true;
+}
+
+void UDSServer::HandleAccpet()
+{
+    int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) {
+        LOG_INFO("accpet fail:" + ErrnoText(errno));
+        return;
+    }
+    pid_t peerPid = -1;
+    if (!CheckPeer(fd, peerPid)) {
+        close(fd);
+        return;
+    }
+    LOG_INFO("accpet " + std::to_string(fd));
+    {
+        std::lock_guard<std::mutex> lock(connMutex);
+        clientFds[fd].peerPid = peerPid;
+    }
+    struct epoll_event ev;
+    memset_s(&ev, sizeof(ev), 0, sizeof(ev));
+    ev.events = EPOLLIN;
+    ev.data.fd = fd;
+    if (epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &ev) < 0) {
+        LOG_INFO("epoll_ctl add fail, " + ErrnoText(errno));
+        CloseConnection(fd);
+    }
+}
+
+void UDSServer::DoRead(int fd)
+{
+    memset_s(readBuf, sizeof(readBuf), 0, sizeof(readBuf));
+    ssize_t n = read(fd, readBuf, sizeof(readBuf) - 1);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
+        return;  // level-triggered: the event comes again
+    }
+    if (n <= 0) {
+        if (n < 0) {
+            LOG_INFO("read error:" + ErrnoText(errno));
+        } else {
+            LOG_INFO("client close," + ErrnoText(errno));
+        }
+        DeleteEvent(fd, EPOLLIN);
+        CloseConnection(fd);
+        return;
+    }
+    std::string lines;
+    {
+        std::lock_guard<std::mutex> lock(connMutex);
+        auto it = clientFds.find(fd);
+        if (it == clientFds.end()) {
+            return;
+        }
+        lines = TakeCompleteLines(fd, it->second, readBuf, static_cast<size_t>(n));
+    }
+    if (lines.empty()) {
+        return;
+    }
+    LOG_INFO("read message is : " + lines);
+    if (handler != nullptr) {
+        handler->DoAsyncRead(fd, lines);
+    }
+}
+
+std::string UDSServer::TakeCompleteLines(int fd, ClientConn& conn, const char* data, size_t n)
+{
+    std::string complete;
+    size_t pos = 0;
+    while (pos < n) {
+        const void* found = memchr(data + pos, '\n', n - pos);
+        if (found == nullptr) {
+            if (!conn.discarding) {
+                conn.partial.append(data + pos, n - pos);
+                if (conn.partial.size() > kMaxLineLen) {
+                    LOG_INFO("line too long, dropped, fd:" + std::to_string(fd) +
+                             ", length:" + std::to_string(conn.partial.size()));
+                    conn.partial.clear();
+                    conn.discarding = true;
+                }
+            }
+            break;
+        }
+        size_t end = static_cast<size_t>(static_cast<const char*>(found) - data);
+        size_t segLen = end - pos;
+        if (conn.discarding) {
+            conn.discarding = false;  // the dropped line ends here
+        } else if (conn.partial.size() + segLen > kMaxLineLen) {
+            LOG_INFO("line too long, dropped, fd:" + std::to_string(fd) +
+                     ", length:" + std::to_string(conn.partial.size() + segLen));
+            conn.partial.clear();
+        } else {
+            complete += conn.partial;
+            complete.append(data + pos, segLen);
+            complete += '\n';
+            conn.partial.clear();
+        }
+        pos = end + 1;
+    }
+    return complete;
+}
+
+void UDSServer::DoWrite(int fd)
+{
+    // SendMsg writes synchronously and nothing registers EPOLLOUT; drop such an interest so an
+    // always-writable socket cannot spin the loop.
+    struct epoll_event ev;
+    memset_s(&ev, sizeof(ev), 0, sizeof(ev));
+    ev.events = EPOLLIN;
+    ev.data.fd = fd;
+    if (epoll_ctl(epollFd, EPOLL_CTL_MOD, fd, &ev) < 0) {
+        LOG_INFO("write error: " + ErrnoText(errno));
+        DeleteEvent(fd, EPOLLOUT);
+        CloseConnection(fd);
+    }
+}
+
+void UDSServer::DeleteEvent(int fd, uint32_t events)
+{
+    struct epoll_event ev;
+    memset_s(&ev, sizeof(ev), 0, sizeof(ev));
+    ev.events = events;
+    ev.data.fd = fd;
+    if (epoll_ctl(epollFd, EPOLL_CTL_DEL, fd, &ev) < 0) {
+        LOG_INFO("epoll_ctl del fail, " + ErrnoText(errno));
+    }
+}
+
+void UDSServer::CloseConnection(int fd)
+{
+    {
+        std::lock_guard<std::mutex> lock(connMutex);
+        if (clientFds.erase(fd) == 0) {
+            return;
+        }
+    }
+    // The handler forgets fd before the number can be handed out again.
+    if (handler != nullptr) {
+        handler->OnClose(fd);
+    }
+    close(fd);
+}
+
+void UDSServer::CloseClient(int fd)
+{
+    std::lock_guard<std::mutex> lock(connMutex);
+    if (clientFds.count(fd) == 0) {
+        return;
+    }
+    if (shutdown(fd, SHUT_RDWR) < 0) {
+        LOG_INFO("shutdown fail," + std::to_string(fd) + "," + ErrnoText(errno));
+    }
+}
+
+pid_t UDSServer::PeerPid(int fd)
+{
+    std::lock_guard<std::mutex> lock(connMutex);
+    auto it = clientFds.find(fd);
+    return it == clientFds.end() ? -1 : it->second.peerPid;
+}
+
+int UDSServer::SendMsg(const int* fd, const std::string& msg)
+{
+    if (fd == nullptr) {
+        return EINVAL;
+    }
+    if (msg.size() >= kMaxSendLen) {
+        LOG_INFO("SendMsg fail, copy msg to writer buff failed, errno:" + std::to_string(ERANGE));
+        return ERANGE;
+    }
+    size_t done = 0;
+    while (done < msg.size()) {
+        // MSG_NOSIGNAL: a worker that went away must fail the send, not end the master.
+        ssize_t n = send(*fd, msg.data() + done, msg.size() - done, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            int err = errno;
+            LOG_INFO("write fail," + std::to_string(*fd) + "," + ErrnoText(err));
+            return err;
+        }
+        done += static_cast<size_t>(n);
+    }
+    LOG_INFO("write msg:" + msg + "," + std::to_string(msg.size()));
+    return 0;
+}
+
+void UDSServer::CloseAll()
+{
+    std::vector<int> fds;
+    {
+        std::lock_guard<std::mutex> lock(connMutex);
+        for (const auto& entry : clientFds) {
+            fds.push_back(entry.first);
+        }
+        clientFds.clear();
+    }
+    for (int fd : fds) {
+        close(fd);
+    }
+    for (int* fd : {&listenFd, &epollFd, &wakeFd}) {
+        if (*fd >= 0) {
+            close(*fd);
+            *fd = -1;
+        }
+    }
+}
