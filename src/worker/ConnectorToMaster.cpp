@@ -1,0 +1,84 @@
+#include "worker/ConnectorToMaster.h"
+
+#include <vector>
+
+#include "common/Log.h"
+#include "gateway/GatewayPath.h"
+#include "worker/IModuleMgt.h"
+#include "worker/ModuleMgtFactory.h"
+#include "worker/PipeCmdPojo.h"
+
+namespace {
+
+// "modifyModule": the module's registered request receiver drops and re-opens its gateway
+// connection. The receiver registry (ReqReceiverMgt::ReconnectRequestReceiver) takes this over
+// when it exists; until then no receiver can be registered, so there is nothing to reconnect.
+void ReconnectReceiverOf(const ModuleKey& key) { (void)key; }
+
+}  // namespace
+
+ConnectorToMaster::ConnectorToMaster() : client(this) {}
+
+int32_t ConnectorToMaster::InitAndShakeHand() {
+    int rc = client.Connect(GetMasterChannelPath());
+    if (rc != 0) {
+        LOG_ERROR_CODE(rc, "connect master fail.");
+        return rc;
+    }
+    rc = client.SendTo(PipeCmdPojo::BuildProcessCmd("shakehand"));
+    if (rc != 0) {
+        LOG_ERROR_CODE(rc, "shake hand to master fail.");
+        return rc;
+    }
+    return 0;
+}
+
+int32_t ConnectorToMaster::Run() { return client.Run(); }
+
+void ConnectorToMaster::StopReadLoop() { client.StopLoop(); }
+
+int ConnectorToMaster::DoAsyncRead(int fd, const std::string& data) {
+    (void)fd;
+    std::vector<PipeCmdPojo> cmds;
+    int rc = PipeCmdPojo::parse(data, cmds);
+    if (rc != 0) {
+        LOG_ERROR_CODE(rc, "cmd parse fail.");
+        return rc;
+    }
+    for (const PipeCmdPojo& cmd : cmds) {
+        std::string name = cmd.GetCommand();
+        ModulePojo module = cmd.GetModule();
+        (void)ExecCmd(name, module);
+    }
+    return 0;
+}
+
+int ConnectorToMaster::DoSyncWrite(const std::string& target, const std::string& msg) {
+    (void)target;
+    return client.SendTo(msg);
+}
+
+int32_t ConnectorToMaster::ExecCmd(const std::string& cmd, const ModulePojo& modulePojo) {
+    LOG_INFO("exec cmd:" + cmd + ", Module: " + modulePojo.GetName());
+    IModuleMgt* mgt = GetModuleMgtByType(modulePojo);
+    if (mgt == nullptr) {
+        LOG_INFO("unknow libtype: " + modulePojo.GetType());
+        return -1;
+    }
+    if (cmd == "addModule") {
+        return mgt->LoadModule(modulePojo);
+    }
+    if (cmd == "deleteModule") {
+        (void)mgt->UnLoadModule(modulePojo);
+        return 0;
+    }
+    if (cmd == "modifyModule") {
+        ReconnectReceiverOf(modulePojo.Key());
+        return 0;
+    }
+    if (cmd == "ageingModule") {
+        mgt->Stop();
+        return 0;
+    }
+    return -1;
+}

@@ -1,0 +1,132 @@
+#include "worker/WorkerProcessCycle.h"
+
+#include <signal.h>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <system_error>
+#include <thread>
+
+#include "common/CommonUtil.h"
+#include "common/Log.h"
+#include "common/LogMgr.h"
+#include "common/ProcessFlags.h"
+#include "common/PropertyLoader.h"
+#include "worker/ConnectorToMaster.h"
+#include "worker/ModuleMgtFactory.h"
+
+namespace {
+
+constexpr int64_t DEFAULT_DRAIN_POLL_MS = 10000;
+std::atomic<int64_t> gDrainPollMs{DEFAULT_DRAIN_POLL_MS};
+
+// The fork copied the master's request-receiver registry; the worker drops those entries without
+// stopping them (they belong to the master). The receiver registry (ReqReceiverMgt::Clear) takes
+// this over when it exists; until then there is no registry to empty.
+void DropInheritedReceivers() {}
+
+[[noreturn]] void ExitAfterFailedStart() {
+    LogMgr::CloseLogFile();
+    _exit(1);
+}
+
+}  // namespace
+
+void SetWorkerDrainPollIntervalMs(int64_t ms) { gDrainPollMs = ms > 0 ? ms : DEFAULT_DRAIN_POLL_MS; }
+
+void WarrenWorkerProcessInit() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signo : {SIGCHLD, SIGALRM, SIGIO, SIGINT, SIGTERM, SIGQUIT}) {
+        sigaddset(&set, signo);
+    }
+    if (sigprocmask(SIG_SETMASK, &set, nullptr) != 0) {
+        int err = errno;
+        LOG_ERROR_CODE(err, std::string("sigprocmask() failed") + strerror(err));
+    }
+    struct sigaction sa {};
+    sa.sa_handler = SIG_DFL;
+    sigemptyset(&sa.sa_mask);
+    if (sigaction(SIGCHLD, &sa, nullptr) != 0) {
+        int err = errno;
+        LOG_ERROR_CODE(err, std::string("sigaction(SIGCHLD) failed") + strerror(err));
+    }
+}
+
+void ExitWorkerProcess() {
+    LOG_INFO("exit");
+    LogMgr::CloseLogFile();
+    _exit(0);
+}
+
+void warrenWorkerProcessCycle(void* data) {
+    (void)data;
+    LogMgr::ReopenLogFile("sub_Vessel");
+    WarrenWorkerProcessInit();
+    setpgid(getpid(), getppid());
+    DropInheritedReceivers();
+
+    // Lives as long as the process: this function never returns.
+    ConnectorToMaster connector;
+    int rc = connector.InitAndShakeHand();
+    if (rc != 0) {
+        LOG_ERROR_CODE(rc, "connect to master fail");
+        ExitAfterFailedStart();
+    }
+    try {
+        // Started with the handled signals blocked, so the thread (and every thread it starts)
+        // keeps them blocked.
+        std::thread reader([&connector] { connector.Run(); });
+        reader.detach();
+    } catch (const std::system_error& e) {
+        LOG_ERROR_CODE(e.code().value(), std::string("start reader thread fail, ") + e.what());
+        ExitAfterFailedStart();
+    }
+    LOG_INFO("loop start");
+    const int32_t requestTimeout = getProperty("moduleRequestTimeout");
+
+    time_t quitStart = 0;
+    sigset_t waitMask;
+    sigemptyset(&waitMask);
+    for (;;) {
+        // Drain wait: signals are not looked at any more; the work or the deadline ends it.
+        while (workerExiting != 0) {
+            if (CurrentModuleMgtStopped()) {
+                ExitWorkerProcess();
+            }
+            SleepMs(gDrainPollMs);
+            time_t now = time(nullptr);
+            time_t deadline = quitStart + requestTimeout;
+            if (now > deadline) {
+                LOG_INFO("Exceeded the deadline, force exit.");
+                ExitWorkerProcess();
+            }
+            LOG_INFO("wait for graceful quit, deadline " + std::to_string(deadline) + " now:" +
+                     std::to_string(now));
+        }
+
+        LOG_INFO("sigsuspend worker process");
+        sigsuspend(&waitMask);
+
+        if (gTerminate != 0) {
+            StopCurrentModuleMgt();
+            ExitWorkerProcess();
+        }
+        if (gQuit == 0) {
+            continue;
+        }
+        gQuit = 0;
+        LOG_INFO("gracefully shutting down");
+        prctl(PR_SET_NAME, "worker process is shutting down", 0, 0, 0);
+        if (workerExiting == 0) {
+            workerExiting = 1;
+            quitStart = time(nullptr);
+        }
+        StopCurrentModuleMgt();
+    }
+}
