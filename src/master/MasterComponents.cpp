@@ -1,0 +1,47 @@
+#include "master/MasterComponents.h"
+
+#include <cstdlib>
+
+#include "common/Log.h"
+#include "common/LogMgr.h"
+#include "common/PropertyLoader.h"
+#include "gateway/ModuleNeedLoadMgt.h"
+#include "master/MasterProcessCycle.h"
+#include "master/ModuleLifeChecker.h"
+#include "master/ModuleMgt.h"
+#include "master/ProcessMgt.h"
+
+MasterComponents& MasterComponents::Instance() {
+    static MasterComponents* instance = new MasterComponents();  // lives until exit
+    return *instance;
+}
+
+void MasterComponents::Start() {
+    needLoad = std::make_unique<ModuleNeedLoadMgt>();
+    moduleMgt = std::make_unique<ModuleMgt>();
+    processMgt = std::make_unique<ProcessMgt>();
+    needLoad->SetModuleMgt(moduleMgt.get());
+    moduleMgt->SetNeedLoad(needLoad.get());
+    moduleMgt->SetProcessMgt(processMgt.get(), processMgt.get());
+
+    int ret = processMgt->Init(moduleMgt.get());
+    if (ret != 0) {
+        LOG_ERROR_CODE(ret, "ProcessMgt init failed.");
+        processMgt.reset();
+        moduleMgt.reset();
+        needLoad.reset();
+        LogMgr::CloseLogFile();
+        exit(1);
+    }
+    configPoller = std::thread([this] { moduleMgt->GetModuleFrmGateway(); });
+    demandPoller = std::thread([this] { needLoad->GetModuleNeedLoadFrmGW(); });
+    ioThread = std::thread(RunMasterIOService);
+
+    lifeChecker = std::make_unique<ModuleLifeChecker>(gMasterIOService, getProperty("moduleLifeCheckDelay"));
+    lifeChecker->SetModuleMgt(moduleMgt.get());
+}
+
+void MasterComponents::OnWorkersReaped() {
+    moduleMgt->ClearNonExistProcesses();
+    needLoad->ClearNonExistModule();
+}
