@@ -182,13 +182,20 @@ void ProcessMgt::SendModuleToSubprocessUnlock(const std::string& pid)
         LOG_INFO("fail to add module," + pid);
         return;
     }
-    for (const ModulePojo& module : it->second) {
+    std::vector<ModulePojo> modules = std::move(it->second);
+    pendingModules.erase(it);
+    for (const ModulePojo& module : modules) {
         int rc = DoSyncWriteUnlock(pid, PipeCmdPojo::BuildAddModule(module));
         if (rc != 0) {
             LOG_INFO("addModule fail, pid:" + pid + " module:" + module.GetName() + ":" + module.GetVersion());
         }
     }
-    pendingModules.erase(it);
+    auto cmds = pendingCmds.find(pidNum);
+    if (cmds != pendingCmds.end()) {
+        std::vector<std::string> lines = std::move(cmds->second);
+        pendingCmds.erase(cmds);
+        for (const std::string& line : lines) DoSyncWriteUnlock(pid, line);
+    }
 }
 
 int ProcessMgt::RemoveSubprocess(const std::string& pid)
@@ -201,12 +208,23 @@ int ProcessMgt::RemoveSubprocess(const std::string& pid)
         }
         pidToFd.erase(it);
     }
+    // Whatever still waited for its handshake goes with it.
+    int pidNum = static_cast<int>(strtol(pid.c_str(), nullptr, 10));
+    pendingModules.erase(pidNum);
+    pendingCmds.erase(pidNum);
     return 0;
 }
 
 void ProcessMgt::AddPendingModules(int pid, const std::vector<ModulePojo>& modules)
 {
     std::lock_guard<std::mutex> lock(mutex);
+    std::string pidText = std::to_string(pid);
+    auto it = pidToFd.find(pidText);
+    if (it != pidToFd.end() && it->second != kClosedFd) {
+        // The worker shook hands before placement got here: nothing would send the queue later.
+        for (const ModulePojo& module : modules) DoSyncWriteUnlock(pidText, PipeCmdPojo::BuildAddModule(module));
+        return;
+    }
     std::vector<ModulePojo>& queued = pendingModules[pid];
     queued.insert(queued.end(), modules.begin(), modules.end());
 }
@@ -231,6 +249,12 @@ int ProcessMgt::DoSyncWriteUnlock(const std::string& pid, const std::string& msg
 {
     auto it = pidToFd.find(pid);
     if (it == pidToFd.end()) {
+        int pidNum = static_cast<int>(strtol(pid.c_str(), nullptr, 10));
+        if (pendingModules.count(pidNum) != 0) {
+            LOG_INFO("queued until handshake, pid:" + pid + ", cmd:" + msg.substr(0, msg.find('#')));
+            pendingCmds[pidNum].push_back(msg);
+            return 0;
+        }
         LOG_INFO("not find process " + pid);
         return 0;
     }

@@ -14,7 +14,7 @@
 #include "master/IProcessMgt.h"
 #include "master/UDSServer.h"
 
-// Lock: mutex guards pendingModules, pidToFd and every send. Lock order: placement's lock
+// Lock: mutex guards pendingModules, pendingCmds, pidToFd and every send. Lock order: placement's lock
 // (ModuleMgt), then mutex, then the channel server's own lock. The channel thread holds mutex
 // only for one registry operation and releases it before calling into moduleMgt.
 class ProcessMgt : public IProcessMgt, public IIOHandler {
@@ -56,6 +56,9 @@ private:
     UDSServer udsServer;
     std::thread serverThread;
     std::map<int, std::vector<ModulePojo>> pendingModules;
+    // Commands for a spawned worker that has not shaken hands yet, sent right after its queued
+    // modules: a command placement sends in that window is not lost.
+    std::map<int, std::vector<std::string>> pendingCmds;
     std::map<std::string, int> pidToFd;
     IModuleMgtForMaster* moduleMgt = nullptr;
     std::mutex mutex;

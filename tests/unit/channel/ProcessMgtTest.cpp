@@ -131,10 +131,11 @@ TEST_F(ProcessMgtTest, ClaimsForAnotherPidChangeNothing)
     EXPECT_EQ(CountLog("pid mismatch, peer pid:" + kPid), mismatches + 4);
     EXPECT_TRUE(fake.Calls().empty());
 
-    // The foreign pid got no connection, and the queued module was not sent anywhere.
-    size_t unknown = CountLog("not find process " + other + "[");
+    // The foreign pid got no connection: a command for it still waits for its own handshake,
+    // and the queued module was not sent anywhere.
+    size_t waiting = CountLog("queued until handshake, pid:" + other);
     EXPECT_EQ(mgt.DoSyncWrite(other, "x\n"), 0);
-    EXPECT_EQ(CountLog("not find process " + other + "["), unknown + 1);
+    EXPECT_EQ(CountLog("queued until handshake, pid:" + other), waiting + 1);
     ASSERT_TRUE(client.Write("shakehand#" + kPid + "\n"));
     Sync(client);
     ExpectNothingPending(client);
@@ -211,3 +212,36 @@ TEST(ProcessMgtInitTest, BindFailureIsReturned)
 }
 
 }  // namespace
+
+TEST_F(ProcessMgtTest, CommandsForAWorkerThatHasNotShakenHandsWaitForIt)
+{
+    mgt.AddPendingModules(getpid(), {kModA});
+    // Sent between spawn and handshake: queued behind the pending module, not dropped.
+    size_t dropped = CountLog("not find process " + kPid + "[");
+    ASSERT_EQ(mgt.DoSyncWrite(kPid, PipeCmdPojo::BuildAddModule(kModB)), 0);
+    ASSERT_EQ(mgt.DoSyncWrite(kPid, PipeCmdPojo::BuildModifyModule(kModA)), 0);
+    EXPECT_EQ(CountLog("not find process " + kPid + "["), dropped);
+
+    Client client(path);
+    ASSERT_TRUE(client.Write("shakehand#" + kPid + "\n"));
+    EXPECT_EQ(client.ReadLines(3), PipeCmdPojo::BuildAddModule(kModA) + PipeCmdPojo::BuildAddModule(kModB) +
+                                       PipeCmdPojo::BuildModifyModule(kModA));
+
+    // Once connected, modules queued for it late are sent at once.
+    mgt.AddPendingModules(getpid(), {kModB});
+    EXPECT_EQ(client.ReadLines(1), PipeCmdPojo::BuildAddModule(kModB));
+    ExpectNothingPending(client);
+}
+
+TEST_F(ProcessMgtTest, RemovingAWorkerDropsWhatWaitedForItsHandshake)
+{
+    mgt.AddPendingModules(getpid(), {kModA});
+    ASSERT_EQ(mgt.DoSyncWrite(kPid, PipeCmdPojo::BuildAddModule(kModB)), 0);
+    mgt.RemoveSubprocess(kPid);
+    size_t empty = CountLog("fail to add module," + kPid + "[");
+    Client client(path);
+    ASSERT_TRUE(client.Write("shakehand#" + kPid + "\n"));
+    Sync(client);
+    EXPECT_EQ(CountLog("fail to add module," + kPid + "["), empty + 1);
+    ExpectNothingPending(client);
+}
