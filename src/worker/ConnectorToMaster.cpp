@@ -4,16 +4,16 @@
 
 #include "common/Log.h"
 #include "gateway/GatewayPath.h"
+#include "gateway/ReqReceiverMgt.h"
 #include "worker/IModuleMgt.h"
 #include "worker/ModuleMgtFactory.h"
 #include "worker/PipeCmdPojo.h"
 
 namespace {
 
-// "modifyModule": the module's registered request receiver drops and re-opens its gateway
-// connection. The receiver registry (ReqReceiverMgt::ReconnectRequestReceiver) takes this over
-// when it exists; until then no receiver can be registered, so there is nothing to reconnect.
-void ReconnectReceiverOf(const ModuleKey& key) { (void)key; }
+// "modifyModule": the module's registered request receiver, if any, drops and re-opens its
+// gateway connection.
+void ReconnectReceiverOf(const ModuleKey& key) { ReqReceiverMgt::getInstance().ReconnectRequestReceiver(key); }
 
 }  // namespace
 

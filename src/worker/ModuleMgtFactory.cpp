@@ -4,6 +4,10 @@
 #include <map>
 #include <mutex>
 
+#include "go/GoModuleMgt.h"
+#include "java/TomcatSvcMgt.h"
+#include "worker/CModuleMgt.h"
+
 // Locking: KindsMutex() guards the kind table. The current manager is an atomic pointer, since the
 // connector's thread sets it and the main thread reads it at shutdown. A getter is called outside
 // the lock, so a manager's creation may log or take its own locks freely.
@@ -14,10 +18,15 @@ std::mutex& KindsMutex() {
     return m;
 }
 
+IModuleMgt* GetCModuleMgt() { return CModuleMgt::getInstance(); }
+
 // The managers of the three built-in kinds join this table by their getter (not by static
 // registrar objects: an unreferenced object file of a static library is never linked).
 std::map<std::string, ModuleMgtGetter>& Kinds() {
-    static std::map<std::string, ModuleMgtGetter> kinds;
+    static std::map<std::string, ModuleMgtGetter> kinds{
+        {"C_MODULE", &GetCModuleMgt},
+        {"GO", []() -> IModuleMgt* { return GoModuleMgt::getInstance(); }},
+        {"TOMCAT", []() -> IModuleMgt* { return TomcatSvcMgt::getInstance(); }}};
     return kinds;
 }
 

@@ -17,6 +17,7 @@
 #include "common/LogMgr.h"
 #include "common/ProcessFlags.h"
 #include "common/PropertyLoader.h"
+#include "gateway/ReqReceiverMgt.h"
 #include "worker/ConnectorToMaster.h"
 #include "worker/ModuleMgtFactory.h"
 
@@ -26,9 +27,8 @@ constexpr int64_t DEFAULT_DRAIN_POLL_MS = 10000;
 std::atomic<int64_t> gDrainPollMs{DEFAULT_DRAIN_POLL_MS};
 
 // The fork copied the master's request-receiver registry; the worker drops those entries without
-// stopping them (they belong to the master). The receiver registry (ReqReceiverMgt::Clear) takes
-// this over when it exists; until then there is no registry to empty.
-void DropInheritedReceivers() {}
+// stopping them (they belong to the master).
+void DropInheritedReceivers() { ReqReceiverMgt::getInstance().Clear(); }
 
 [[noreturn]] void ExitAfterFailedStart() {
     LogMgr::CloseLogFile();

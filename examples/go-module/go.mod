@@ -1,0 +1,3 @@
+module vessel/examples/gomodule
+
+go 1.19

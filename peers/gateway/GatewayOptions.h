@@ -1,0 +1,36 @@
+// The command line of vessel-gateway and its defaults.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class GatewayOptions {
+public:
+    std::string listenHost = "127.0.0.1";
+    uint16_t listenPort = 8080;
+    std::string configPath;          // empty: no modules until one is given
+    std::string socketPath;          // empty: derived from APP_NAME
+    bool appNameGiven = false;
+    std::string appName;
+    mode_t socketMode = 0600;
+    unsigned threads = 1;
+    std::chrono::milliseconds requestTimeout{30000};
+    std::chrono::milliseconds idleTimeout{60000};
+    std::chrono::milliseconds configPoll{500};
+    std::chrono::milliseconds demandRefresh{10000};
+    size_t maxBody = 1024 * 1024;
+    size_t queueLimit = 10000;
+    bool help = false;
+
+    // Fills the options from argv. Returns false with error set on a bad or unknown option.
+    bool Parse(const std::vector<std::string>& args, std::string& error);
+    // The gateway socket path: --socket, else the APP_NAME rule (with --app-name overriding
+    // the environment).
+    std::string GatewaySocketPath() const;
+    static std::string Usage();
+};

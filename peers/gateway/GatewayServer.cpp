@@ -1,0 +1,131 @@
+#include "GatewayServer.h"
+
+#include <csignal>
+
+#include "GatewayLog.h"
+
+namespace {
+
+RequestBroker::Limits LimitsFrom(const GatewayOptions& options) {
+    RequestBroker::Limits limits;
+    limits.queuePerModule = options.queueLimit;
+    limits.demandRefresh = options.demandRefresh;
+    return limits;
+}
+
+}  // namespace
+
+GatewayServer::GatewayServer(const GatewayOptions& options)
+    : options_(options),
+      pool_(options.threads),
+      broker_(LimitsFrom(options)),
+      signals_(pool_.First(), SIGINT, SIGTERM),
+      reload_(pool_.First(), SIGHUP),
+      configTimer_(pool_.First()),
+      tickTimer_(pool_.First()) {}
+
+int GatewayServer::Run() {
+    // A worker that goes away while we write to it must not end the gateway.
+    signal(SIGPIPE, SIG_IGN);
+
+    std::string error;
+    if (!options_.configPath.empty()) {
+        watcher_ = std::make_unique<AppConfigWatcher>(options_.configPath);
+        std::shared_ptr<const AppConfig> config;
+        if (!watcher_->Load(config, error)) {
+            GatewayLog::Error("cannot load configuration " + options_.configPath + ": " + error);
+            return 1;
+        }
+        broker_.SetConfig(config);
+        GatewayLog::Info("configuration " + options_.configPath + ": " +
+                         std::to_string(config->ModuleCount()) + " modules");
+    } else {
+        GatewayLog::Warn("no --config given: every module is unknown until one is configured");
+    }
+
+    const std::string socketPath = options_.GatewaySocketPath();
+    uds_ = std::make_shared<UdsListener>(pool_, broker_);
+    if (!uds_->Open(socketPath, options_.socketMode, error)) {
+        GatewayLog::Error(error);
+        return 1;
+    }
+    http_ = std::make_shared<HttpListener>(pool_, broker_, options_);
+    if (!http_->Open(error)) {
+        GatewayLog::Error(error);
+        uds_->Stop();
+        return 1;
+    }
+    auto endpoint = http_->LocalEndpoint();
+    GatewayLog::Info("listening on http://" + endpoint.address().to_string() + ":" +
+                     std::to_string(endpoint.port()) + " and " + socketPath + ", " +
+                     std::to_string(options_.threads) + " thread(s)");
+
+    signals_.async_wait([this](const boost::system::error_code& ec, int signo) {
+        if (ec) {
+            return;
+        }
+        GatewayLog::Info(std::string("stopping on ") + (signo == SIGINT ? "SIGINT" : "SIGTERM"));
+        http_->Stop();
+        uds_->Stop();
+        configTimer_.cancel();
+        tickTimer_.cancel();
+        reload_.cancel();
+        pool_.Stop();
+    });
+    ArmReload();
+    ArmConfigPoll();
+    ArmTick();
+    http_->Start();
+    uds_->Start();
+
+    pool_.Run();
+
+    // Held peers keep their sockets; they must go before the event loops do.
+    broker_.Clear();
+    GatewayLog::Info("stopped");
+    return 0;
+}
+
+void GatewayServer::PollConfig(bool force) {
+    if (!watcher_) {
+        return;
+    }
+    if (auto config = watcher_->Poll(force)) {
+        broker_.SetConfig(config);
+    }
+}
+
+void GatewayServer::ArmConfigPoll() {
+    if (!watcher_) {
+        return;
+    }
+    configTimer_.expires_after(options_.configPoll);
+    configTimer_.async_wait([this](const boost::system::error_code& ec) {
+        if (ec) {
+            return;
+        }
+        PollConfig(false);
+        ArmConfigPoll();
+    });
+}
+
+void GatewayServer::ArmTick() {
+    tickTimer_.expires_after(std::chrono::seconds(1));
+    tickTimer_.async_wait([this](const boost::system::error_code& ec) {
+        if (ec) {
+            return;
+        }
+        broker_.Tick(RequestBroker::Clock::now());
+        ArmTick();
+    });
+}
+
+void GatewayServer::ArmReload() {
+    reload_.async_wait([this](const boost::system::error_code& ec, int) {
+        if (ec) {
+            return;
+        }
+        PollConfig(true);
+        ArmReload();
+    });
+}

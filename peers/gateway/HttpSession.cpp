@@ -1,0 +1,266 @@
+#include "HttpSession.h"
+
+#include <atomic>
+
+#include "GatewayLog.h"
+#include "RequestTranslator.h"
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = boost::beast::http;
+
+namespace {
+
+std::atomic<uint64_t> gNextRequestId{1};
+
+bool IsHttpError(const boost::system::error_code& ec) {
+    return &ec.category() == &http::make_error_code(http::error::bad_target).category();
+}
+
+const std::string CONTINUE_100 = "HTTP/1.1 100 Continue\r\n\r\n";
+
+}  // namespace
+
+HttpSession::HttpSession(Socket socket, RequestBroker& broker, const GatewayOptions& options)
+    : socket_(std::move(socket)), broker_(broker), options_(options), timer_(socket_.get_executor()) {}
+
+void HttpSession::Start() {
+    boost::system::error_code ignored;
+    socket_.set_option(asio::ip::tcp::no_delay(true), ignored);
+    ReadHeader();
+}
+
+void HttpSession::ReadHeader() {
+    parser_.emplace();
+    parser_->body_limit(options_.maxBody);
+    reading_ = true;
+    if (!current_) {
+        SetDeadline(options_.idleTimeout);
+    }
+    http::async_read_header(socket_, buffer_, *parser_,
+                            [self = shared_from_this()](const boost::system::error_code& ec, size_t) {
+                                self->OnHeader(ec);
+                            });
+}
+
+void HttpSession::OnHeader(const boost::system::error_code& ec) {
+    reading_ = false;
+    if (closed_) {
+        return;
+    }
+    if (ec) {
+        if (current_ && IsHttpError(ec) && ec != http::error::end_of_stream &&
+            ec != http::error::partial_message) {
+            readError_ = ec;  // answered once the request in flight is done
+            return;
+        }
+        OnReadError(ec);
+        return;
+    }
+    headerReady_ = true;
+    if (!current_ && !writing_) {
+        ReadBody();
+    }
+}
+
+void HttpSession::ReadBody() {
+    headerReady_ = false;
+    auto self = shared_from_this();
+    auto read = [self]() {
+        http::async_read(self->socket_, self->buffer_, *self->parser_,
+                         [self](const boost::system::error_code& ec, size_t) { self->OnBody(ec); });
+    };
+    const auto& req = parser_->get();
+    if (!parser_->is_done() && beast::iequals(req[http::field::expect], "100-continue")) {
+        writing_ = true;
+        asio::async_write(socket_, asio::buffer(CONTINUE_100),
+                          [self, read](const boost::system::error_code& ec, size_t) {
+                              self->writing_ = false;
+                              if (ec || self->closed_) {
+                                  self->Close();
+                                  return;
+                              }
+                              read();
+                          });
+        return;
+    }
+    read();
+}
+
+void HttpSession::OnBody(const boost::system::error_code& ec) {
+    if (closed_) {
+        return;
+    }
+    if (ec) {
+        OnReadError(ec);
+        return;
+    }
+    Dispatch();
+}
+
+void HttpSession::OnReadError(const boost::system::error_code& ec) {
+    if (ec == http::error::body_limit) {
+        Respond(413, "request body larger than " + std::to_string(options_.maxBody) + " bytes\n", true);
+    } else if (ec == http::error::header_limit) {
+        Respond(431, "request header too large\n", true);
+    } else if (IsHttpError(ec) && ec != http::error::end_of_stream && ec != http::error::partial_message) {
+        Respond(400, "malformed request: " + ec.message() + "\n", true);
+    } else {
+        Close();  // the client closed or reset the connection, or the read timed out
+    }
+}
+
+void HttpSession::Dispatch() {
+    RequestTranslator::Request req = parser_->release();
+    parser_.reset();
+    version_ = req.version();
+    keepAlive_ = req.keep_alive();
+
+    std::string module;
+    beast::string_view path;
+    beast::string_view query;
+    if (!RequestTranslator::Route(req.target(), module, path, query)) {
+        Respond(404, "no module in path \"" + std::string(req.target().substr(0, 200)) + "\"\n", false);
+        return;
+    }
+    std::string json;
+    if (!RequestTranslator::BuildRequestJson(req, path, query, json)) {
+        Respond(400, "request is not valid UTF-8 text\n", false);
+        return;
+    }
+    std::string id = std::to_string(gNextRequestId.fetch_add(1, std::memory_order_relaxed));
+    std::string frame = RequestTranslator::BuildMessageFrame(module, id, json);
+    auto pending = std::make_shared<PendingRequest>(std::move(id), std::move(frame), weak_from_this());
+    switch (broker_.Submit(module, pending, Clock::now())) {
+        case RequestBroker::SubmitResult::UNKNOWN_MODULE:
+            Respond(404, "unknown module \"" + module.substr(0, 200) + "\"\n", false);
+            return;
+        case RequestBroker::SubmitResult::QUEUE_FULL:
+            Respond(503, "too many requests waiting for module \"" + module + "\"\n", false);
+            return;
+        case RequestBroker::SubmitResult::QUEUED:
+            break;
+    }
+    current_ = std::move(pending);
+    SetDeadline(options_.requestTimeout);
+    // Keep reading: this notices a client that leaves, and picks up a pipelined request.
+    ReadHeader();
+}
+
+void HttpSession::Complete(std::shared_ptr<PendingRequest> request, unsigned status, std::string body) {
+    asio::post(socket_.get_executor(),
+               [self = shared_from_this(), request = std::move(request), status, body = std::move(body)]() mutable {
+                   self->OnResult(request, status, std::move(body));
+               });
+}
+
+void HttpSession::OnResult(const std::shared_ptr<PendingRequest>& request, unsigned status, std::string body) {
+    if (closed_ || request != current_) {
+        return;
+    }
+    current_.reset();
+    if (status < 100 || status > 599) {
+        Respond(502, "module answered with status " + std::to_string(status) + "\n", false);
+        return;
+    }
+    Respond(status, std::move(body), false);
+}
+
+void HttpSession::Respond(unsigned status, std::string body, bool close) {
+    if (close) {
+        keepAlive_ = false;
+    }
+    response_ = {};
+    response_.version(version_);
+    response_.result(status);
+    response_.set(http::field::server, "vessel-gateway");
+    response_.set(http::field::content_type, "text/plain; charset=utf-8");
+    response_.keep_alive(keepAlive_);
+    response_.body() = std::move(body);
+    response_.prepare_payload();
+    writing_ = true;
+    SetDeadline(options_.idleTimeout);
+    http::async_write(socket_, response_, [self = shared_from_this()](const boost::system::error_code& ec, size_t) {
+        self->OnWritten(ec);
+    });
+}
+
+void HttpSession::OnWritten(const boost::system::error_code& ec) {
+    writing_ = false;
+    if (closed_) {
+        return;
+    }
+    if (ec || !keepAlive_) {
+        if (!ec) {
+            boost::system::error_code ignored;
+            socket_.shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
+        }
+        Close();
+        return;
+    }
+    if (readError_) {
+        auto error = readError_;
+        readError_ = {};
+        OnReadError(error);
+        return;
+    }
+    if (headerReady_) {
+        ReadBody();
+    } else if (!reading_) {
+        ReadHeader();
+    }
+    // else: the read started during the request carries on; it keeps the idle deadline.
+}
+
+void HttpSession::SetDeadline(Clock::duration after) {
+    deadline_ = Clock::now() + after;
+    if (timerArmed_ && armedFor_ <= deadline_) {
+        return;
+    }
+    timerArmed_ = true;
+    armedFor_ = deadline_;
+    timer_.expires_at(deadline_);
+    timer_.async_wait([self = shared_from_this()](const boost::system::error_code& ec) { self->OnTimer(ec); });
+}
+
+void HttpSession::OnTimer(const boost::system::error_code& ec) {
+    if (ec == asio::error::operation_aborted || closed_) {
+        return;  // re-armed for an earlier deadline, or closing
+    }
+    timerArmed_ = false;
+    if (Clock::now() < deadline_) {
+        SetDeadline(deadline_ - Clock::now());
+        return;
+    }
+    if (current_) {
+        if (!current_->Claim()) {
+            return;  // the answer is already on its way to OnResult; let it through
+        }
+        std::shared_ptr<PendingRequest> request = std::move(current_);
+        broker_.Cancel(request);
+        GatewayLog::Warn("request " + request->Id() + " for " + request->ModuleKey() +
+                         " got no answer within " + std::to_string(options_.requestTimeout.count()) +
+                         " ms");
+        Respond(504, "no answer from module within the request timeout\n", false);
+        return;
+    }
+    Close();  // idle, or the client is too slow sending or receiving
+}
+
+void HttpSession::GiveUp() {
+    if (current_ && current_->Claim()) {
+        broker_.Cancel(current_);
+    }
+    current_.reset();
+}
+
+void HttpSession::Close() {
+    if (closed_) {
+        return;
+    }
+    closed_ = true;
+    GiveUp();
+    boost::system::error_code ignored;
+    socket_.close(ignored);
+    timer_.cancel();
+}

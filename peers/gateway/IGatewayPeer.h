@@ -1,0 +1,21 @@
+// A connection on the gateway socket as the broker sees it: something that was asked a question
+// and is now given its answer. Every call may come from any thread and only queues the answer
+// on the connection's own thread.
+#pragma once
+
+#include <memory>
+#include <string>
+
+class AppConfig;
+class PendingRequest;
+
+class IGatewayPeer {
+public:
+    virtual ~IGatewayPeer() = default;
+    // Answer to "pullreq". A peer that cannot send it any more hands it back (Requeue).
+    virtual void Deliver(std::shared_ptr<PendingRequest> request) = 0;
+    // Answer to "pullappcfg" / "pullappcfgchg".
+    virtual void AnswerConfig(std::shared_ptr<const AppConfig> config) = 0;
+    // Answer to "pullmodloadreq": the key text of a module that must be loaded.
+    virtual void AnswerDemand(const std::string& key) = 0;
+};

@@ -1,0 +1,34 @@
+// One HTTP request on its way to a worker: its id, the "message" frame a worker pulls, and who
+// waits for the answer. Exactly one party finishes it: the worker's response, the timeout or
+// the client going away; Claim() decides which.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "IRequestOwner.h"
+
+class PendingRequest {
+public:
+    PendingRequest(std::string id, std::string frame, std::weak_ptr<IRequestOwner> owner)
+        : id_(std::move(id)), frame_(std::move(frame)), owner_(std::move(owner)) {}
+
+    const std::string& Id() const { return id_; }
+    const std::string& Frame() const { return frame_; }
+    // Set by the broker when it accepts the request, before any other thread can see it.
+    const std::string& ModuleKey() const { return moduleKey_; }
+    void SetModuleKey(const std::string& key) { moduleKey_ = key; }
+    std::shared_ptr<IRequestOwner> Owner() const { return owner_.lock(); }
+
+    // True for the first caller only.
+    bool Claim() { return !claimed_.exchange(true, std::memory_order_acq_rel); }
+    bool Claimed() const { return claimed_.load(std::memory_order_acquire); }
+
+private:
+    std::string id_;
+    std::string frame_;
+    std::string moduleKey_;
+    std::weak_ptr<IRequestOwner> owner_;
+    std::atomic<bool> claimed_{false};
+};

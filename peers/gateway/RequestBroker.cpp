@@ -1,0 +1,278 @@
+#include "RequestBroker.h"
+
+#include <algorithm>
+#include <utility>
+
+RequestBroker::RequestBroker(Limits limits) : limits_(limits), config_(AppConfig::Empty()) {}
+
+void RequestBroker::SetConfig(std::shared_ptr<const AppConfig> config) {
+    std::deque<std::shared_ptr<IGatewayPeer>> waiting;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        config_ = config;
+        waiting.swap(configPulls_);
+    }
+    for (auto& peer : waiting) {
+        peer->AnswerConfig(config);
+    }
+}
+
+std::shared_ptr<const AppConfig> RequestBroker::Config() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return config_;
+}
+
+std::shared_ptr<IGatewayPeer> RequestBroker::DemandLocked(ModuleSlot& slot, const std::string& key,
+                                                          Clock::time_point now) {
+    Clock::duration every = slot.pullers == 0 ? limits_.demandRetry : limits_.demandRefresh;
+    if (slot.demanded && now - slot.lastDemand < every) {
+        return nullptr;
+    }
+    slot.demanded = true;
+    slot.lastDemand = now;
+    if (!demandPulls_.empty()) {
+        auto peer = std::move(demandPulls_.front());
+        demandPulls_.pop_front();
+        return peer;
+    }
+    // Nobody asks yet (the master is not connected): keep it once until someone does.
+    if (demandSet_.insert(key).second) {
+        demands_.push_back(key);
+    }
+    return nullptr;
+}
+
+RequestBroker::SubmitResult RequestBroker::Submit(const std::string& name,
+                                                  const std::shared_ptr<PendingRequest>& request,
+                                                  Clock::time_point now) {
+    std::shared_ptr<IGatewayPeer> puller;
+    std::shared_ptr<IGatewayPeer> demandPeer;
+    std::string key;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        key = config_->KeyOf(name);
+        if (key.empty()) {
+            return SubmitResult::UNKNOWN_MODULE;
+        }
+        ModuleSlot& slot = slots_[key];
+        if (slot.held.empty() && slot.queue.size() >= limits_.queuePerModule) {
+            return SubmitResult::QUEUE_FULL;
+        }
+        request->SetModuleKey(key);
+        demandPeer = DemandLocked(slot, key, now);
+        if (!slot.held.empty()) {
+            puller = std::move(slot.held.front());
+            slot.held.pop_front();
+            inFlight_[request->Id()] = request;
+        } else {
+            slot.queue.push_back(request);
+        }
+    }
+    if (demandPeer) {
+        demandPeer->AnswerDemand(key);
+    }
+    if (puller) {
+        puller->Deliver(request);
+    }
+    return SubmitResult::QUEUED;
+}
+
+void RequestBroker::EraseRequest(std::deque<std::shared_ptr<PendingRequest>>& queue,
+                                 const std::shared_ptr<PendingRequest>& request) {
+    auto it = std::find(queue.begin(), queue.end(), request);
+    if (it != queue.end()) {
+        queue.erase(it);
+    }
+}
+
+void RequestBroker::ErasePeer(std::deque<std::shared_ptr<IGatewayPeer>>& peers, const IGatewayPeer* peer) {
+    peers.erase(std::remove_if(peers.begin(), peers.end(),
+                               [peer](const std::shared_ptr<IGatewayPeer>& p) { return p.get() == peer; }),
+                peers.end());
+}
+
+void RequestBroker::Cancel(const std::shared_ptr<PendingRequest>& request) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = inFlight_.find(request->Id());
+    if (it != inFlight_.end() && it->second == request) {
+        inFlight_.erase(it);
+        return;
+    }
+    auto slot = slots_.find(request->ModuleKey());
+    if (slot != slots_.end()) {
+        EraseRequest(slot->second.queue, request);
+    }
+}
+
+bool RequestBroker::Respond(const std::string& requestId, unsigned status, std::string body) {
+    std::shared_ptr<PendingRequest> request;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = inFlight_.find(requestId);
+        if (it == inFlight_.end()) {
+            return false;
+        }
+        request = std::move(it->second);
+        inFlight_.erase(it);
+    }
+    if (!request->Claim()) {
+        return false;
+    }
+    if (auto owner = request->Owner()) {
+        owner->Complete(request, status, std::move(body));
+    }
+    return true;
+}
+
+void RequestBroker::Pull(const std::string& key, const std::shared_ptr<IGatewayPeer>& peer, bool firstPull) {
+    std::shared_ptr<PendingRequest> request;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ModuleSlot& slot = slots_[key];
+        if (firstPull) {
+            ++slot.pullers;
+        }
+        while (!slot.queue.empty()) {
+            auto next = std::move(slot.queue.front());
+            slot.queue.pop_front();
+            if (!next->Claimed()) {
+                request = std::move(next);
+                break;
+            }
+        }
+        if (request) {
+            inFlight_[request->Id()] = request;
+        } else {
+            slot.held.push_back(peer);
+        }
+    }
+    if (request) {
+        peer->Deliver(request);
+    }
+}
+
+void RequestBroker::Requeue(const std::shared_ptr<PendingRequest>& request) {
+    std::shared_ptr<IGatewayPeer> puller;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = inFlight_.find(request->Id());
+        if (it != inFlight_.end() && it->second == request) {
+            inFlight_.erase(it);
+        }
+        if (request->Claimed()) {
+            return;
+        }
+        ModuleSlot& slot = slots_[request->ModuleKey()];
+        if (!slot.held.empty()) {
+            puller = std::move(slot.held.front());
+            slot.held.pop_front();
+            inFlight_[request->Id()] = request;
+        } else {
+            slot.queue.push_front(request);
+        }
+    }
+    if (puller) {
+        puller->Deliver(request);
+    }
+}
+
+void RequestBroker::PullConfig(const std::shared_ptr<IGatewayPeer>& peer) {
+    peer->AnswerConfig(Config());
+}
+
+void RequestBroker::PullConfigChange(const std::shared_ptr<IGatewayPeer>& peer, uint64_t seenGeneration) {
+    std::shared_ptr<const AppConfig> config;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (config_->Generation() == seenGeneration) {
+            configPulls_.push_back(peer);
+            return;
+        }
+        config = config_;
+    }
+    peer->AnswerConfig(config);
+}
+
+void RequestBroker::PullDemand(const std::shared_ptr<IGatewayPeer>& peer) {
+    std::string key;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (demands_.empty()) {
+            demandPulls_.push_back(peer);
+            return;
+        }
+        key = std::move(demands_.front());
+        demands_.pop_front();
+        demandSet_.erase(key);
+    }
+    peer->AnswerDemand(key);
+}
+
+void RequestBroker::PeerClosed(const IGatewayPeer* peer, const std::string& pullKey) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ErasePeer(configPulls_, peer);
+    ErasePeer(demandPulls_, peer);
+    if (pullKey.empty()) {
+        return;
+    }
+    auto slot = slots_.find(pullKey);
+    if (slot != slots_.end()) {
+        ErasePeer(slot->second.held, peer);
+        if (slot->second.pullers > 0) {
+            --slot->second.pullers;
+        }
+    }
+}
+
+void RequestBroker::Tick(Clock::time_point now) {
+    std::vector<std::pair<std::shared_ptr<IGatewayPeer>, std::string>> answers;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto it = slots_.begin(); it != slots_.end();) {
+            ModuleSlot& slot = it->second;
+            // Timed-out requests were taken out by Cancel; what is left is still wanted.
+            if (!slot.queue.empty() && slot.pullers == 0) {
+                if (auto peer = DemandLocked(slot, it->first, now)) {
+                    answers.emplace_back(std::move(peer), it->first);
+                }
+            }
+            // Forget modules nobody uses any more, so a long-running gateway does not collect
+            // one slot per key ever seen.
+            if (slot.queue.empty() && slot.held.empty() && slot.pullers == 0 &&
+                now - slot.lastDemand > limits_.demandRefresh) {
+                it = slots_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (auto& answer : answers) {
+        answer.first->AnswerDemand(answer.second);
+    }
+}
+
+void RequestBroker::Clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    slots_.clear();
+    inFlight_.clear();
+    configPulls_.clear();
+    demandPulls_.clear();
+    demands_.clear();
+    demandSet_.clear();
+}
+
+size_t RequestBroker::QueuedCount(const std::string& key) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = slots_.find(key);
+    return it == slots_.end() ? 0 : it->second.queue.size();
+}
+
+size_t RequestBroker::InFlightCount() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return inFlight_.size();
+}
+
+size_t RequestBroker::PendingDemandCount() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return demands_.size();
+}

@@ -1,0 +1,101 @@
+// The meeting point of HTTP requests and Vessel's pulls: per-module queues of waiting requests,
+// the pulls held until a request comes, the requests handed out and awaiting "responsereq",
+// the demands for modules nobody pulls for, and the configuration held for "pullappcfgchg".
+//
+// Lock: mutex_ guards every member below it. It is never held while calling a peer or an owner
+// (those only queue work on their own threads), so no lock order with other classes exists.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "AppConfig.h"
+#include "IGatewayPeer.h"
+#include "PendingRequest.h"
+
+class RequestBroker {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    struct Limits {
+        size_t queuePerModule = 10000;
+        // A module nobody pulls for is demanded at most this often while requests wait for it.
+        Clock::duration demandRetry = std::chrono::seconds(1);
+        // A module that is being served is demanded again this often while requests come, so
+        // that Vessel does not retire it as idle.
+        Clock::duration demandRefresh = std::chrono::seconds(10);
+    };
+
+    enum class SubmitResult { QUEUED, UNKNOWN_MODULE, QUEUE_FULL };
+
+    explicit RequestBroker(Limits limits);
+
+    void SetConfig(std::shared_ptr<const AppConfig> config);
+    std::shared_ptr<const AppConfig> Config() const;
+
+    // Accepts a request for module name: hands it to a held pull or queues it, and demands the
+    // module when needed.
+    SubmitResult Submit(const std::string& name, const std::shared_ptr<PendingRequest>& request,
+                        Clock::time_point now);
+    // The owner gave up on a request it has claimed (timeout, client gone): forget it.
+    void Cancel(const std::shared_ptr<PendingRequest>& request);
+    // "responsereq": finishes the request with that id. False when it is unknown (already
+    // finished, timed out, or never handed out).
+    bool Respond(const std::string& requestId, unsigned status, std::string body);
+
+    // "pullreq" for key text name "||" version. firstPull tells that this connection has not
+    // pulled for this key before, so it now counts as one of the module's pullers.
+    void Pull(const std::string& key, const std::shared_ptr<IGatewayPeer>& peer, bool firstPull);
+    // A peer could not send a request it was given: put it back at the head of its queue.
+    void Requeue(const std::shared_ptr<PendingRequest>& request);
+    void PullConfig(const std::shared_ptr<IGatewayPeer>& peer);
+    // Answers at once when the configuration is newer than seenGeneration, else holds the pull.
+    void PullConfigChange(const std::shared_ptr<IGatewayPeer>& peer, uint64_t seenGeneration);
+    void PullDemand(const std::shared_ptr<IGatewayPeer>& peer);
+    // A connection closed: drop its held pulls; pullKey ("" for none) stops counting it.
+    void PeerClosed(const IGatewayPeer* peer, const std::string& pullKey);
+
+    // Periodic check: demand again the modules whose requests wait with nobody pulling.
+    void Tick(Clock::time_point now);
+    // Drops every held peer and waiting request (at shutdown, before the event loops go).
+    void Clear();
+
+    // Observations for logs and tests.
+    size_t QueuedCount(const std::string& key) const;
+    size_t InFlightCount() const;
+    size_t PendingDemandCount() const;
+
+private:
+    struct ModuleSlot {
+        std::deque<std::shared_ptr<PendingRequest>> queue;
+        std::deque<std::shared_ptr<IGatewayPeer>> held;
+        size_t pullers = 0;  // open connections that pull for this key
+        bool demanded = false;
+        Clock::time_point lastDemand{};
+    };
+
+    // Returns the peer to answer when a demand can go out at once (else queues the key).
+    std::shared_ptr<IGatewayPeer> DemandLocked(ModuleSlot& slot, const std::string& key,
+                                               Clock::time_point now);
+    static void EraseRequest(std::deque<std::shared_ptr<PendingRequest>>& queue,
+                             const std::shared_ptr<PendingRequest>& request);
+    static void ErasePeer(std::deque<std::shared_ptr<IGatewayPeer>>& peers, const IGatewayPeer* peer);
+
+    const Limits limits_;
+    mutable std::mutex mutex_;
+    std::shared_ptr<const AppConfig> config_;
+    std::unordered_map<std::string, ModuleSlot> slots_;  // by key text
+    std::unordered_map<std::string, std::shared_ptr<PendingRequest>> inFlight_;  // by request id
+    std::deque<std::shared_ptr<IGatewayPeer>> configPulls_;
+    std::deque<std::shared_ptr<IGatewayPeer>> demandPulls_;
+    std::deque<std::string> demands_;  // keys not yet handed to the master, oldest first
+    std::unordered_set<std::string> demandSet_;
+};

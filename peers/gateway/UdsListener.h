@@ -1,0 +1,38 @@
+// The gateway socket Vessel connects to: owns the socket file (replacing a stale one, removing
+// it at the end) and gives each connection to a UdsPeerSession on the next event loop.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include <boost/asio.hpp>
+
+#include "IoContextPool.h"
+#include "RequestBroker.h"
+
+class UdsListener : public std::enable_shared_from_this<UdsListener> {
+public:
+    UdsListener(IoContextPool& pool, RequestBroker& broker);
+    ~UdsListener();
+    // Binds path with the given mode. A socket file nobody listens on is replaced; a live one
+    // (another gateway) is an error. False with error set on failure.
+    bool Open(const std::string& path, mode_t mode, std::string& error);
+    void Start();
+    // Stops accepting and removes the socket file if it is still the one we created.
+    void Stop();
+
+private:
+    void Accept();
+    void RemoveFile();
+
+    IoContextPool& pool_;
+    RequestBroker& broker_;
+    boost::asio::local::stream_protocol::acceptor acceptor_;
+    boost::asio::steady_timer retry_;
+    std::string path_;
+    ino_t inode_ = 0;
+    uint64_t nextNumber_ = 1;
+};

@@ -1,0 +1,3 @@
+module vessel/goloader
+
+go 1.19

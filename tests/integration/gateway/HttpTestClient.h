@@ -1,0 +1,38 @@
+// A minimal HTTP/1.1 client over one TCP connection for the gateway tests: sends raw request
+// text and reads responses (the gateway always sends Content-Length) with a deadline.
+#pragma once
+
+#include <chrono>
+#include <map>
+#include <string>
+
+struct HttpTestResponse {
+    int status = 0;  // 0: no (complete) response
+    std::map<std::string, std::string> headers;  // lower-case names
+    std::string body;
+};
+
+class HttpTestClient {
+public:
+    HttpTestClient() = default;
+    ~HttpTestClient();
+    HttpTestClient(const HttpTestClient&) = delete;
+    HttpTestClient& operator=(const HttpTestClient&) = delete;
+
+    bool Connect(int port);
+    bool Send(const std::string& raw);
+    // "GET <target>" (or another method) with Host and, when body is given, Content-Length.
+    bool SendRequest(const std::string& method, const std::string& target, const std::string& body = "",
+                     const std::string& extraHeaders = "");
+    HttpTestResponse Read(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    bool ClosedByServer(std::chrono::milliseconds timeout);
+    void Close();
+
+    // One request on a fresh connection.
+    static HttpTestResponse Get(int port, const std::string& target,
+                                std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+private:
+    int fd_ = -1;
+    std::string pending_;
+};

@@ -1,0 +1,184 @@
+// The broker with fake peers and owners: hand-out of requests to pulls, demands, responses,
+// cancellation and the queue bound.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "RequestBroker.h"
+
+namespace {
+
+using Clock = RequestBroker::Clock;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+struct FakePeer : IGatewayPeer {
+    std::vector<std::shared_ptr<PendingRequest>> delivered;
+    std::vector<uint64_t> configs;
+    std::vector<std::string> demands;
+    void Deliver(std::shared_ptr<PendingRequest> request) override { delivered.push_back(request); }
+    void AnswerConfig(std::shared_ptr<const AppConfig> config) override { configs.push_back(config->Generation()); }
+    void AnswerDemand(const std::string& key) override { demands.push_back(key); }
+};
+
+struct FakeOwner : IRequestOwner {
+    std::vector<std::pair<unsigned, std::string>> results;
+    void Complete(std::shared_ptr<PendingRequest>, unsigned status, std::string body) override {
+        results.emplace_back(status, body);
+    }
+};
+
+class RequestBrokerTest : public ::testing::Test {
+protected:
+    RequestBrokerTest() : broker_(Limits()) {
+        std::string error;
+        broker_.SetConfig(AppConfig::Parse(
+            "{\"Modules\":[{\"Name\":\"calc\",\"Version\":\"1.0\",\"Location\":\"/m\",\"Type\":\"C_MODULE\"},"
+            "{\"Name\":\"echo\",\"Version\":\"2\",\"Location\":\"/m\",\"Type\":\"C_MODULE\"}]}",
+            1, error));
+        owner_ = std::make_shared<FakeOwner>();
+    }
+    static RequestBroker::Limits Limits() {
+        RequestBroker::Limits limits;
+        limits.queuePerModule = 3;
+        limits.demandRetry = seconds(1);
+        limits.demandRefresh = seconds(10);
+        return limits;
+    }
+    std::shared_ptr<PendingRequest> NewRequest() {
+        return std::make_shared<PendingRequest>(std::to_string(nextId_++), "frame", owner_);
+    }
+
+    RequestBroker broker_;
+    std::shared_ptr<FakeOwner> owner_;
+    int nextId_ = 1;
+    Clock::time_point t0_ = Clock::now();
+};
+
+TEST_F(RequestBrokerTest, RequestsMeetPullsInEitherOrderAndEachGoesToOnePuller) {
+    auto a = std::make_shared<FakePeer>();
+    auto b = std::make_shared<FakePeer>();
+    broker_.Pull("calc||1.0", a, true);
+    broker_.Pull("calc||1.0", b, true);
+    auto r1 = NewRequest(), r2 = NewRequest(), r3 = NewRequest();
+    ASSERT_EQ(broker_.Submit("calc", r1, t0_), RequestBroker::SubmitResult::QUEUED);
+    ASSERT_EQ(broker_.Submit("calc", r2, t0_), RequestBroker::SubmitResult::QUEUED);
+    ASSERT_EQ(broker_.Submit("calc", r3, t0_), RequestBroker::SubmitResult::QUEUED);
+    ASSERT_EQ(a->delivered.size(), 1u);
+    ASSERT_EQ(b->delivered.size(), 1u);
+    EXPECT_EQ(a->delivered[0], r1);
+    EXPECT_EQ(b->delivered[0], r2);
+    EXPECT_EQ(broker_.QueuedCount("calc||1.0"), 1u);
+    broker_.Pull("calc||1.0", a, false);
+    ASSERT_EQ(a->delivered.size(), 2u);
+    EXPECT_EQ(a->delivered[1], r3);
+    EXPECT_EQ(r3->ModuleKey(), "calc||1.0");
+
+    EXPECT_TRUE(broker_.Respond(r2->Id(), 200, "3"));
+    EXPECT_FALSE(broker_.Respond(r2->Id(), 200, "again"));  // answered once only
+    EXPECT_FALSE(broker_.Respond("999", 200, "unknown"));
+    ASSERT_EQ(owner_->results.size(), 1u);
+    EXPECT_EQ(owner_->results[0], std::make_pair(200u, std::string("3")));
+    EXPECT_EQ(broker_.InFlightCount(), 2u);
+}
+
+TEST_F(RequestBrokerTest, UnknownModulesAndFullQueuesAreRefused) {
+    EXPECT_EQ(broker_.Submit("nope", NewRequest(), t0_), RequestBroker::SubmitResult::UNKNOWN_MODULE);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(broker_.Submit("echo", NewRequest(), t0_), RequestBroker::SubmitResult::QUEUED);
+    }
+    EXPECT_EQ(broker_.Submit("echo", NewRequest(), t0_), RequestBroker::SubmitResult::QUEUE_FULL);
+    // Other modules have their own bound.
+    EXPECT_EQ(broker_.Submit("calc", NewRequest(), t0_), RequestBroker::SubmitResult::QUEUED);
+}
+
+TEST_F(RequestBrokerTest, CancelledRequestsLeaveTheQueueAndLateAnswersAreDropped) {
+    auto queued = NewRequest();
+    broker_.Submit("calc", queued, t0_);
+    ASSERT_TRUE(queued->Claim());
+    broker_.Cancel(queued);
+    EXPECT_EQ(broker_.QueuedCount("calc||1.0"), 0u);
+
+    auto peer = std::make_shared<FakePeer>();
+    broker_.Pull("calc||1.0", peer, true);
+    EXPECT_TRUE(peer->delivered.empty());  // nothing left for it
+    auto handed = NewRequest();
+    broker_.Submit("calc", handed, t0_);
+    ASSERT_EQ(peer->delivered.size(), 1u);
+    ASSERT_TRUE(handed->Claim());  // the client gave up
+    broker_.Cancel(handed);
+    EXPECT_EQ(broker_.InFlightCount(), 0u);
+    EXPECT_FALSE(broker_.Respond(handed->Id(), 200, "late"));
+    EXPECT_TRUE(owner_->results.empty());
+}
+
+TEST_F(RequestBrokerTest, RequeuedRequestsGoFirstToTheNextPull) {
+    auto dead = std::make_shared<FakePeer>();
+    broker_.Pull("calc||1.0", dead, true);
+    auto r1 = NewRequest(), r2 = NewRequest();
+    broker_.Submit("calc", r1, t0_);
+    broker_.Submit("calc", r2, t0_);
+    broker_.PeerClosed(dead.get(), "calc||1.0");
+    broker_.Requeue(r1);  // the dead peer could not send it
+    auto live = std::make_shared<FakePeer>();
+    broker_.Pull("calc||1.0", live, true);
+    ASSERT_EQ(live->delivered.size(), 1u);
+    EXPECT_EQ(live->delivered[0], r1);
+    EXPECT_TRUE(broker_.Respond(r1->Id(), 500, "boom"));
+}
+
+TEST_F(RequestBrokerTest, UnpulledModulesAreDemandedOncePerRetryWhileRequestsWait) {
+    auto master = std::make_shared<FakePeer>();
+    broker_.PullDemand(master);
+    broker_.Submit("calc", NewRequest(), t0_);
+    ASSERT_EQ(master->demands, std::vector<std::string>{"calc||1.0"});
+
+    broker_.PullDemand(master);
+    broker_.Submit("calc", NewRequest(), t0_ + milliseconds(500));
+    broker_.Tick(t0_ + milliseconds(900));
+    EXPECT_EQ(master->demands.size(), 1u);  // not again within the retry time
+    broker_.Tick(t0_ + milliseconds(1100));
+    EXPECT_EQ(master->demands.size(), 2u);  // still waiting, still nobody pulls: again
+
+    // Once a worker pulls, the waiting requests go to it and demands slow down to the refresh.
+    auto worker = std::make_shared<FakePeer>();
+    broker_.Pull("calc||1.0", worker, true);
+    broker_.Pull("calc||1.0", worker, false);
+    EXPECT_EQ(worker->delivered.size(), 2u);
+    broker_.PullDemand(master);
+    broker_.Submit("calc", NewRequest(), t0_ + seconds(3));
+    broker_.Tick(t0_ + seconds(4));
+    EXPECT_EQ(master->demands.size(), 2u);
+    broker_.Submit("calc", NewRequest(), t0_ + seconds(12));
+    EXPECT_EQ(master->demands.size(), 3u);  // refreshed so Vessel does not retire it as idle
+}
+
+TEST_F(RequestBrokerTest, DemandsWaitForTheMasterAndAreNotRepeatedWhileWaiting) {
+    broker_.Submit("calc", NewRequest(), t0_);
+    broker_.Submit("echo", NewRequest(), t0_);
+    broker_.Tick(t0_ + seconds(2));
+    broker_.Tick(t0_ + seconds(4));
+    EXPECT_EQ(broker_.PendingDemandCount(), 2u);
+    auto master = std::make_shared<FakePeer>();
+    broker_.PullDemand(master);
+    broker_.PullDemand(master);
+    broker_.PullDemand(master);
+    EXPECT_EQ(master->demands, (std::vector<std::string>{"calc||1.0", "echo||2"}));
+}
+
+TEST_F(RequestBrokerTest, ConfigChangePullsWaitForANewerConfiguration) {
+    auto master = std::make_shared<FakePeer>();
+    broker_.PullConfig(master);
+    ASSERT_EQ(master->configs, std::vector<uint64_t>{1});
+    broker_.PullConfigChange(master, 1);
+    EXPECT_EQ(master->configs.size(), 1u);
+    std::string error;
+    broker_.SetConfig(AppConfig::Parse("{\"Modules\":[]}", 2, error));
+    EXPECT_EQ(master->configs, (std::vector<uint64_t>{1, 2}));
+    broker_.PullConfigChange(master, 1);  // missed a change: answered at once
+    EXPECT_EQ(master->configs.size(), 3u);
+    EXPECT_EQ(broker_.Submit("calc", NewRequest(), t0_), RequestBroker::SubmitResult::UNKNOWN_MODULE);
+}
+}  // namespace

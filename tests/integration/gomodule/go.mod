@@ -1,0 +1,3 @@
+module vessel/tests/gomodule
+
+go 1.19

@@ -1,0 +1,318 @@
+// A worker process hosting the example web module end to end: the master's "addModule" starts
+// Tomcat in the worker's Java VM, the Java receiver pulls from a scriptable gateway and answers
+// through the servlet, and the worker quits gracefully (draining) or at once.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <boost/property_tree/json_parser.hpp>
+#include <boost/property_tree/ptree.hpp>
+
+#include "common/ProcessFlags.h"
+#include "gateway/GatewayPath.h"
+#include "support/ContainerConfig.h"
+#include "support/LogLines.h"
+#include "support/ScriptableGateway.h"
+#include "support/TestSupport.h"
+#include "worker/ModulePojo.h"
+#include "worker/PipeCmdPojo.h"
+#include "worker/WorkerProcessCycle.h"
+
+using namespace std::chrono_literals;
+using testsupport::ScopedEnv;
+using testsupport::ScriptableGateway;
+using testsupport::TempDir;
+using testsupport::WaitFor;
+
+namespace {
+
+const std::string kExampleDir = std::string(VESSEL_BINARY_DIR) + "/examples/tomcat-app";
+
+// The master's handlers, which a worker inherits across the fork.
+void FlagHandler(int signo)
+{
+    if (signo == SIGQUIT) gQuit = 1;
+    if (signo == SIGTERM || signo == SIGINT) gTerminate = 1;
+}
+
+void InstallMasterLikeHandlers()
+{
+    struct sigaction sa {};
+    sigemptyset(&sa.sa_mask);
+    sa.sa_handler = FlagHandler;
+    for (int s : {SIGQUIT, SIGTERM, SIGINT}) sigaction(s, &sa, nullptr);
+    sigset_t set;
+    sigemptyset(&set);
+    for (int s : {SIGCHLD, SIGALRM, SIGIO, SIGINT, SIGTERM, SIGQUIT}) sigaddset(&set, s);
+    sigprocmask(SIG_BLOCK, &set, nullptr);
+}
+
+std::string RequestJson(const std::string& url, const std::string& method, const std::string& body,
+                        const std::string& query)
+{
+    return "{\"ReqUrl\":\"" + url + "\",\"Method\":\"" + method + "\",\"ReqBody\":\"" + body +
+           "\",\"ReqQuery\":{" + query + "},\"Header\":{\"X-Test\":[\"a\",\"b\"]}}";
+}
+
+class TomcatWorkerTest : public ::testing::Test {
+protected:
+    TomcatWorkerTest()
+        : app("APP_NAME", testsupport::UniqueName("TomcatWorker")),
+          vesselHome("VESSEL_HOME", home.path()),
+          logDir("_APP_LOG_DIR", home / "logs"),
+          appRoot("APP_ROOT", "", true),
+          gateway(ScriptableGateway::PathForApp(getenv("APP_NAME")))
+    {
+        mkdir((home / "logs").c_str(), 0755);
+        testsupport::WriteImmediateLogConfig(home.path());
+        testsupport::WriteContainerConfig(
+            home.path(), R"({"moduleHealthCheckInterval": 200, "moduleRequestTimeout": 60})");
+    }
+
+    ~TomcatWorkerTest() override
+    {
+        for (pid_t pid : others) {
+            if (pid > 0 && !(pid == child && reaped)) {
+                kill(pid, SIGKILL);
+                waitpid(pid, nullptr, 0);
+            }
+        }
+        for (int fd : conns) close(fd);
+        if (listenFd != -1) {
+            close(listenFd);
+            unlink(channelPath.c_str());
+        }
+    }
+
+    // A private copy of the example module (the worker's Catalina base goes under it) and its
+    // configuration entry.
+    bool PrepareModule()
+    {
+        boost::property_tree::ptree root;
+        try {
+            boost::property_tree::read_json(kExampleDir + "/app.json", root);
+        } catch (const std::exception&) {
+            return false;
+        }
+        const auto& entry = root.get_child("Modules").front().second;
+        std::filesystem::copy(entry.get<std::string>("Location"), home / "tomcatdemo",
+                              std::filesystem::copy_options::recursive);
+        module = ModulePojo(entry.get<std::string>("Name"), entry.get<std::string>("Version"),
+                            home / "tomcatdemo", entry.get<std::string>("Type"), entry.get<std::string>("VmArgs"));
+        return true;
+    }
+
+    // edit, when given, changes the module's launch settings before the worker gets them.
+    void StartWorker(const std::function<void(std::string&)>& edit = {})
+    {
+        ASSERT_TRUE(PrepareModule()) << "example module not built under " << kExampleDir;
+        if (edit) {
+            std::string vmArgs = module.GetVmArgs();
+            edit(vmArgs);
+            module.SetVmArgs(vmArgs);
+        }
+        ASSERT_EQ(gateway.Start(), 0);
+        gateway.HoldNext("pullreq", 1000);
+        channelPath = GetMasterChannelPath();
+        listenFd = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un addr {};
+        addr.sun_family = AF_UNIX;
+        channelPath.copy(addr.sun_path, sizeof(addr.sun_path) - 1);
+        unlink(channelPath.c_str());
+        ASSERT_EQ(bind(listenFd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+        ASSERT_EQ(listen(listenFd, 4), 0);
+
+        child = SpawnWorker();
+        clientId = "tomcatdemo||1.0||" + std::to_string(child);
+    }
+
+    // Forks one more worker on the same channel and sends it the module; its pid.
+    pid_t SpawnWorker()
+    {
+        pid_t pid = fork();
+        if (pid == 0) {
+            InstallMasterLikeHandlers();
+            SetWorkerDrainPollIntervalMs(100);
+            warrenWorkerProcessCycle();
+        }
+        if (pid == -1) {
+            ADD_FAILURE() << "fork failed";
+            return -1;
+        }
+        others.push_back(pid);
+        pollfd p {listenFd, POLLIN, 0};
+        if (poll(&p, 1, 20000) != 1) {
+            ADD_FAILURE() << "worker did not connect";
+            return pid;
+        }
+        int fd = accept(listenFd, nullptr, nullptr);
+        conns.push_back(fd);
+        std::string line = PipeCmdPojo::BuildAddModule(module);
+        EXPECT_EQ(write(fd, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+        return pid;
+    }
+
+    // Answers the worker's next held pull with a request; the frame of its response.
+    std::optional<ScriptableGateway::Frame> Serve(const std::string& requestId, const std::string& json)
+    {
+        if (!gateway.ReleaseHeld("pullreq", {"message", "tomcatdemo", requestId, json})) {
+            return std::nullopt;
+        }
+        return gateway.WaitForFrame("responsereq", 30s);
+    }
+
+    bool WaitExit(int& status, std::chrono::milliseconds timeout)
+    {
+        bool done = WaitFor([&] { return waitpid(child, &status, WNOHANG) == child; }, timeout);
+        reaped = done;
+        return done;
+    }
+
+    std::string Logs() { return testsupport::ReadLogs(home / "logs", "sub_Vessel"); }
+    std::string CatalinaBase() { return home / ("tomcatdemo/warren/" + std::to_string(child)); }
+
+    TempDir home{"vessel-tcw"};
+    ScopedEnv app;
+    ScopedEnv vesselHome;
+    ScopedEnv logDir;
+    ScopedEnv appRoot;
+    ScriptableGateway gateway;
+    ModulePojo module;
+    std::string clientId;
+    std::string channelPath;
+    int listenFd = -1;
+    std::vector<int> conns;
+    std::vector<pid_t> others;  // every worker started, the first one included
+    pid_t child = -1;
+    bool reaped = false;
+};
+
+TEST_F(TomcatWorkerTest, ServesThroughTheServletAndDrainsOnGracefulQuit)
+{
+    StartWorker();
+    auto pull = gateway.WaitForFrame("pullreq", 90s);
+    ASSERT_TRUE(pull) << Logs();
+    EXPECT_EQ(pull->parts.at(1), clientId);
+    EXPECT_TRUE(testsupport::ReadFile(CatalinaBase() + "/conf/server.xml").size() > 0);
+
+    auto hello = Serve("r1", RequestJson("/tomcatdemo/hello", "GET", "", "\"name\":\"vessel\""));
+    ASSERT_TRUE(hello) << Logs();
+    ASSERT_EQ(hello->parts.size(), 6u);
+    EXPECT_EQ(hello->parts[1], clientId);
+    EXPECT_EQ(hello->parts[2], "r1");
+    EXPECT_EQ(hello->parts[3], "200");
+    // The greeting comes from the module's envs/env.properties, through the worker's environment.
+    EXPECT_EQ(hello->parts[4], "hello vessel from tomcatdemo pid " + std::to_string(child));
+
+    auto missing = Serve("r2", RequestJson("/tomcatdemo/nothing-here", "GET", "", ""));
+    ASSERT_TRUE(missing);
+    EXPECT_EQ(missing->parts[3], "404");
+
+    // A slow request is in flight when the quit comes: the worker answers it before it ends.
+    ASSERT_TRUE(gateway.ReleaseHeld("pullreq", {"message", "tomcatdemo", "r3",
+                                                RequestJson("/tomcatdemo/echo", "POST", "payload",
+                                                            "\"delayMs\":\"1500\"")}));
+    ASSERT_TRUE(gateway.WaitForFrameCount("pullreq", 4, 10s));
+    kill(child, SIGQUIT);
+    int status = 0;
+    ASSERT_TRUE(WaitExit(status, 30s)) << Logs();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    auto echo = gateway.WaitForFrame("responsereq", 1s);
+    ASSERT_TRUE(echo) << "the in-flight request was not answered before the exit\n" << Logs();
+    EXPECT_EQ(echo->parts[2], "r3");
+    EXPECT_EQ(echo->parts[4], "POST payload");
+
+    std::string logs = Logs();
+    EXPECT_FALSE(testsupport::LinesWith(logs, "TomcatSvcMgt CheckStopOver  success").empty());
+    EXPECT_TRUE(testsupport::LinesWith(logs, "Exceeded the deadline").empty());
+    struct stat st;
+    EXPECT_NE(lstat(CatalinaBase().c_str(), &st), 0) << "Catalina base left behind";
+}
+
+// Two workers with the same server.xml at once, as when a replacement starts while the old worker
+// still drains: the second Tomcat moves off the busy port and each worker answers from its own.
+TEST_F(TomcatWorkerTest, OverlappingWorkersEachServeFromTheirOwnTomcat)
+{
+    StartWorker();
+    ASSERT_TRUE(gateway.WaitForFrame("pullreq", 90s)) << Logs();
+    pid_t second = SpawnWorker();
+    std::string secondId = "tomcatdemo||1.0||" + std::to_string(second);
+    std::optional<ScriptableGateway::Frame> pull;
+    ASSERT_TRUE(WaitFor([&] {
+        for (const auto& f : gateway.HeldFrames()) {
+            if (f.parts.size() > 1 && f.parts[1] == secondId) {
+                pull = f;
+                return true;
+            }
+        }
+        return false;
+    }, 90s)) << Logs();
+
+    ASSERT_TRUE(gateway.Reply(pull->conn, {"message", "tomcatdemo", "s1",
+                                           RequestJson("/tomcatdemo/hello", "GET", "", "")}));
+    auto answer = gateway.WaitForFrame("responsereq", 30s);
+    ASSERT_TRUE(answer) << Logs();
+    EXPECT_EQ(answer->parts[1], secondId);
+    EXPECT_EQ(answer->parts[4], "hello world from tomcatdemo pid " + std::to_string(second));
+    // The first worker's Tomcat still answers for the first worker.
+    auto first = Serve("f1", RequestJson("/tomcatdemo/hello", "GET", "", ""));
+    ASSERT_TRUE(first) << Logs();
+    EXPECT_EQ(first->parts[1], clientId);
+    EXPECT_EQ(first->parts[4], "hello world from tomcatdemo pid " + std::to_string(child));
+}
+
+TEST_F(TomcatWorkerTest, TerminateEndsTheWorkerAtOnce)
+{
+    StartWorker();
+    ASSERT_TRUE(gateway.WaitForFrame("pullreq", 90s)) << Logs();
+    kill(child, SIGTERM);
+    int status = 0;
+    ASSERT_TRUE(WaitExit(status, 10s)) << Logs();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+TEST_F(TomcatWorkerTest, MissingTomcatFailsTheLoadWithClearLines)
+{
+    TempDir empty("vessel-notomcat");
+    ScopedEnv javaHome("JAVA_HOME", empty.path());
+    // Tomcat and Commons Daemon are nowhere to be found; Java itself is.
+    StartWorker([&](std::string& vmArgs) {
+        for (const std::string from : {"/usr/share/tomcat10", "/usr/share/java/commons-daemon.jar"}) {
+            for (size_t pos = vmArgs.find(from); pos != std::string::npos; pos = vmArgs.find(from, pos + 1)) {
+                vmArgs.replace(pos, from.size(), empty.path());
+            }
+        }
+    });
+    // The receiver is still started after the failed load (the health wait gives up first).
+    ASSERT_TRUE(gateway.WaitForFrame("pullreq", 90s)) << Logs();
+    std::string logs = Logs();
+    EXPECT_EQ(testsupport::LinesWith(logs, "load libjvm fail," + empty.path()).size(), 1u) << logs;
+    EXPECT_EQ(testsupport::LinesWith(logs, "Cannot find class org/apache/commons/daemon/support/DaemonLoader").size(), 1u);
+    EXPECT_EQ(testsupport::LinesWith(logs, "start tomcat fail,11").size(), 1u);
+    EXPECT_EQ(testsupport::LinesWith(logs, "StartTomcat4Module fail,tomcatdemo:1.0").size(), 1u);
+    EXPECT_EQ(testsupport::LinesWith(logs, "module may not ready,tomcatdemo:1.0").size(), 1u);
+
+    // A request that reaches the module gets an error answer, not silence.
+    auto answer = Serve("r1", RequestJson("/tomcatdemo/hello", "GET", "", ""));
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->parts[3], "500");
+
+    kill(child, SIGQUIT);
+    int status = 0;
+    ASSERT_TRUE(WaitExit(status, 20s)) << Logs();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+}  // namespace
