@@ -142,3 +142,27 @@ TEST_F(GatewayEndToEndTest, ServesCModulesThroughVesselAndRecoversWhenTheWorkerD
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(GatewayEndToEndTest, AModuleAddedToTheConfigurationIsServedWithoutARestart) {
+    HttpTestResponse before = HttpTestClient::Get(gw_.Port(), "/slow/wait?ms=1", 10s);
+    EXPECT_EQ(before.status, 404);
+
+    std::string config = testsupport::ReadFile(gw_.ConfigPath());
+    size_t end = config.rfind("]}");
+    ASSERT_NE(end, std::string::npos);
+    config.insert(end, ",{\"Name\":\"slow\",\"Version\":\"1.0\",\"Location\":\"" + MODULES +
+                           "/slow\",\"Type\":\"C_MODULE\"}");
+    testsupport::WriteFile(gw_.ConfigPath() + ".new", config);
+    ASSERT_EQ(rename((gw_.ConfigPath() + ".new").c_str(), gw_.ConfigPath().c_str()), 0);
+
+    HttpTestResponse after;
+    ASSERT_TRUE(testsupport::WaitFor([&] {
+        after = HttpTestClient::Get(gw_.Port(), "/slow/wait?ms=1", 30s);
+        return after.status != 404;
+    }, 20s)) << "the gateway never took the new module";
+    EXPECT_EQ(after.status, 200) << after.body;
+}
+
+}  // namespace
