@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include <boost/asio/post.hpp>
-#include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
 
 #include "common/Log.h"
@@ -94,6 +93,7 @@ void CModuleRequestReceiver::ReconnectInLoop() {
     }
     // Whatever the old connection had delivered of a reply is gone with it.
     parser.Reset();
+    bufStart = bufEnd = 0;
     ++connGen;
     if (gatewayPath.size() > MAX_PATH_LEN) {
         LOG_INFO("gateway path too long, bytes:" + std::to_string(gatewayPath.size()) + " " + moduleKey.ToString());
@@ -124,6 +124,9 @@ void CModuleRequestReceiver::onConnect(const boost::system::error_code& ec, uint
         return;
     }
     LOG_INFO("onConnect");
+    // doWrite tries the pull at once and must not block the loop when the socket is full.
+    boost::system::error_code nbEc;
+    socket.non_blocking(true, nbEc);
     doWrite(pullMsg);
 }
 
@@ -135,9 +138,28 @@ void CModuleRequestReceiver::doWrite(const std::string& msg) {
     }
     size_t len = std::min(msg.size(), BUF_SIZE);
     memcpy(writeBuf, msg.data(), len);
-    auto self = shared_from_this();
     uint64_t gen = connGen;
-    boost::asio::async_write(socket, boost::asio::buffer(writeBuf, len),
+    // The pull is a few dozen bytes and the socket is nearly always writable: sent here, it
+    // saves a trip through the event loop per request. Only what does not fit at once (or a
+    // socket not yet in non-blocking mode) goes the asynchronous way.
+    size_t sent = 0;
+    if (socket.non_blocking()) {
+        boost::system::error_code ec;
+        sent = socket.send(boost::asio::buffer(writeBuf, len), 0, ec);
+        if (ec && ec != boost::asio::error::would_block && ec != boost::asio::error::try_again) {
+            onWrite(ec, gen);
+            return;
+        }
+        if (ec) {
+            sent = 0;
+        }
+        if (sent == len) {
+            onWrite(ec, gen);
+            return;
+        }
+    }
+    auto self = shared_from_this();
+    boost::asio::async_write(socket, boost::asio::buffer(writeBuf + sent, len - sent),
                              [self, gen](const boost::system::error_code& ec, size_t) { self->onWrite(ec, gen); });
 }
 
@@ -153,66 +175,97 @@ void CModuleRequestReceiver::onWrite(const boost::system::error_code& ec, uint64
 }
 
 void CModuleRequestReceiver::doRead() {
-    // One byte per read: a line is never read past its LF, so nothing of a later reply is taken.
-    // Reading whatever is available into the buffer (RespStreamParser::FeedBuffer stops at the
-    // reply's end) would save the per-byte round trips through the loop.
+    // A piece already buffered (bytes that followed the last reply) is parsed before the socket
+    // is read again, in the order the byte-wise reader would have taken them.
+    if (BufferedPiece() > 0) {
+        // Through the loop, not a direct call: a buffer full of small bad messages would
+        // otherwise nest one call chain per message.
+        auto self = shared_from_this();
+        uint64_t gen = connGen;
+        boost::asio::post(executor, [self, gen] { self->onRead(boost::system::error_code(), 0, gen); });
+        return;
+    }
+    if (bufStart > 0) {
+        memmove(readBuf, readBuf + bufStart, bufEnd - bufStart);
+        bufEnd -= bufStart;
+        bufStart = 0;
+    }
     auto self = shared_from_this();
     uint64_t gen = connGen;
-    boost::asio::async_read(
-        socket, boost::asio::buffer(readBuf, sizeof(readBuf)),
-        [self](const boost::system::error_code& ec, size_t bytes) { return self->readComplete(ec, bytes); },
-        [self, gen](const boost::system::error_code& ec, size_t bytes) { self->onRead(ec, bytes, gen); });
+    // An incomplete piece is shorter than BUF_SIZE, so there is always room.
+    socket.async_read_some(boost::asio::buffer(readBuf + bufEnd, BUF_SIZE - bufEnd),
+                           [self, gen](const boost::system::error_code& ec, size_t bytes) {
+                               self->onRead(ec, bytes, gen);
+                           });
 }
 
-size_t CModuleRequestReceiver::readComplete(const boost::system::error_code& ec, size_t bytes) {
+size_t CModuleRequestReceiver::BufferedPiece() const {
+    size_t avail = bufEnd - bufStart;
+    const void* lf = memchr(readBuf + bufStart, '\n', std::min(avail, BUF_SIZE));
+    if (lf != nullptr) {
+        return static_cast<size_t>(static_cast<const char*>(lf) - (readBuf + bufStart)) + 1;
+    }
+    return avail >= BUF_SIZE ? BUF_SIZE : 0;
+}
+
+size_t CModuleRequestReceiver::readComplete(const boost::system::error_code& ec) {
     if (ec) {
         LOG_INFO("readComplete err:" + ec.message());
         return 0;
     }
-    // Bytes arrive one at a time, so an LF can only be the last one.
-    if (bytes > 0 && readBuf[bytes - 1] == '\n') {
-        return 0;
-    }
-    if (bytes >= BUF_SIZE) {
+    size_t piece = BufferedPiece();
+    if (piece == BUF_SIZE && readBuf[bufStart + BUF_SIZE - 1] != '\n') {
         LOG_INFO("reach max msg");
-        return 0;
     }
-    return 1;
+    return piece;
 }
 
 void CModuleRequestReceiver::onRead(const boost::system::error_code& ec, size_t bytes, uint64_t gen) {
     if (ec) {
+        readComplete(ec);
         LOG_ERROR_CODE(ec.value(), "onRead fails:" + ec.message());
         return;
     }
     if (gen != connGen) {
         return;
     }
-    bool complete = false;
-    int32_t rc = ParseOneMsg(bytes, complete);
-    if (rc != 0) {
-        LOG_INFO("parseOneMsg fail," + std::to_string(rc));
+    bufEnd += bytes;
+    for (;;) {
+        size_t piece = readComplete(ec);
+        if (piece == 0) {
+            doRead();
+            return;
+        }
+        const char* data = readBuf + bufStart;
+        bufStart += piece;
+        if (bufStart == bufEnd) {
+            bufStart = bufEnd = 0;  // data stays valid: nothing is read before it is parsed
+        }
+        bool complete = false;
+        int32_t rc = ParseOneMsg(data, piece, complete);
+        if (rc != 0) {
+            LOG_INFO("parseOneMsg fail," + std::to_string(rc));
+            parser.Reset();
+            doWrite(pullMsg);
+            return;
+        }
+        if (piece == BUF_SIZE && data[piece - 1] != '\n') {
+            LOG_INFO("msg trunc, " + std::to_string(piece) + std::to_string(piece));
+            continue;
+        }
+        if (!complete) {
+            continue;
+        }
+        HandleMessage(parser.TakeValues());
         parser.Reset();
         doWrite(pullMsg);
         return;
     }
-    if (bytes == BUF_SIZE && readBuf[bytes - 1] != '\n') {
-        LOG_INFO("msg trunc, " + std::to_string(bytes) + std::to_string(bytes));
-        doRead();
-        return;
-    }
-    if (!complete) {
-        doRead();
-        return;
-    }
-    HandleMessage(parser.TakeValues());
-    parser.Reset();
-    doWrite(pullMsg);
 }
 
-int32_t CModuleRequestReceiver::ParseOneMsg(size_t bytes, bool& complete) {
+int32_t CModuleRequestReceiver::ParseOneMsg(const char* data, size_t bytes, bool& complete) {
     complete = false;
-    switch (parser.FeedRead(readBuf, bytes)) {
+    switch (parser.FeedRead(data, bytes)) {
         case RespStreamParser::Result::BAD:
             return -1;
         case RespStreamParser::Result::COMPLETE:

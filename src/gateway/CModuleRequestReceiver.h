@@ -1,6 +1,8 @@
 // Pulls one C module's requests from the gateway on the worker's shared event loop: sends
 // "pullreq", reads the "message" line by line, queues the request for the handler pool and pulls
 // again at once. The registry stops, drains and reconnects it from other threads.
+// The socket is read in chunks of whatever is available (one read per reply as a rule), not byte
+// by byte: the line pieces are cut from the buffer instead.
 //
 // Threading: every socket operation and completion handler runs on the event-loop thread; stop,
 // SetNotReceive, reconect and start may be called from any thread and only post their socket work
@@ -65,11 +67,15 @@ private:
     void doWrite(const std::string& msg);
     void onWrite(const boost::system::error_code& ec, uint64_t gen);
     void doRead();
-    size_t readComplete(const boost::system::error_code& ec, size_t bytes);
+    // Length of the next line piece buffered at bufStart, cut as the line reader cuts its reads
+    // (through the next LF, or BUF_SIZE bytes without one); 0 while it is still incomplete. On
+    // an error it only logs.
+    size_t readComplete(const boost::system::error_code& ec);
+    size_t BufferedPiece() const;  // the same, without logging
     void onRead(const boost::system::error_code& ec, size_t bytes, uint64_t gen);
-    // One step of the stream parser over the completed read: -1 for a bad message, else 0 with
+    // One step of the stream parser over one line piece: -1 for a bad message, else 0 with
     // complete telling whether the message is whole.
-    int32_t ParseOneMsg(size_t bytes, bool& complete);
+    int32_t ParseOneMsg(const char* data, size_t bytes, bool& complete);
     void HandleMessage(const std::vector<std::string>& values);
     int32_t CheckAndLoadModule();
     void CloseSocket();
@@ -77,9 +83,13 @@ private:
 
     boost::asio::local::stream_protocol::socket socket;
     boost::asio::io_context::executor_type executor;
-    // One byte more than a read may take, so that the completion condition is still asked once
-    // BUF_SIZE bytes are in (a full buffer would end the read without asking it).
+    // Bytes read and not yet handed to the parser are readBuf[bufStart, bufEnd). A read takes
+    // whatever the socket has; the bytes are then cut into the same line pieces the byte-wise
+    // line reader produced, so parsing and its log lines are unchanged. Bytes after a complete
+    // reply (the gateway sends none) wait for the next pull, as they did on the socket.
     char readBuf[BUF_SIZE + 1];
+    size_t bufStart = 0;  // loop thread only
+    size_t bufEnd = 0;
     char writeBuf[BUF_SIZE];
     std::atomic<int32_t> receivingState{STATE_RECEIVING};
     const std::string gatewayPath;

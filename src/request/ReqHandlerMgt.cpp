@@ -9,12 +9,10 @@
 #include <string>
 #include <utility>
 
-#include <boost/asio/post.hpp>
-#include <boost/asio/thread_pool.hpp>
-
 #include "common/BlockQueue.h"
 #include "common/Log.h"
 #include "common/ProcessFlags.h"
+#include "request/HandlerPool.h"
 #include "request/RequestHandler.h"
 #include "request/RequestReply.h"
 
@@ -48,7 +46,11 @@ struct ReqHandlerMgt::Impl {
     std::atomic<size_t> inFlight{0};
     std::mutex pauseMutex;
     std::condition_variable pauseCond;
-    boost::asio::thread_pool pool{POOL_THREADS};
+    // A request counts as in flight until its handler is done with it.
+    HandlerPool pool{POOL_THREADS, [this](RequestPojo& request) {
+                         RequestHandler::run(request);
+                         inFlight.fetch_sub(1);
+                     }};
 };
 
 ReqHandlerMgt* ReqHandlerMgt::getInstance() {
@@ -100,10 +102,7 @@ void ReqHandlerMgt::run() {
 void ReqHandlerMgt::Dispatch(RequestPojo&& request) {
     if (RequestReply::getInstance()->ConnectToGW() == 0) {
         std::string label = request.moduleName + ":" + request.version;
-        boost::asio::post(impl->pool, [this, r = std::move(request)]() {
-            RequestHandler::run(r);
-            impl->inFlight.fetch_sub(1);
-        });
+        impl->pool.Post(std::move(request));
         LOG_INFO("next " + label);
         return;
     }

@@ -39,8 +39,13 @@ int32_t RequestReply::Init() {
 }
 
 int32_t RequestReply::ConnectToGW() {
-    // Under the reply mutex too: a connect on the dispatcher thread must not swap the socket
-    // under a handler that is sending or resending on it.
+    // The dispatcher asks this for every request: an up connection is seen without queueing
+    // behind the handlers' sends (the flag is atomic).
+    if (client.IsConnected()) {
+        return 0;
+    }
+    // Connecting is under the reply mutex: a connect on the dispatcher thread must not swap the
+    // socket under a handler that is sending or resending on it.
     std::lock_guard<std::mutex> lock(ReplyMutex());
     if (client.IsConnected()) {
         return 0;
