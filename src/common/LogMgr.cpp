@@ -22,6 +22,18 @@ namespace {
 std::atomic<LogMgr*> gInstance{nullptr};
 pthread_mutex_t gCreateMutex = PTHREAD_MUTEX_INITIALIZER;
 
+// Instances replaced by GetInstance(true) or closed by CloseLogFile are never freed; this list
+// (guarded by gCreateMutex) keeps them reachable, so a leak checker does not report them.
+struct RetiredMgr {
+    LogMgr* mgr;
+    RetiredMgr* next;
+};
+RetiredMgr* gRetired = nullptr;
+
+void Retire(LogMgr* mgr) {
+    if (mgr != nullptr) gRetired = new RetiredMgr{mgr, gRetired};
+}
+
 // A thread of the parent may have held the mutex at fork; the child's copy would stay locked.
 void ResetCreateMutexInChild() {
     pthread_mutex_init(&gCreateMutex, nullptr);
@@ -155,6 +167,7 @@ LogMgr* LogMgr::GetInstance(bool recreate) {
     if (mgr == nullptr || recreate) {
         // The replaced instance is left alive: other threads may still hold it, and in a
         // forked child its locks may be held by threads that no longer exist.
+        Retire(mgr);
         mgr = new LogMgr();
         gInstance.store(mgr, std::memory_order_release);
     }
@@ -178,6 +191,7 @@ void LogMgr::CloseLogFile() {
     {
         MutexGuard lock(&gCreateMutex);
         mgr = gInstance.exchange(nullptr, std::memory_order_acq_rel);
+        Retire(mgr);
     }
     if (mgr == nullptr) return;
     mgr->StopHousekeeping();

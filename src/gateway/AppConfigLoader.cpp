@@ -6,6 +6,7 @@
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 
+#include "common/JsonNesting.h"
 #include "common/Log.h"
 #include "gateway/GatewayPath.h"
 #include "gateway/GatewayProtocol.h"
@@ -27,6 +28,9 @@ struct MemberNames {
 
 const MemberNames kUpper{"Modules", "Name", "Version", "Location", "Type", "VmArgs"};
 const MemberNames kLower{"modules", "name", "version", "location", "type", "vmArgs"};
+
+// A real configuration nests four levels; the limit only keeps a bad reply off the stack.
+constexpr size_t kMaxNesting = 256;
 
 // Appends the modules of one array form; a missing member ends the walk, keeping what came before.
 // Returns the reader's error text, empty when the walk completed.
@@ -105,6 +109,10 @@ ModuleKey ParseModuleNeedLoad(const std::vector<std::string>& values) {
 
 std::vector<ModulePojo> getModuleFromStr(const std::string& text) {
     std::vector<ModulePojo> modules;
+    if (!JsonNestingWithin(text, kMaxNesting)) {
+        LOG_INFO("parse config fail, nesting deeper than " + std::to_string(kMaxNesting) + " levels");
+        return modules;
+    }
     pt::ptree root;
     try {
         std::istringstream in(text);

@@ -61,15 +61,15 @@ std::string GetEnvStr(const char* name)
     return value != nullptr ? value : "";
 }
 
-// putenv keeps the pointer it is given, so the copy stays allocated for the life of the process.
+// Sets "NAME=value" (a text without "=" removes NAME, as putenv does). setenv keeps its own
+// copy: a putenv'ed copy could never be freed, and every module start would leave one behind.
 bool PutEnvCopy(const std::string& text)
 {
-    char* copy = strdup(text.c_str());
-    if (copy == nullptr) {
-        return false;
+    size_t eq = text.find('=');
+    if (eq == std::string::npos) {
+        return unsetenv(text.c_str()) == 0;
     }
-    putenv(copy);
-    return true;
+    return setenv(text.substr(0, eq).c_str(), text.c_str() + eq + 1, 1) == 0;
 }
 
 // APP_ROOT, or the location when it is unset or empty.

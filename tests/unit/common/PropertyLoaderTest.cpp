@@ -279,6 +279,11 @@ TEST(PropertyLoaderTest, ConcurrentReadersWhileTheFileChanges)
 // be able to read settings anyway.
 TEST(PropertyLoaderTest, ForkedChildrenNeverBlockOnALockHeldAtForkTime)
 {
+#if defined(__SANITIZE_ADDRESS__)
+    // gcc 12's AddressSanitizer does not reset its allocator locks in a forked child: children
+    // hang in the sanitizer's allocator (seen under gdb), not on any lock of ours.
+    GTEST_SKIP() << "fork from a multi-threaded process is not safe under AddressSanitizer";
+#endif
     RunInChildWithLog([](LogReader&) {
         LocalConfig cfg;
         WriteConfig(cfg.file, R"({"maxModulePerSubprocess": 4, "healthCheckUrl": "/x/%s"})", kT1);

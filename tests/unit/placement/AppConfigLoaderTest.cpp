@@ -65,6 +65,17 @@ TEST_F(ConfigReplies, BadRepliesGiveNothingAndALine) {
     EXPECT_EQ(LinesWith(logs, "[getModule] cmd error: pullmodloadrsp").size(), 1u);
 }
 
+// The reply comes from another process: nesting a reply may carry (up to 10 MiB) must not
+// overflow the poller's stack, while brackets inside names are only text.
+TEST_F(ConfigReplies, DeepNestingIsRefusedWithoutReadingIt) {
+    EXPECT_TRUE(getModuleFromStr(std::string(2000000, '[')).empty());
+    EXPECT_EQ(LinesWith(Logs(), "nesting deeper than 256 levels").size(), 1u);
+    auto mods = getModuleFromStr(R"({"Modules":[{"Name":")" + std::string(1000, '[') +
+                                 R"(","Version":"1","Location":"/x","Type":"GO"}]})");
+    ASSERT_EQ(mods.size(), 1u);
+    EXPECT_EQ(mods[0].GetName(), std::string(1000, '['));
+}
+
 TEST_F(ConfigReplies, DemandedKeys) {
     EXPECT_EQ(ParseModuleNeedLoad({"pullmodloadrsp", "calc||1.0"}), ModuleKey("calc", "1.0"));
     EXPECT_EQ(ParseModuleNeedLoad({"pullmodloadrsp", "calc"}), ModuleKey());
