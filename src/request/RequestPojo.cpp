@@ -7,6 +7,8 @@
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 
+#include "common/JsonNesting.h"
+
 namespace pt = boost::property_tree;
 
 namespace {
@@ -14,34 +16,6 @@ namespace {
 // The JSON reader recurses once per nesting level; a hostile peer could nest deep enough to
 // overflow a thread's stack. Real request texts nest three levels.
 constexpr size_t MAX_NESTING = 256;
-
-bool NestingWithin(const std::string& text, size_t limit) {
-    size_t depth = 0;
-    bool inString = false;
-    bool escaped = false;
-    for (char c : text) {
-        if (inString) {
-            if (escaped) {
-                escaped = false;
-            } else if (c == '\\') {
-                escaped = true;
-            } else if (c == '"') {
-                inString = false;
-            }
-            continue;
-        }
-        if (c == '"') {
-            inString = true;
-        } else if (c == '{' || c == '[') {
-            if (++depth > limit) {
-                return false;
-            }
-        } else if ((c == '}' || c == ']') && depth > 0) {
-            --depth;
-        }
-    }
-    return true;
-}
 
 // The last member of that name: a name that occurs twice keeps its last value.
 const pt::ptree* LastMember(const pt::ptree& tree, const std::string& name) {
@@ -83,7 +57,7 @@ std::string JoinElements(const pt::ptree& array) {
 }  // namespace
 
 bool RequestPojo::ParseGatewayRequest(const std::string& text, std::string& err) {
-    if (!NestingWithin(text, MAX_NESTING)) {
+    if (!JsonNestingWithin(text, MAX_NESTING)) {
         err = "nesting deeper than " + std::to_string(MAX_NESTING) + " levels";
         return false;
     }
