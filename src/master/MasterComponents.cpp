@@ -35,10 +35,10 @@ void MasterComponents::Start() {
     }
     configPoller = std::thread([this] { moduleMgt->GetModuleFrmGateway(); });
     demandPoller = std::thread([this] { needLoad->GetModuleNeedLoadFrmGW(); });
-    ioThread = std::thread(RunMasterIOService);
-
+    // The checker is complete before the I/O thread that runs its timer starts.
     lifeChecker = std::make_unique<ModuleLifeChecker>(gMasterIOService, getProperty("moduleLifeCheckDelay"));
     lifeChecker->SetModuleMgt(moduleMgt.get());
+    ioThread = std::thread(RunMasterIOService);
 }
 
 void MasterComponents::OnWorkersReaped() {
