@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 
+#include "common/HandledSignalsBlocked.h"
 #include "common/Log.h"
 #include "gateway/GatewayPath.h"
 
@@ -19,26 +20,8 @@ constexpr const char* GOLOADER_LIBRARY = "libgoloader.so";
 std::atomic<GoModuleMgt*> gInstance{nullptr};
 std::mutex gCreateMutex;
 
-// The Go runtime's threads take the signal mask of the thread that loads it, and a Go call made
-// from a thread runs on that thread. Both happen with the signals the worker's main thread waits
-// for blocked, so those signals never land on a Go thread and are never lost to the cycle.
-class HandledSignalsBlocked {
-public:
-    HandledSignalsBlocked() {
-        sigset_t set;
-        sigemptyset(&set);
-        for (int signo : {SIGCHLD, SIGALRM, SIGIO, SIGINT, SIGTERM, SIGQUIT}) {
-            sigaddset(&set, signo);
-        }
-        pthread_sigmask(SIG_BLOCK, &set, &old);
-    }
-    ~HandledSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &old, nullptr); }
-    HandledSignalsBlocked(const HandledSignalsBlocked&) = delete;
-    HandledSignalsBlocked& operator=(const HandledSignalsBlocked&) = delete;
-
-private:
-    sigset_t old;
-};
+// Loading the Go runtime and every Go call happen inside HandledSignalsBlocked: the runtime's
+// threads take the loading thread's mask, so the worker's signals never land on a Go thread.
 
 // A view of text as a Go string: exact byte length, no terminating NUL relied upon.
 GoModuleMgt::GoString ToGoString(const std::string& text) {

@@ -15,6 +15,7 @@
 
 #include <boost/asio/executor_work_guard.hpp>
 
+#include "common/HandledSignalsBlocked.h"
 #include "common/Log.h"
 #include "common/ProcessFlags.h"
 #include "gateway/CModuleRequestReceiver.h"
@@ -43,25 +44,6 @@ constexpr auto PULLER_WAIT = std::chrono::seconds(2);
 std::atomic<CModuleMgt*> gInstance{nullptr};
 std::mutex gCreateMutex;
 
-// Blocks the signals the worker's main thread waits for in the calling thread while it starts
-// threads, which inherit the mask; the previous mask comes back afterwards.
-class HandledSignalsBlocked {
-public:
-    HandledSignalsBlocked() {
-        sigset_t set;
-        sigemptyset(&set);
-        for (int signo : {SIGCHLD, SIGALRM, SIGIO, SIGINT, SIGTERM, SIGQUIT}) {
-            sigaddset(&set, signo);
-        }
-        pthread_sigmask(SIG_BLOCK, &set, &old);
-    }
-    ~HandledSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &old, nullptr); }
-    HandledSignalsBlocked(const HandledSignalsBlocked&) = delete;
-    HandledSignalsBlocked& operator=(const HandledSignalsBlocked&) = delete;
-
-private:
-    sigset_t old;
-};
 
 std::string DlErrorText() {
     const char* err = dlerror();

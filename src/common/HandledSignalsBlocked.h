@@ -1,0 +1,25 @@
+// Blocks, in the calling thread, the signals a process's main thread waits for in sigsuspend,
+// and restores the previous mask on destruction. Threads started (or runtimes loaded) inside its
+// scope inherit the blocked set, so those signals always reach the main thread.
+#pragma once
+
+#include <pthread.h>
+#include <signal.h>
+
+class HandledSignalsBlocked {
+public:
+    HandledSignalsBlocked() {
+        sigset_t set;
+        sigemptyset(&set);
+        for (int signo : {SIGCHLD, SIGALRM, SIGIO, SIGINT, SIGTERM, SIGQUIT}) {
+            sigaddset(&set, signo);
+        }
+        pthread_sigmask(SIG_BLOCK, &set, &old);
+    }
+    ~HandledSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &old, nullptr); }
+    HandledSignalsBlocked(const HandledSignalsBlocked&) = delete;
+    HandledSignalsBlocked& operator=(const HandledSignalsBlocked&) = delete;
+
+private:
+    sigset_t old;
+};
