@@ -7,6 +7,7 @@
 #include <boost/asio/write.hpp>
 
 #include "common/Log.h"
+#include "common/PeerTrust.h"
 #include "common/ProcessFlags.h"
 #include "gateway/GatewayProtocol.h"
 #include "request/ReqHandlerMgt.h"
@@ -120,6 +121,11 @@ void CModuleRequestReceiver::onConnect(const boost::system::error_code& ec, uint
     }
     if (ec) {
         LOG_INFO("connect fail," + ec.message());
+        stop();
+        return;
+    }
+    if (int err = CheckPeerTrusted(socket.native_handle()); err != 0) {
+        LOG_INFO("connect fail," + std::string(strerror(err)));
         stop();
         return;
     }

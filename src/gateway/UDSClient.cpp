@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "common/Log.h"
+#include "common/PeerTrust.h"
 #include "common/SafeString.h"
 #include "gateway/GatewayProtocol.h"
 #include "gateway/RespFrame.h"
@@ -49,6 +50,12 @@ int UDSClient::Connect(const std::string& path) {
     socklen_t len = static_cast<socklen_t>(path.size() + sizeof(servaddr.sun_family));
     if (connect(fd, reinterpret_cast<sockaddr*>(&servaddr), len) != 0) {
         int err = errno;
+        LOG_INFO(path + " connect fail,," + std::to_string(err) + "," + strerror(err));
+        close(fd);
+        CloseSock();
+        return err;
+    }
+    if (int err = CheckPeerTrusted(fd); err != 0) {
         LOG_INFO(path + " connect fail,," + std::to_string(err) + "," + strerror(err));
         close(fd);
         CloseSock();
