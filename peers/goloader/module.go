@@ -113,7 +113,7 @@ func (m *module) pullLoop(gateway string) {
 		}
 		m.mu.Unlock()
 
-		conn, err := net.Dial("unix", gateway)
+		conn, err := dialGateway(gateway)
 		if err != nil {
 			logf("module %s:%s cannot reach the gateway %s: %v", m.name, m.version, gateway, err)
 			select {

@@ -33,7 +33,7 @@ func (r *replyConn) send(frame []byte) {
 	defer r.mu.Unlock()
 	for attempt := 0; attempt < 2; attempt++ {
 		if r.conn == nil {
-			conn, err := net.Dial("unix", r.gateway)
+			conn, err := dialGateway(r.gateway)
 			if err != nil {
 				logf("reply connection to %s failed: %v", r.gateway, err)
 				return

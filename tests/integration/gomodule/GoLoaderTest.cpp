@@ -12,6 +12,7 @@
 #include "go/GoModuleMgt.h"
 #include "support/LogReader.h"
 #include "support/ScriptableGateway.h"
+#include "support/StrangerListener.h"
 #include "support/TestSupport.h"
 #include "worker/ModulePojo.h"
 
@@ -190,5 +191,25 @@ TEST_F(GoLoaderTest, StopEndsEveryModuleAndRefusesNewOnes) {
         ASSERT_TRUE(c.gw.WaitForFrame("responsereq", 10s));
         EXPECT_TRUE(WaitFor([&] { return mgt->Stopped(); }, 10s));
         EXPECT_GE(log.CountNew("module not stopped num:0"), 1u);
+    });
+}
+
+TEST_F(GoLoaderTest, ASocketOfAnotherUserAtTheGatewayPathGetsNothing) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+    RunInChildWithLog([](LogReader&) {
+        GoChild c;
+        {
+            testsupport::StrangerListener stranger;
+            ASSERT_TRUE(stranger.Start(ScriptableGateway::PathForApp(c.app)));
+            ASSERT_TRUE(gotest::PreloadLoader());
+            GoModuleMgt* mgt = GoModuleMgt::getInstance();
+            ASSERT_EQ(mgt->LoadModule(ModulePojo("hello", "1.0", gotest::HelloLocation(), "GO", "")), 0);
+            // A pull would arrive within milliseconds; give it ample time not to.
+            EXPECT_FALSE(testsupport::WaitFor([&] { return !stranger.Received().empty(); }, 2s))
+                << stranger.Received();
+        }
+        // Our own gateway at the path: the module keeps trying and pulls from it.
+        ASSERT_EQ(c.gw.Start(), 0);
+        EXPECT_TRUE(c.gw.WaitForFrame("pullreq", 20s));
     });
 }

@@ -1,8 +1,6 @@
 package com.quorla.brv.tomcatuds.business;
 
 import java.io.IOException;
-import java.net.StandardProtocolFamily;
-import java.net.UnixDomainSocketAddress;
 import java.nio.ByteBuffer;
 import java.nio.channels.SocketChannel;
 import java.util.logging.Level;
@@ -28,8 +26,7 @@ final class GatewayReply {
             try {
                 if (channel == null || !udsAddr.equals(channelAddr)) {
                     closeQuietly();
-                    channel = SocketChannel.open(StandardProtocolFamily.UNIX);
-                    channel.connect(UnixDomainSocketAddress.of(udsAddr));
+                    channel = GatewaySocket.open(udsAddr);
                     channelAddr = udsAddr;
                 }
                 ByteBuffer buf = ByteBuffer.wrap(frame);

@@ -3,8 +3,6 @@ package com.quorla.brv.tomcatuds.business;
 import java.io.BufferedInputStream;
 import java.io.IOException;
 import java.io.InputStream;
-import java.net.StandardProtocolFamily;
-import java.net.UnixDomainSocketAddress;
 import java.nio.ByteBuffer;
 import java.nio.channels.Channels;
 import java.nio.channels.SocketChannel;
@@ -117,13 +115,7 @@ final class ModulePuller implements Runnable {
         if (!active) {
             throw new IOException("puller stopped");
         }
-        SocketChannel ch = SocketChannel.open(StandardProtocolFamily.UNIX);
-        try {
-            ch.connect(UnixDomainSocketAddress.of(udsAddr));
-        } catch (IOException e) {
-            ch.close();
-            throw e;
-        }
+        SocketChannel ch = GatewaySocket.open(udsAddr);
         channel = ch;
         return ch;
     }
