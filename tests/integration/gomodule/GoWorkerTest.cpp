@@ -3,11 +3,7 @@
 // gateway. Checks that the worker's signals still reach its main thread with the Go runtime in
 // the process, that a graceful quit waits for the loader to drain and that SIGTERM does not.
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,111 +12,50 @@
 #include <vector>
 
 #include "GoLoaderHarness.h"
-#include "common/ProcessFlags.h"
-#include "gateway/GatewayPath.h"
+#include "support/FakeMaster.h"
 #include "support/ScriptableGateway.h"
 #include "support/TestSupport.h"
-#include "worker/WorkerProcessCycle.h"
 
 using namespace std::chrono_literals;
 using testsupport::ReadFile;
-using testsupport::ScopedEnv;
 using testsupport::ScriptableGateway;
-using testsupport::TempDir;
 using testsupport::WaitFor;
 using Parts = ScriptableGateway::Parts;
 
 namespace {
 
-// Stands in for the master's handler, which a worker inherits across the fork.
-void FlagHandler(int signo) {
-    if (signo == SIGQUIT) gQuit = 1;
-    if (signo == SIGTERM || signo == SIGINT) gTerminate = 1;
-}
-
 class GoWorkerTest : public ::testing::Test {
 protected:
-    GoWorkerTest()
-        : home("goworker-home"),
-          appName(testsupport::UniqueName("GoWorker")),
-          app("APP_NAME", appName),
-          vesselHome("VESSEL_HOME", home.path()),
-          logDir("_APP_LOG_DIR", home / "logs"),
-          gw(ScriptableGateway::PathForApp(appName)) {
-        mkdir((home / "conf").c_str(), 0755);
-        mkdir((home / "logs").c_str(), 0755);
-        testsupport::WriteFile(home / "conf/containerlog.json",
-                               "{\"DevLogLevel\": 3, \"LogBufferWriteRate\": 1, \"LogBufferNum\": 1, "
-                               "\"MaxFileSize\": 20, \"MaxFileNum\": 10}");
-    }
+    GoWorkerTest() : master("GoWorker"), gw(ScriptableGateway::PathForApp(master.AppName())) {}
 
     void SetUp() override {
         std::string missing = gotest::MissingArtifacts();
         if (!missing.empty()) GTEST_SKIP() << "not built (no go toolchain?): " << missing;
         ASSERT_EQ(gw.Start(), 0);
-        channelPath = GetMasterChannelPath();
-        listenFd = socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        channelPath.copy(addr.sun_path, sizeof(addr.sun_path) - 1);
-        unlink(channelPath.c_str());
-        ASSERT_EQ(bind(listenFd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
-        ASSERT_EQ(listen(listenFd, 4), 0);
+        ASSERT_TRUE(master.Listen());
     }
 
-    ~GoWorkerTest() override {
-        if (child > 0 && !reaped) {
-            kill(child, SIGKILL);
-            waitpid(child, nullptr, 0);
-        }
-        if (conn != -1) close(conn);
-        if (listenFd != -1) {
-            close(listenFd);
-            unlink(channelPath.c_str());
-        }
-    }
-
-    // Forks the worker the way the master does: handlers in place and the handled signals
-    // blocked before the fork's child runs the cycle. The loader is put where the worker's
-    // dlopen finds it (see PreloadLoader).
+    // Forks the worker the way the master does; the loader is put where the worker's dlopen
+    // finds it (see PreloadLoader).
     void Spawn() {
-        child = fork();
-        ASSERT_NE(child, -1);
-        if (child == 0) {
-            struct sigaction sa {};
-            sigemptyset(&sa.sa_mask);
-            sa.sa_handler = FlagHandler;
-            for (int s : {SIGQUIT, SIGTERM, SIGINT}) sigaction(s, &sa, nullptr);
-            sigset_t set;
-            sigemptyset(&set);
-            for (int s : {SIGCHLD, SIGALRM, SIGIO, SIGINT, SIGTERM, SIGQUIT}) sigaddset(&set, s);
-            sigprocmask(SIG_BLOCK, &set, nullptr);
+        child = master.Spawn([] {
             if (!gotest::PreloadLoader()) _exit(98);
-            SetWorkerDrainPollIntervalMs(50);
-            warrenWorkerProcessCycle();
-        }
+        });
+        ASSERT_GT(child, 0);
     }
 
     void AcceptAndSend(const std::string& lines) {
-        pollfd p{listenFd, POLLIN, 0};
-        ASSERT_EQ(poll(&p, 1, 10000), 1);
-        conn = accept(listenFd, nullptr, nullptr);
+        int conn = master.Accept();
         ASSERT_NE(conn, -1);
-        ASSERT_EQ(write(conn, lines.data(), lines.size()), static_cast<ssize_t>(lines.size()));
+        ASSERT_TRUE(master.Send(conn, lines));
     }
 
     bool WaitExit(int& status, std::chrono::milliseconds timeout) {
-        reaped = WaitFor([&] { return waitpid(child, &status, WNOHANG) == child; }, timeout);
-        return reaped;
+        status = master.WaitExit(child, timeout);
+        return status != -1;
     }
 
-    std::string Log() {
-        std::string all;
-        for (const std::string& name : testsupport::ListDir(home / "logs")) {
-            if (name.rfind("sub_Vessel", 0) == 0) all += ReadFile(home / "logs/" + name);
-        }
-        return all;
-    }
+    std::string Log() { return master.WorkerLog(); }
     bool LogHas(const std::string& text) { return Log().find(text) != std::string::npos; }
 
     // Threads of the worker, other than the main one, that would take SIGQUIT, SIGTERM or SIGINT.
@@ -152,23 +87,15 @@ protected:
         ASSERT_TRUE(gw.WaitForFrame("pullreq", 10s));
     }
 
-    TempDir home;
-    std::string appName;
-    ScopedEnv app;
-    ScopedEnv vesselHome;
-    ScopedEnv logDir;
+    testsupport::FakeMaster master;
     ScriptableGateway gw;
-    std::string channelPath;
-    int listenFd = -1;
-    int conn = -1;
     pid_t child = -1;
-    bool reaped = false;
 };
 
 }  // namespace
 
 TEST_F(GoWorkerTest, WorkerServesGoModuleAndQuitWaitsForItsRequests) {
-    const std::string gateFile = home / "open";
+    const std::string gateFile = master.Home() / "open";
     StartGatedRequest(gateFile);
     // The Go runtime's threads (several by now) leave the worker's signals to the main thread.
     EXPECT_GT(testsupport::ListDir("/proc/" + std::to_string(child) + "/task").size(), 3u);
@@ -197,7 +124,7 @@ TEST_F(GoWorkerTest, WorkerServesGoModuleAndQuitWaitsForItsRequests) {
 }
 
 TEST_F(GoWorkerTest, TerminateEndsWorkerWithoutWaitingForGoRequests) {
-    StartGatedRequest(home / "never");
+    StartGatedRequest(master.Home() / "never");
     kill(child, SIGTERM);
     int status = 0;
     ASSERT_TRUE(WaitExit(status, 10s)) << Log();

@@ -2,11 +2,8 @@
 // Tomcat in the worker's Java VM, the Java receiver pulls from a scriptable gateway and answers
 // through the servlet, and the worker quits gracefully (draining) or at once.
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,15 +17,13 @@
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 
-#include "common/ProcessFlags.h"
-#include "gateway/GatewayPath.h"
 #include "support/ContainerConfig.h"
+#include "support/FakeMaster.h"
 #include "support/LogLines.h"
 #include "support/ScriptableGateway.h"
 #include "support/TestSupport.h"
 #include "worker/ModulePojo.h"
 #include "worker/PipeCmdPojo.h"
-#include "worker/WorkerProcessCycle.h"
 
 using namespace std::chrono_literals;
 using testsupport::ScopedEnv;
@@ -40,25 +35,6 @@ namespace {
 
 const std::string kExampleDir = std::string(VESSEL_BINARY_DIR) + "/examples/tomcat-app";
 
-// The master's handlers, which a worker inherits across the fork.
-void FlagHandler(int signo)
-{
-    if (signo == SIGQUIT) gQuit = 1;
-    if (signo == SIGTERM || signo == SIGINT) gTerminate = 1;
-}
-
-void InstallMasterLikeHandlers()
-{
-    struct sigaction sa {};
-    sigemptyset(&sa.sa_mask);
-    sa.sa_handler = FlagHandler;
-    for (int s : {SIGQUIT, SIGTERM, SIGINT}) sigaction(s, &sa, nullptr);
-    sigset_t set;
-    sigemptyset(&set);
-    for (int s : {SIGCHLD, SIGALRM, SIGIO, SIGINT, SIGTERM, SIGQUIT}) sigaddset(&set, s);
-    sigprocmask(SIG_BLOCK, &set, nullptr);
-}
-
 std::string RequestJson(const std::string& url, const std::string& method, const std::string& body,
                         const std::string& query)
 {
@@ -69,31 +45,13 @@ std::string RequestJson(const std::string& url, const std::string& method, const
 class TomcatWorkerTest : public ::testing::Test {
 protected:
     TomcatWorkerTest()
-        : app("APP_NAME", testsupport::UniqueName("TomcatWorker")),
-          vesselHome("VESSEL_HOME", home.path()),
-          logDir("_APP_LOG_DIR", home / "logs"),
+        : master("vessel-tcw"),
+          home(master.Home()),
           appRoot("APP_ROOT", "", true),
-          gateway(ScriptableGateway::PathForApp(getenv("APP_NAME")))
+          gateway(ScriptableGateway::PathForApp(master.AppName()))
     {
-        mkdir((home / "logs").c_str(), 0755);
-        testsupport::WriteImmediateLogConfig(home.path());
         testsupport::WriteContainerConfig(
             home.path(), R"({"moduleHealthCheckInterval": 200, "moduleRequestTimeout": 60})");
-    }
-
-    ~TomcatWorkerTest() override
-    {
-        for (pid_t pid : others) {
-            if (pid > 0 && !(pid == child && reaped)) {
-                kill(pid, SIGKILL);
-                waitpid(pid, nullptr, 0);
-            }
-        }
-        for (int fd : conns) close(fd);
-        if (listenFd != -1) {
-            close(listenFd);
-            unlink(channelPath.c_str());
-        }
     }
 
     // A private copy of the example module (the worker's Catalina base goes under it) and its
@@ -125,15 +83,7 @@ protected:
         }
         ASSERT_EQ(gateway.Start(), 0);
         gateway.HoldNext("pullreq", 1000);
-        channelPath = GetMasterChannelPath();
-        listenFd = socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un addr {};
-        addr.sun_family = AF_UNIX;
-        channelPath.copy(addr.sun_path, sizeof(addr.sun_path) - 1);
-        unlink(channelPath.c_str());
-        ASSERT_EQ(bind(listenFd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
-        ASSERT_EQ(listen(listenFd, 4), 0);
-
+        ASSERT_TRUE(master.Listen());
         child = SpawnWorker();
         clientId = "tomcatdemo||1.0||" + std::to_string(child);
     }
@@ -141,26 +91,17 @@ protected:
     // Forks one more worker on the same channel and sends it the module; its pid.
     pid_t SpawnWorker()
     {
-        pid_t pid = fork();
-        if (pid == 0) {
-            InstallMasterLikeHandlers();
-            SetWorkerDrainPollIntervalMs(100);
-            warrenWorkerProcessCycle();
-        }
+        pid_t pid = master.Spawn({}, 100);
         if (pid == -1) {
             ADD_FAILURE() << "fork failed";
             return -1;
         }
-        others.push_back(pid);
-        pollfd p {listenFd, POLLIN, 0};
-        if (poll(&p, 1, 20000) != 1) {
+        int fd = master.Accept(std::chrono::seconds(20));
+        if (fd == -1) {
             ADD_FAILURE() << "worker did not connect";
             return pid;
         }
-        int fd = accept(listenFd, nullptr, nullptr);
-        conns.push_back(fd);
-        std::string line = PipeCmdPojo::BuildAddModule(module);
-        EXPECT_EQ(write(fd, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+        EXPECT_TRUE(master.Send(fd, PipeCmdPojo::BuildAddModule(module)));
         return pid;
     }
 
@@ -175,28 +116,20 @@ protected:
 
     bool WaitExit(int& status, std::chrono::milliseconds timeout)
     {
-        bool done = WaitFor([&] { return waitpid(child, &status, WNOHANG) == child; }, timeout);
-        reaped = done;
-        return done;
+        status = master.WaitExit(child, timeout);
+        return status != -1;
     }
 
     std::string Logs() { return testsupport::ReadLogs(home / "logs", "sub_Vessel"); }
     std::string CatalinaBase() { return home / ("tomcatdemo/warren/" + std::to_string(child)); }
 
-    TempDir home{"vessel-tcw"};
-    ScopedEnv app;
-    ScopedEnv vesselHome;
-    ScopedEnv logDir;
+    testsupport::FakeMaster master;
+    const TempDir& home;
     ScopedEnv appRoot;
     ScriptableGateway gateway;
     ModulePojo module;
     std::string clientId;
-    std::string channelPath;
-    int listenFd = -1;
-    std::vector<int> conns;
-    std::vector<pid_t> others;  // every worker started, the first one included
     pid_t child = -1;
-    bool reaped = false;
 };
 
 TEST_F(TomcatWorkerTest, ServesThroughTheServletAndDrainsOnGracefulQuit)

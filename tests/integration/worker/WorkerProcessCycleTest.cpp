@@ -1,12 +1,8 @@
 // Runs the worker cycle in forked children against a channel socket the test listens on, the way
 // the master spawns workers, and checks exit statuses, the channel traffic and the log lines.
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,8 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "common/ProcessFlags.h"
-#include "gateway/GatewayPath.h"
+#include "support/FakeMaster.h"
 #include "support/TestSupport.h"
 #include "worker/IModuleMgt.h"
 #include "worker/ModuleMgtFactory.h"
@@ -28,7 +23,6 @@
 
 using namespace std::chrono_literals;
 using testsupport::ReadFile;
-using testsupport::ScopedEnv;
 using testsupport::TempDir;
 using testsupport::WaitFor;
 
@@ -92,122 +86,38 @@ public:
 TestMgt gTestMgt;
 IModuleMgt* GetTestMgt() { return &gTestMgt; }
 
-// Stands in for the master's handler, which the worker inherits across the fork.
-void FlagHandler(int signo) {
-    if (signo == SIGQUIT) gQuit = 1;
-    if (signo == SIGTERM || signo == SIGINT) gTerminate = 1;
-}
-
-// Reaps any child, as the master's SIGCHLD handler does; a worker must not keep it.
-void ReapingHandler(int) {
-    int saved = errno;
-    while (waitpid(-1, nullptr, WNOHANG) > 0) {
-    }
-    errno = saved;
-}
-
-void InstallMasterLikeHandlers() {
-    struct sigaction sa {};
-    sigemptyset(&sa.sa_mask);
-    sa.sa_handler = FlagHandler;
-    for (int s : {SIGQUIT, SIGTERM, SIGINT}) sigaction(s, &sa, nullptr);
-    sa.sa_handler = ReapingHandler;
-    sigaction(SIGCHLD, &sa, nullptr);
-    // The master spawns from a thread that has the handled signals blocked.
-    sigset_t set;
-    sigemptyset(&set);
-    for (int s : {SIGCHLD, SIGALRM, SIGIO, SIGINT, SIGTERM, SIGQUIT}) sigaddset(&set, s);
-    sigprocmask(SIG_BLOCK, &set, nullptr);
-}
-
 class WorkerProcessCycleTest : public ::testing::Test {
 protected:
-    WorkerProcessCycleTest()
-        : home("worker-home"),
-          app("APP_NAME", testsupport::UniqueName("WorkerCycle")),
-          vesselHome("VESSEL_HOME", home.path()),
-          logDir("_APP_LOG_DIR", home / "logs") {
-        mkdir((home / "conf").c_str(), 0755);
-        mkdir((home / "logs").c_str(), 0755);
-        gNotesPath = home / "notes";
-        // One line per write-out, so a line is in the file as soon as it is logged.
-        testsupport::WriteFile(home / "conf/containerlog.json",
-                               "{\"DevLogLevel\": 3, \"LogBufferWriteRate\": 1, \"LogBufferNum\": 1, "
-                               "\"MaxFileSize\": 20, \"MaxFileNum\": 10}");
-    }
+    WorkerProcessCycleTest() : master("WorkerCycle"), home(master.Home()) { gNotesPath = home / "notes"; }
 
-    ~WorkerProcessCycleTest() override {
-        if (child > 0 && !reaped) {
-            kill(child, SIGKILL);
-            waitpid(child, nullptr, 0);
-        }
-        if (conn != -1) close(conn);
-        if (listenFd != -1) {
-            close(listenFd);
-            unlink(channelPath.c_str());
-        }
-    }
+    void Listen() { ASSERT_TRUE(master.Listen()); }
 
-    void Listen() {
-        channelPath = GetMasterChannelPath();
-        listenFd = socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un addr {};
-        addr.sun_family = AF_UNIX;
-        channelPath.copy(addr.sun_path, sizeof(addr.sun_path) - 1);
-        unlink(channelPath.c_str());
-        ASSERT_EQ(bind(listenFd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
-        ASSERT_EQ(listen(listenFd, 4), 0);
-    }
-
-    // Forks the worker; setup runs in the child first.
+    // Forks the worker with the test's manager registered; setup runs in the child first.
     void Spawn(const std::function<void()>& setup = {}) {
-        child = fork();
-        ASSERT_NE(child, -1);
-        if (child == 0) {
-            InstallMasterLikeHandlers();
-            RegisterModuleMgt("TESTKIND", &GetTestMgt);
-            if (setup) setup();
-            warrenWorkerProcessCycle();
-            _exit(99);  // unreachable: the cycle ends the process itself
-        }
+        child = master.Spawn(
+            [setup] {
+                RegisterModuleMgt("TESTKIND", &GetTestMgt);
+                if (setup) setup();
+            },
+            -1);
+        ASSERT_GT(child, 0);
     }
 
     // Accepts the worker's connection and reads its handshake line.
     std::string AcceptHandshake() {
-        pollfd p {listenFd, POLLIN, 0};
-        if (poll(&p, 1, 10000) != 1) return "";
-        conn = accept(listenFd, nullptr, nullptr);
-        std::string line;
-        char c;
-        while (line.size() < 100) {
-            pollfd q {conn, POLLIN, 0};
-            if (poll(&q, 1, 10000) != 1 || read(conn, &c, 1) != 1) break;
-            line += c;
-            if (c == '\n') break;
-        }
+        std::string line = master.AcceptHandshake();
+        conn = master.LastConnection();
         return line;
     }
 
-    void Send(const std::string& line) {
-        ASSERT_EQ(write(conn, line.data(), line.size()), static_cast<ssize_t>(line.size()));
-    }
+    void Send(const std::string& line) { ASSERT_TRUE(master.Send(conn, line)); }
 
     bool WaitExit(int& status, std::chrono::milliseconds timeout) {
-        bool done = WaitFor([&] { return waitpid(child, &status, WNOHANG) == child; }, timeout);
-        reaped = done;
-        return done;
+        status = master.WaitExit(child, timeout);
+        return status != -1;
     }
 
-    std::string Log() {
-        std::string all;
-        for (const std::string& name : testsupport::ListDir(home / "logs")) {
-            if (name.rfind("sub_Vessel", 0) == 0 && name.size() > 4 &&
-                name.compare(name.size() - 4, 4, ".log") == 0) {
-                all += ReadFile(home / "logs/" + name);
-            }
-        }
-        return all;
-    }
+    std::string Log() { return master.WorkerLog(); }
 
     std::string Notes() { return ReadFile(gNotesPath); }
     bool NotesHave(const std::string& text) { return Notes().find(text) != std::string::npos; }
@@ -223,15 +133,10 @@ protected:
         return n;
     }
 
-    TempDir home;
-    ScopedEnv app;
-    ScopedEnv vesselHome;
-    ScopedEnv logDir;
-    std::string channelPath;
-    int listenFd = -1;
+    testsupport::FakeMaster master;
+    const TempDir& home;
     int conn = -1;
     pid_t child = -1;
-    bool reaped = false;
 };
 
 }  // namespace
