@@ -24,6 +24,14 @@ std::string ErrnoText(int err)
     return std::to_string(err) + "," + strerror(err);
 }
 
+const char* FileKind(mode_t mode)
+{
+    if (S_ISREG(mode)) return "a regular file";
+    if (S_ISDIR(mode)) return "a directory";
+    if (S_ISLNK(mode)) return "a symbolic link";
+    return "a special file";
+}
+
 }  // namespace
 
 UDSServer::UDSServer() : listenFd(-1), epollFd(-1), running(false), readBuf{}, handler(nullptr), wakeFd(-1) {}
@@ -43,12 +51,19 @@ int UDSServer::BindAndListen(const std::string& path)
         LOG_INFO("get servaddr error:" + std::to_string(rc));
         return rc;
     }
+    // A socket left by an earlier run would make bind fail, so it goes. Anything else at the
+    // path was put there by someone: deleting it would lose it, so we refuse to start instead.
+    struct stat existing {};
+    if (lstat(path.c_str(), &existing) == 0 && !S_ISSOCK(existing.st_mode)) {
+        LOG_ERROR_CODE(EEXIST, "channel path " + path + " is " + FileKind(existing.st_mode) +
+                                   ", not a socket; left as it is. Remove it or choose another APP_NAME.");
+        return EEXIST;
+    }
     listenFd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (listenFd < 0) {
         LOG_INFO("create socket fail," + ErrnoText(errno));
         return -1;
     }
-    // A socket left by an earlier run would make bind fail.
     unlink(path.c_str());
     if (bind(listenFd, reinterpret_cast<struct sockaddr*>(&servaddr), sizeof(servaddr)) < 0) {
         LOG_INFO("bind error:" + std::to_string(-1));

@@ -33,8 +33,9 @@ public:
     UDSServer(const UDSServer&) = delete;
     UDSServer& operator=(const UDSServer&) = delete;
 
-    // Creates the socket at path (mode 0600, replacing a stale file) and listens; 0 on success,
-    // -1 on a system-call failure, or the copy's error code when path does not fit.
+    // Creates the socket at path (mode 0600, replacing a stale socket) and listens; 0 on success,
+    // -1 on a system-call failure, the copy's error code when path does not fit, or EEXIST when
+    // something other than a socket is at path (it is left alone).
     int BindAndListen(const std::string& path);
     // Body of the channel thread; returns once Stop has been called.
     void RunEventLoop();

@@ -1,6 +1,8 @@
 #include "master/UDSServer.h"
 
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -116,7 +118,7 @@ TEST(ChannelPathTest, FollowsAppName)
     }
 }
 
-TEST(UDSServerBindTest, SocketIsPrivateAndReplacesStaleFile)
+TEST(UDSServerBindTest, SocketIsPrivateAndReplacesAStaleSocket)
 {
     ScopedEnv app("APP_NAME", UniqueName("Bind"));
     std::string path = GetMasterChannelPath();
@@ -124,7 +126,15 @@ TEST(UDSServerBindTest, SocketIsPrivateAndReplacesStaleFile)
         std::string path;
         ~Unlinker() { unlink(path.c_str()); }
     } cleanup{path};
-    testsupport::WriteFile(path, "left over");
+    {
+        // What a crashed master leaves: a socket nobody listens on.
+        int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un a {};
+        a.sun_family = AF_UNIX;
+        path.copy(a.sun_path, sizeof(a.sun_path) - 1);
+        ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+        close(fd);
+    }
     {
         UDSServer server;
         ASSERT_EQ(server.BindAndListen(path), 0);
