@@ -1,7 +1,9 @@
 // Runs the real vessel binary: banner, log file, channel socket, exit paths.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -51,14 +53,23 @@ bool IsSocket(const std::string& path, mode_t* mode = nullptr) {
 
 TEST(MasterBinary, StartsReplacesStaleSocketAndExitsOnSigterm) {
     MasterHome home;
-    std::ofstream(home.SocketPath()) << "stale";  // left behind by an earlier run
+    {
+        // A socket left behind by an earlier run: bound, then nobody listens.
+        int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un addr {};
+        addr.sun_family = AF_UNIX;
+        home.SocketPath().copy(addr.sun_path, sizeof(addr.sun_path) - 1);
+        ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+        close(fd);
+    }
 
     ChildProcess master;
     ASSERT_TRUE(home.Start(master));
-    mode_t mode = 0;
-    ASSERT_TRUE(WaitFor([&] { return IsSocket(home.SocketPath(), &mode); }, 10s));
-    EXPECT_EQ(mode, 0600u);
+    // The stale socket is a socket too: look once the master is up.
     ASSERT_TRUE(WaitFor([&] { return home.Logs().find("sigsuspend") != std::string::npos; }, 10s));
+    mode_t mode = 0;
+    ASSERT_TRUE(IsSocket(home.SocketPath(), &mode));
+    EXPECT_EQ(mode, 0600u);
 
     bool namedByTime = false;
     for (const auto& n : ListDir(home.logDir)) {
