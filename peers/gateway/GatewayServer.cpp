@@ -116,6 +116,7 @@ void GatewayServer::ArmTick() {
             return;
         }
         broker_.Tick(RequestBroker::Clock::now());
+        broker_.FailTakenOfEndedWorkers(RequestBroker::Clock::now());
         ArmTick();
     });
 }

@@ -6,6 +6,8 @@
 #include <memory>
 #include <string>
 
+#include "PeerProcess.h"
+
 class AppConfig;
 class PendingRequest;
 
@@ -18,4 +20,6 @@ public:
     virtual void AnswerConfig(std::shared_ptr<const AppConfig> config) = 0;
     // Answer to "pullmodloadreq": the key text of a module that must be loaded.
     virtual void AnswerDemand(const std::string& key) = 0;
+    // The process at the other end; the requests it takes belong to it until it answers them.
+    virtual const PeerProcess& Process() const = 0;
 };

@@ -25,10 +25,17 @@ public:
     bool Claim() { return !claimed_.exchange(true, std::memory_order_acq_rel); }
     bool Claimed() const { return claimed_.load(std::memory_order_acquire); }
 
+    // The worker read the whole frame (it pulled again, or closed its connection cleanly after
+    // it): from now on only its answer, or its end, finishes the request. Before that a broken
+    // connection hands the request to another worker instead.
+    void MarkTaken() { taken_.store(true, std::memory_order_release); }
+    bool Taken() const { return taken_.load(std::memory_order_acquire); }
+
 private:
     std::string id_;
     std::string frame_;
     std::string moduleKey_;
     std::weak_ptr<IRequestOwner> owner_;
     std::atomic<bool> claimed_{false};
+    std::atomic<bool> taken_{false};
 };

@@ -1,7 +1,10 @@
 #include "RequestBroker.h"
 
 #include <algorithm>
+#include <set>
 #include <utility>
+
+#include "GatewayLog.h"
 
 RequestBroker::RequestBroker(Limits limits) : limits_(limits), config_(AppConfig::Empty()) {}
 
@@ -63,7 +66,7 @@ RequestBroker::SubmitResult RequestBroker::Submit(const std::string& name,
         if (!slot.held.empty()) {
             puller = std::move(slot.held.front());
             slot.held.pop_front();
-            inFlight_[request->Id()] = request;
+            inFlight_[request->Id()] = InFlight{request, puller->Process()};
         } else {
             slot.queue.push_back(request);
         }
@@ -94,7 +97,7 @@ void RequestBroker::ErasePeer(std::deque<std::shared_ptr<IGatewayPeer>>& peers, 
 void RequestBroker::Cancel(const std::shared_ptr<PendingRequest>& request) {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = inFlight_.find(request->Id());
-    if (it != inFlight_.end() && it->second == request) {
+    if (it != inFlight_.end() && it->second.request == request) {
         inFlight_.erase(it);
         return;
     }
@@ -112,7 +115,7 @@ bool RequestBroker::Respond(const std::string& requestId, unsigned status, std::
         if (it == inFlight_.end()) {
             return false;
         }
-        request = std::move(it->second);
+        request = std::move(it->second.request);
         inFlight_.erase(it);
     }
     if (!request->Claim()) {
@@ -141,7 +144,7 @@ void RequestBroker::Pull(const std::string& key, const std::shared_ptr<IGatewayP
             }
         }
         if (request) {
-            inFlight_[request->Id()] = request;
+            inFlight_[request->Id()] = InFlight{request, peer->Process()};
         } else {
             slot.held.push_back(peer);
         }
@@ -156,7 +159,7 @@ void RequestBroker::Requeue(const std::shared_ptr<PendingRequest>& request) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         auto it = inFlight_.find(request->Id());
-        if (it != inFlight_.end() && it->second == request) {
+        if (it != inFlight_.end() && it->second.request == request) {
             inFlight_.erase(it);
         }
         if (request->Claimed()) {
@@ -166,7 +169,7 @@ void RequestBroker::Requeue(const std::shared_ptr<PendingRequest>& request) {
         if (!slot.held.empty()) {
             puller = std::move(slot.held.front());
             slot.held.pop_front();
-            inFlight_[request->Id()] = request;
+            inFlight_[request->Id()] = InFlight{request, puller->Process()};
         } else {
             slot.queue.push_front(request);
         }
@@ -224,6 +227,115 @@ void RequestBroker::PeerClosed(const IGatewayPeer* peer, const std::string& pull
     }
 }
 
+void RequestBroker::ProcessConnected(const PeerProcess& process) {
+    if (!process.Known()) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++links_[process.Pid()].open;
+}
+
+bool RequestBroker::ProcessDisconnected(const PeerProcess& process, Clock::time_point now) {
+    if (!process.Known()) {
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    Links& links = links_[process.Pid()];
+    if (links.open > 0 && --links.open > 0) {
+        return false;
+    }
+    links.idleSince = now;
+    return true;
+}
+
+bool RequestBroker::QuietLocked(pid_t pid, Clock::time_point now) const {
+    auto links = links_.find(pid);
+    return links == links_.end() || (links->second.open == 0 && now - links->second.idleSince >= limits_.endGrace);
+}
+
+size_t RequestBroker::FailTakenIfEnded(const PeerProcess& process, Clock::time_point now) {
+    if (!process.Known()) {
+        return 0;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!QuietLocked(process.Pid(), now)) {
+            return 0;  // answers may still come
+        }
+        auto taken = std::find_if(inFlight_.begin(), inFlight_.end(), [&](const auto& entry) {
+            return entry.second.worker == process && entry.second.request->Taken();
+        });
+        if (taken == inFlight_.end()) {
+            return 0;  // the usual case: nothing outstanding
+        }
+    }
+    if (!process.Ended()) {
+        return 0;
+    }
+    std::vector<std::shared_ptr<PendingRequest>> failed;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto it = inFlight_.begin(); it != inFlight_.end();) {
+            if (it->second.worker == process && it->second.request->Taken()) {
+                failed.push_back(std::move(it->second.request));
+                it = inFlight_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    const std::string body = "worker process " + std::to_string(process.Pid()) + " ended before answering\n";
+    size_t count = 0;
+    for (auto& request : failed) {
+        if (!request->Claim()) {
+            continue;  // timed out or abandoned meanwhile
+        }
+        ++count;
+        if (auto owner = request->Owner()) {
+            owner->Complete(request, 502, body);
+        }
+    }
+    if (count > 0) {
+        GatewayLog::Warn("worker process " + std::to_string(process.Pid()) + " ended with " + std::to_string(count) +
+                         " request(s) unanswered; answered 502");
+    }
+    return count;
+}
+
+size_t RequestBroker::FailTakenOfEndedWorkers(Clock::time_point now) {
+    std::vector<PeerProcess> workers;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::set<pid_t> referenced;
+        for (const auto& entry : inFlight_) {
+            const PeerProcess& worker = entry.second.worker;
+            referenced.insert(worker.Pid());
+            // Few distinct workers: a linear search is enough.
+            if (worker.Known() && entry.second.request->Taken() &&
+                std::find(workers.begin(), workers.end(), worker) == workers.end()) {
+                workers.push_back(worker);
+            }
+        }
+        workers.erase(std::remove_if(workers.begin(), workers.end(),
+                                     [&](const PeerProcess& w) { return !QuietLocked(w.Pid(), now); }),
+                      workers.end());
+        // Forget processes with nothing open and nothing out, so the map does not keep one entry
+        // per worker that ever lived.
+        for (auto it = links_.begin(); it != links_.end();) {
+            if (it->second.open == 0 && referenced.count(it->first) == 0) {
+                it = links_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    size_t count = 0;
+    for (const auto& worker : workers) {
+        count += FailTakenIfEnded(worker, now);
+    }
+    return count;
+}
+
 void RequestBroker::Tick(Clock::time_point now) {
     std::vector<std::pair<std::shared_ptr<IGatewayPeer>, std::string>> answers;
     {
@@ -255,6 +367,7 @@ void RequestBroker::Clear() {
     std::lock_guard<std::mutex> lock(mutex_);
     slots_.clear();
     inFlight_.clear();
+    links_.clear();
     configPulls_.clear();
     demandPulls_.clear();
     demands_.clear();

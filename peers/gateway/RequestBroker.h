@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -32,6 +33,8 @@ public:
         // A module that is being served is demanded again this often while requests come, so
         // that Vessel does not retire it as idle.
         Clock::duration demandRefresh = std::chrono::seconds(10);
+        // How long after a worker's last connection closed its requests still wait for answers.
+        Clock::duration endGrace = std::chrono::milliseconds(100);
     };
 
     enum class SubmitResult { QUEUED, UNKNOWN_MODULE, QUEUE_FULL };
@@ -62,6 +65,24 @@ public:
     void PullDemand(const std::shared_ptr<IGatewayPeer>& peer);
     // A connection closed: drop its held pulls; pullKey ("" for none) stops counting it.
     void PeerClosed(const IGatewayPeer* peer, const std::string& pullKey);
+    // A worker's requests belong to its process, not to a connection: a worker also closes a pull
+    // connection it replaces and still answers what it took on its reply connection. Once the
+    // process has ended, and every connection it had has been read to its end (answers sent just
+    // before the end still count), the requests it took can never be answered: they are finished
+    // with 502 instead of waiting for their timeout.
+    //
+    // Connections are counted per pid: one accepted after its process was gone has no start time
+    // to match, and may still carry answers. ProcessDisconnected is true for the last one.
+    void ProcessConnected(const PeerProcess& process);
+    bool ProcessDisconnected(const PeerProcess& process, Clock::time_point now);
+    // Fails what process took if it has ended, has no open connection, and its last one closed
+    // at least limits.endGrace ago (a connection it opened may not have been accepted yet).
+    // Returns how many failed.
+    size_t FailTakenIfEnded(const PeerProcess& process, Clock::time_point now);
+    // The same for every worker with requests out (periodic): catches a worker that closed all
+    // its connections before it ended.
+    size_t FailTakenOfEndedWorkers(Clock::time_point now);
+    Clock::duration EndGrace() const { return limits_.endGrace; }
 
     // Periodic check: demand again the modules whose requests wait with nobody pulling.
     void Tick(Clock::time_point now);
@@ -74,6 +95,11 @@ public:
     size_t PendingDemandCount() const;
 
 private:
+    // A request handed to a worker, and the worker's process.
+    struct InFlight {
+        std::shared_ptr<PendingRequest> request;
+        PeerProcess worker;
+    };
     struct ModuleSlot {
         std::deque<std::shared_ptr<PendingRequest>> queue;
         std::deque<std::shared_ptr<IGatewayPeer>> held;
@@ -88,12 +114,20 @@ private:
     static void EraseRequest(std::deque<std::shared_ptr<PendingRequest>>& queue,
                              const std::shared_ptr<PendingRequest>& request);
     static void ErasePeer(std::deque<std::shared_ptr<IGatewayPeer>>& peers, const IGatewayPeer* peer);
+    // No connection of pid is open, and the last one closed at least the grace ago.
+    bool QuietLocked(pid_t pid, Clock::time_point now) const;
 
     const Limits limits_;
     mutable std::mutex mutex_;
     std::shared_ptr<const AppConfig> config_;
     std::unordered_map<std::string, ModuleSlot> slots_;  // by key text
-    std::unordered_map<std::string, std::shared_ptr<PendingRequest>> inFlight_;  // by request id
+    std::unordered_map<std::string, InFlight> inFlight_;  // by request id
+    // Connections per pid: how many are open, and when the last one closed.
+    struct Links {
+        size_t open = 0;
+        Clock::time_point idleSince{};
+    };
+    std::map<pid_t, Links> links_;
     std::deque<std::shared_ptr<IGatewayPeer>> configPulls_;
     std::deque<std::shared_ptr<IGatewayPeer>> demandPulls_;
     std::deque<std::string> demands_;  // keys not yet handed to the master, oldest first

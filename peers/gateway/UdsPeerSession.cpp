@@ -31,6 +31,8 @@ UdsPeerSession::UdsPeerSession(Socket socket, RequestBroker& broker, uint64_t nu
     : socket_(std::move(socket)), broker_(broker), number_(number), in_(RESP_MAX_FRAME + READ_CHUNK) {}
 
 void UdsPeerSession::Start() {
+    process_ = PeerProcess::OfSocket(socket_.native_handle());
+    broker_.ProcessConnected(process_);
     // Change pulls wait for a configuration newer than the one in force when the peer came.
     seenConfig_ = broker_.Config()->Generation();
     Read();
@@ -128,7 +130,10 @@ bool UdsPeerSession::Handle(std::vector<std::string>& parts) {
             return false;
         }
         std::string key = parts[1].substr(0, cut);
-        lastDelivered_.reset();  // the worker read it whole before pulling again
+        if (lastDelivered_) {
+            lastDelivered_->MarkTaken();  // the worker read it whole before pulling again
+            lastDelivered_.reset();
+        }
         if (!HoldOrFail(Held::PULL, command)) {
             return false;
         }
@@ -247,8 +252,12 @@ void UdsPeerSession::Close(const std::string& why, bool lastUnread) {
     boost::system::error_code ignored;
     socket_.close(ignored);
     broker_.PeerClosed(this, pullKey_);
-    if (lastUnread && lastDelivered_) {
-        broker_.Requeue(lastDelivered_);
+    if (lastDelivered_) {
+        if (lastUnread) {
+            broker_.Requeue(lastDelivered_);
+        } else {
+            lastDelivered_->MarkTaken();  // nothing was left unread: the worker has it
+        }
     }
     lastDelivered_.reset();
     // Requests given to this connection but not yet written go back to their queues. (The one
@@ -261,4 +270,14 @@ void UdsPeerSession::Close(const std::string& why, bool lastUnread) {
     }
     // A write in progress still reads the front frame's bytes until its handler runs.
     out_.erase(writing_ ? out_.begin() + 1 : out_.begin(), out_.end());
+    if (broker_.ProcessDisconnected(process_, RequestBroker::Clock::now())) {
+        // Its last connection: once the grace has passed (a connection the worker opened just
+        // before it ended may not be accepted yet), see whether it has ended with requests out.
+        auto timer = std::make_shared<asio::steady_timer>(socket_.get_executor(), broker_.EndGrace());
+        timer->async_wait([self = shared_from_this(), timer](const boost::system::error_code& ec) {
+            if (!ec) {
+                self->broker_.FailTakenIfEnded(self->process_, RequestBroker::Clock::now());
+            }
+        });
+    }
 }

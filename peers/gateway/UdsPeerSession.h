@@ -26,6 +26,7 @@ public:
     void Deliver(std::shared_ptr<PendingRequest> request) override;
     void AnswerConfig(std::shared_ptr<const AppConfig> config) override;
     void AnswerDemand(const std::string& key) override;
+    const PeerProcess& Process() const override { return process_; }
 
 private:
     enum class Held { NONE, PULL, CONFIG_CHANGE, DEMAND };
@@ -51,12 +52,13 @@ private:
     Socket socket_;
     RequestBroker& broker_;
     const uint64_t number_;  // names the connection in log lines
+    PeerProcess process_;    // who connected; set once in Start()
     boost::beast::flat_buffer in_;
     std::deque<OutFrame> out_;
     bool writing_ = false;
     bool closed_ = false;
     Held held_ = Held::NONE;
-    // The request written last, until the peer pulls again (and so has read it).
+    // The request written last, until the peer pulls again (and so has read it whole).
     std::shared_ptr<PendingRequest> lastDelivered_;
     std::string pullKey_;      // the module this connection pulls for, once it has pulled
     uint64_t seenConfig_ = 0;  // generation of the configuration last sent here

@@ -137,6 +137,13 @@ void getAndMaintainChildProcessStatus() {
 
 int warrenSpawnProcess(SpawnProc proc, void* data, const char* name) {
     std::unique_lock<std::mutex> lock(gProcessTableLock);
+    // Once the master is ending, the pollers may still be asked to place a module. A worker born
+    // then would miss the broadcasts (or be orphaned by the exit). Tested under the table lock:
+    // a spawn that passed this test fills its slot before the cycle can count or signal the table.
+    if (gTerminate || gQuit) {
+        LOG_INFO(std::string("master is ending, not spawning:") + name);
+        return -1;
+    }
     int index = gLastProcess;
     if (gLastProcess == 0 || gProcesses[0].pid == -1) {
         index = 0;

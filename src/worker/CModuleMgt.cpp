@@ -299,7 +299,6 @@ void CModuleMgt::Stop() {
     ReqReceiverMgt& receivers = ReqReceiverMgt::getInstance();
     receivers.ForEach([](IRequestReceiver& r) { r.SetNotReceive(); });
     receivers.ForEach([](IRequestReceiver& r) { r.stop(); });
-    ReqHandlerMgt::getInstance()->Wake();
     IoContext().stop();
     {
         // Under the wait mutex, so the puller cannot miss the wake between its test and its wait.
@@ -307,13 +306,16 @@ void CModuleMgt::Stop() {
         threads->waitCv.notify_all();
     }
     std::lock_guard<std::mutex> lock(threads->stopMutex);
-    LOG_INFO("wait for reqHandlerTask quit");
-    if (threads->reqHandlerTask.joinable()) {
-        threads->reqHandlerTask.join();
-    }
+    // The event loop ends first: a message it was still handling is queued before the dispatcher
+    // is woken, so the dispatcher sends it before it ends instead of leaving it queued for ever.
     LOG_INFO("wait for pullGatewayReqTask quit");
     if (threads->pullGatewayReqTask.joinable()) {
         threads->pullGatewayReqTask.join();
+    }
+    ReqHandlerMgt::getInstance()->Wake();
+    LOG_INFO("wait for reqHandlerTask quit");
+    if (threads->reqHandlerTask.joinable()) {
+        threads->reqHandlerTask.join();
     }
 }
 

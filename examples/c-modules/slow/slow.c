@@ -1,4 +1,6 @@
-/* slow: sleeps the milliseconds given in query "ms" (0 when absent), then answers "slept <ms>". */
+/* slow: sleeps the milliseconds given in query "ms" (0 when absent), then answers "slept <ms>".
+ * With SLOW_INIT_MS set, initializeDll first creates the file named by SLOW_INIT_MARK (if set) and
+ * then sleeps that long: a module that takes its time to start. */
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -9,8 +11,25 @@
 
 static __thread char answer[64];
 
+static void sleep_ms(long ms) {
+    struct timespec left = {ms / 1000, (ms % 1000) * 1000000L};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
 MODULE_EXPORT int initializeDll(const char* moduleId) {
     (void)moduleId;
+    const char* init_ms = getenv("SLOW_INIT_MS");
+    if (init_ms != NULL) {
+        const char* mark = getenv("SLOW_INIT_MARK");
+        if (mark != NULL) {
+            FILE* f = fopen(mark, "w");
+            if (f != NULL) {
+                fclose(f);
+            }
+        }
+        sleep_ms(strtol(init_ms, NULL, 10));
+    }
     return 0;
 }
 
@@ -31,9 +50,7 @@ MODULE_EXPORT const char* taskEntry(const char* reqUrl, const char* method, cons
     (void)reqUrl;
     (void)method;
     long ms = query_ms(json);
-    struct timespec left = {ms / 1000, (ms % 1000) * 1000000L};
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-    }
+    sleep_ms(ms);
     snprintf(answer, sizeof(answer), "slept %ld", ms);
     return answer;
 }

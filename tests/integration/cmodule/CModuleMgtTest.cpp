@@ -261,6 +261,29 @@ TEST(CModuleMgt, GracefulStopWaitsForNothingButReportsDrainOnlyOnceTheAnswerIsSe
     });
 }
 
+// A message the event loop is still handling when the quit comes (here: the module it loads
+// takes its time to start) is queued after the stop began; the dispatcher must still send it.
+TEST(CModuleMgt, GracefulStopDispatchesTheMessageTheLoopWasHandling) {
+    RunInChildWithLog([](LogReader& log) {
+        testsupport::TempDir dir("cmod-slowinit");
+        Harness h("CmodSlowInit");
+        CModuleMgt* mgt = h.Mgt();
+        ASSERT_EQ(mgt->LoadModule(Module("slow", dir.path())), 0);  // not there yet: loaded on use
+        CopyFile(LibOf("slow"), dir.path() + "/libslow.so");
+        testsupport::ScopedEnv initMs("SLOW_INIT_MS", "1500");
+        testsupport::ScopedEnv mark("SLOW_INIT_MARK", dir / "init-started");
+        ASSERT_TRUE(h.Answer(Message("late", RequestText("/slow", "GET", ""))));
+        ASSERT_TRUE(testsupport::WaitFor([&] { return access((dir / "init-started").c_str(), F_OK) == 0; },
+                                         cmodtest::WAIT));
+
+        workerExiting = 1;
+        mgt->Stop();
+        EXPECT_EQ(h.NextResponse(), (Parts{"responsereq", ClientIdOf("slow"), "late", "200", "slept 0", ""}));
+        EXPECT_TRUE(testsupport::WaitFor([&] { return mgt->Stopped(); }, cmodtest::WAIT));
+        EXPECT_EQ(log.CountNew("wait for reqHandlerTask quit"), 1u);
+    });
+}
+
 TEST(CModuleMgt, StopForAgeingWaitsUntilTerminationAndASecondStopEndsBoth) {
     RunInChildWithLog([](LogReader& log) {
         Harness h("CmodAgeing");

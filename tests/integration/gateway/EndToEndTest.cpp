@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "GatewayProcess.h"
-#include "HttpTestClient.h"
+#include "support/GatewayProcess.h"
+#include "support/HttpTestClient.h"
 
 using namespace std::chrono_literals;
 

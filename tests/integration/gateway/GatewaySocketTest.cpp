@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "GatewayProcess.h"
-#include "HttpTestClient.h"
-#include "UdsTestPeer.h"
+#include "support/GatewayProcess.h"
+#include "support/HttpTestClient.h"
+#include "support/UdsTestPeer.h"
 #include "request/RequestPojo.h"
 
 using namespace std::chrono_literals;

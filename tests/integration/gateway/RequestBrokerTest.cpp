@@ -21,6 +21,8 @@ struct FakePeer : IGatewayPeer {
     void Deliver(std::shared_ptr<PendingRequest> request) override { delivered.push_back(request); }
     void AnswerConfig(std::shared_ptr<const AppConfig> config) override { configs.push_back(config->Generation()); }
     void AnswerDemand(const std::string& key) override { demands.push_back(key); }
+    const PeerProcess& Process() const override { return process; }
+    PeerProcess process;
 };
 
 struct FakeOwner : IRequestOwner {

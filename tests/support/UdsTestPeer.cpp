@@ -1,4 +1,4 @@
-#include "UdsTestPeer.h"
+#include "support/UdsTestPeer.h"
 
 #include <poll.h>
 #include <sys/socket.h>

@@ -1,4 +1,4 @@
-#include "HttpTestClient.h"
+#include "support/HttpTestClient.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

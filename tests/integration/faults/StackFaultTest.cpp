@@ -1,0 +1,278 @@
+// Faults through the whole stack under load: clients keep sending additions to calc through the
+// real vessel-gateway while a worker is killed, a module crashes its worker, the gateway restarts,
+// or the master is told to end. Every request sent must end with exactly one outcome, and only
+// the ones the fault really touched may fail.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <chrono>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "CalcLoad.h"
+#include "VesselStack.h"
+#include "support/HttpTestClient.h"
+#include "support/LogLines.h"
+
+using namespace std::chrono_literals;
+using testsupport::WaitFor;
+using Clock = CalcLoad::Clock;
+
+namespace {
+
+constexpr int CLIENTS = 4;
+
+std::string Pids(const std::vector<pid_t>& pids) {
+    std::string text;
+    for (pid_t pid : pids) {
+        text += (text.empty() ? "" : " ") + std::to_string(pid);
+    }
+    return text;
+}
+
+long long Ms(Clock::duration d) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
+}
+
+// What the master logs when it reaps a worker that a signal ended.
+std::string DeathLine(pid_t worker, int signo) {
+    return "pid:" + std::to_string(worker) + ", processName:warren worker  exited on signal " +
+           std::to_string(signo);
+}
+
+class StackFaultTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // A module that crashes on purpose must not leave core files behind (children inherit this).
+        struct rlimit core;
+        if (getrlimit(RLIMIT_CORE, &core) == 0) {
+            core.rlim_cur = 0;
+            setrlimit(RLIMIT_CORE, &core);
+        }
+    }
+    void TearDown() override {
+        if (load_) {
+            load_->Stop();
+        }
+        if (HasFailure()) {
+            if (load_) {
+                std::cerr << "load: " << load_->Summary() << "\n";
+            }
+            std::cerr << stack_.AllLogs();
+        }
+        stack_.Stop();
+    }
+
+    void StartStack(const VesselStack::Options& options) {
+        if (!VesselStack::Built(options.modules)) {
+            GTEST_SKIP() << "vessel, vessel-gateway or the sample C modules are not built";
+        }
+        ASSERT_TRUE(stack_.Start(options)) << stack_.AllLogs();
+    }
+    HttpTestResponse Get(const std::string& target, std::chrono::milliseconds timeout = 30s) {
+        return HttpTestClient::Get(stack_.Gateway().Port(), target, timeout);
+    }
+    // The first request for a module demands it; Vessel places it and it answers.
+    void ExpectServed(const std::string& target, const std::string& body) {
+        HttpTestResponse response = Get(target);
+        ASSERT_EQ(response.status, 200) << target << ": " << response.body;
+        ASSERT_EQ(response.body, body) << target;
+    }
+    void StartLoad(std::chrono::milliseconds answerLimit, size_t warmup = 100) {
+        load_.reset(new CalcLoad(stack_.Gateway().Port(), CLIENTS, answerLimit));
+        load_->Start();
+        ASSERT_TRUE(WaitFor([&] { return load_->Right() >= warmup; }, 20s)) << load_->Summary();
+    }
+    bool MasterLogHas(const std::string& text) { return stack_.MasterLog().find(text) != std::string::npos; }
+
+    VesselStack stack_;
+    std::unique_ptr<CalcLoad> load_;
+};
+
+TEST_F(StackFaultTest, AKilledWorkerCostsOnlyTheRequestsInsideIt) {
+    VesselStack::Options options;
+    options.modules = {"calc", "slow"};
+    options.gatewayArgs = {"--request-timeout", "20"};
+    StartStack(options);
+    ExpectServed("/calc/add?x=1&y=2", "3");
+    ExpectServed("/slow/wait?ms=0", "slept 0");
+    std::vector<pid_t> workers = stack_.Workers();
+    ASSERT_EQ(workers.size(), 1u) << "both modules share one worker: " << Pids(workers);
+    const pid_t victim = workers[0];
+    StartLoad(20s + 5s);
+
+    // A request parked in the worker, so that one surely is inside it when it dies.
+    HttpTestClient parked;
+    ASSERT_TRUE(parked.Connect(stack_.Gateway().Port()));
+    ASSERT_TRUE(parked.SendRequest("GET", "/slow/park?ms=60000"));
+    ASSERT_TRUE(WaitFor(
+        [&] { return testsupport::LinesWith(stack_.WorkerLog(), "parseRequest, slow").size() >= 2; }, 10s))
+        << "the worker never took the parked request";
+
+    ASSERT_EQ(kill(victim, SIGKILL), 0);
+    const Clock::time_point killedAt = Clock::now();
+    HttpTestResponse lost = parked.Read(5s);
+    EXPECT_EQ(lost.status, 502) << "the request inside the killed worker waited for the timeout";
+
+    // The next demand places calc in a new worker, and it serves again.
+    ASSERT_TRUE(WaitFor([&] { return load_->RightSince(killedAt) >= 200; }, 20s)) << load_->Summary();
+    EXPECT_TRUE(stack_.Master().Running()) << "the master went down with its worker";
+    workers = stack_.Workers();
+    EXPECT_TRUE(std::find(workers.begin(), workers.end(), victim) == workers.end()) << Pids(workers);
+    EXPECT_EQ(workers.size(), 1u) << Pids(workers);
+    EXPECT_TRUE(WaitFor([&] { return MasterLogHas(DeathLine(victim, SIGKILL)); }, 5s));
+
+    load_->Stop();
+    size_t failed = 0;
+    for (const auto& o : load_->Outcomes()) {
+        if (o.right) {
+            continue;
+        }
+        if (o.status == 502 && o.sent < killedAt) {
+            ++failed;
+            EXPECT_LT(o.done - killedAt, 5s) << "an error for a request in the dead worker came late";
+            continue;
+        }
+        ADD_FAILURE() << "request sent " << Ms(o.sent - killedAt) << " ms after the kill: status " << o.status
+                      << " after " << Ms(o.done - o.sent) << " ms, body \"" << o.body.substr(0, 80) << "\"";
+    }
+    // Each client waits for one answer at a time, so at most one request per client was inside.
+    EXPECT_LE(failed, static_cast<size_t>(CLIENTS)) << load_->Summary();
+    std::cout << "load: " << load_->Summary() << "\n";
+}
+
+TEST_F(StackFaultTest, AModuleThatCrashesTakesDownOnlyItsOwnWorker) {
+    VesselStack::Options options;
+    options.modules = {"calc", "crash"};
+    options.maxModulePerSubprocess = 1;  // each module in a worker of its own
+    options.gatewayArgs = {"--request-timeout", "20"};
+    StartStack(options);
+    ExpectServed("/calc/add?x=1&y=2", "3");
+    std::vector<pid_t> workers = stack_.Workers();
+    ASSERT_EQ(workers.size(), 1u) << Pids(workers);
+    const pid_t calcWorker = workers[0];
+    ExpectServed("/crash/hello", "alive");
+    workers = stack_.Workers();
+    ASSERT_EQ(workers.size(), 2u) << Pids(workers);
+    const pid_t crashWorker = workers[0] == calcWorker ? workers[1] : workers[0];
+    StartLoad(20s + 5s);
+
+    HttpTestResponse crashed = Get("/crash/now?crash=1", 5s);
+    EXPECT_EQ(crashed.status, 502) << "no prompt answer for the request that crashed its worker";
+    const std::string death = DeathLine(crashWorker, SIGSEGV);
+    EXPECT_TRUE(WaitFor([&] { return MasterLogHas(death); }, 10s))
+        << "the master did not log \"" << death << "\"";
+    EXPECT_TRUE(stack_.Master().Running());
+    EXPECT_TRUE(VesselStack::Alive(calcWorker));
+
+    // Demanded again, the module gets a new worker.
+    HttpTestResponse again;
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            again = Get("/crash/again", 20s);
+            return again.status == 200;
+        },
+        20s))
+        << again.status << " " << again.body;
+    EXPECT_EQ(again.body, "alive");
+    const size_t before = load_->Right();
+    EXPECT_TRUE(WaitFor([&] { return load_->Right() >= before + 100; }, 10s)) << load_->Summary();
+
+    load_->Stop();
+    EXPECT_TRUE(VesselStack::Alive(calcWorker)) << "calc's worker was touched by the crash";
+    for (const auto& o : load_->Outcomes()) {
+        EXPECT_TRUE(o.right) << "a calc request got status " << o.status << " after " << Ms(o.done - o.sent)
+                             << " ms, body \"" << o.body.substr(0, 80) << "\"";
+    }
+    std::cout << "load: " << load_->Summary() << "\n";
+}
+
+TEST_F(StackFaultTest, AfterAGatewayRestartRequestsAreServedAgain) {
+    VesselStack::Options options;
+    options.gatewayArgs = {"--request-timeout", "25"};
+    StartStack(options);
+    ExpectServed("/calc/add?x=1&y=2", "3");
+    const std::vector<pid_t> workers = stack_.Workers();
+    ASSERT_EQ(workers.size(), 1u) << Pids(workers);
+    StartLoad(25s + 5s);
+
+    ASSERT_EQ(stack_.Gateway().Stop(), 0);
+    ASSERT_TRUE(stack_.Gateway().Restart()) << stack_.Gateway().Log();
+    const Clock::time_point restarted = Clock::now();
+    // Vessel's pollers find the new gateway after their retry pause and have the worker pull
+    // again; until then requests wait in the new gateway.
+    ASSERT_TRUE(WaitFor([&] { return load_->RightSince(restarted) >= 100; }, 25s)) << load_->Summary();
+    Clock::time_point firstRight = Clock::time_point::max();
+    for (const auto& o : load_->Outcomes()) {
+        if (o.right && o.sent >= restarted) {
+            firstRight = std::min(firstRight, o.done);
+        }
+    }
+    std::cout << "first right answer " << Ms(firstRight - restarted) << " ms after the restart\n";
+    EXPECT_TRUE(stack_.Master().Running());
+    EXPECT_EQ(stack_.Workers(), workers) << "the worker did not survive the gateway restart";
+
+    load_->Stop();
+    for (const auto& o : load_->Outcomes()) {
+        // A request the old gateway held is lost with its connection; nothing else may fail.
+        EXPECT_TRUE(o.right || o.status == CalcLoad::CONNECTION_LOST)
+            << "request sent " << Ms(o.sent - restarted) << " ms after the restart: status " << o.status
+            << " after " << Ms(o.done - o.sent) << " ms, body \"" << o.body.substr(0, 80) << "\"";
+    }
+    std::cout << "load: " << load_->Summary() << "\n";
+}
+
+class MasterEndTest : public StackFaultTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(MasterEndTest, TheMasterEndsWithItsWorkersAndNoRequestHangs) {
+    const int signo = GetParam();
+    VesselStack::Options options;
+    options.moduleRequestTimeout = 5;
+    options.gatewayArgs = {"--request-timeout", "2"};
+    StartStack(options);
+    ExpectServed("/calc/add?x=1&y=2", "3");
+    const std::vector<pid_t> workers = stack_.Workers();
+    ASSERT_EQ(workers.size(), 1u) << Pids(workers);
+    StartLoad(2s + 5s);
+
+    const pid_t master = stack_.MasterPid();
+    ASSERT_EQ(kill(master, signo), 0);
+    // SIGTERM ends workers at once; SIGQUIT lets them drain, polling every 10 s.
+    int status = stack_.Master().Wait(signo == SIGQUIT ? 25s : 15s);
+    ASSERT_NE(status, -1) << "the master did not end; its group: " << Pids(VesselStack::GroupMembers(master));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
+    EXPECT_TRUE(WaitFor([&] { return VesselStack::GroupMembers(master).empty(); }, 10s))
+        << "left behind: " << Pids(VesselStack::GroupMembers(master));
+    for (pid_t worker : workers) {
+        EXPECT_TRUE(MasterLogHas("kill (" + std::to_string(worker) + ", " + std::to_string(signo) + ")"));
+    }
+    if (signo == SIGQUIT) {
+        EXPECT_FALSE(testsupport::LinesWith(stack_.WorkerLog(), "gracefully shutting down").empty());
+    }
+
+    // With no Vessel behind it, the gateway still ends every request.
+    const Clock::time_point ended = Clock::now();
+    EXPECT_TRUE(WaitFor([&] { return load_->DoneSince(ended) >= CLIENTS; }, 15s)) << load_->Summary();
+    load_->Stop();
+    for (const auto& o : load_->Outcomes()) {
+        bool allowed = o.right || o.status == 504 || o.status == CalcLoad::CONNECTION_LOST ||
+                       // A fast end may cut requests short inside a worker; a graceful one may not.
+                       (o.status == 502 && signo == SIGTERM);
+        EXPECT_TRUE(allowed) << "request sent " << Ms(o.sent - ended) << " ms after the master ended: status "
+                             << o.status << " after " << Ms(o.done - o.sent) << " ms, body \""
+                             << o.body.substr(0, 80) << "\"";
+    }
+    std::cout << "load: " << load_->Summary() << "\n";
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, MasterEndTest, ::testing::Values(SIGTERM, SIGQUIT),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             return std::string(info.param == SIGTERM ? "Sigterm" : "Sigquit");
+                         });
+
+}  // namespace
