@@ -25,12 +25,14 @@ class CModuleWorkerTest : public ::testing::Test {
 protected:
     CModuleWorkerTest() : master("CmodWorker"), gw(GetGatewayPath()) {}
 
-    // Listens as the master, forks the worker and sends it the module's "addModule" line.
+    // Listens as the master, forks the worker and sends it the module's "addModule" line. The
+    // fork comes before the gateway's threads start: a child forked while another thread holds
+    // an allocator lock can hang under AddressSanitizer.
     void StartWorkerWith(const std::string& name) {
-        ASSERT_EQ(gw.Start(), 0);
         ASSERT_TRUE(master.Listen());
         child = master.Spawn();
         ASSERT_GT(child, 0);
+        ASSERT_EQ(gw.Start(), 0);
         int conn = master.Accept();
         ASSERT_NE(conn, -1);
         ASSERT_TRUE(master.Send(conn, "addModule#" + name + "|1.0|" + cmodtest::ModuleDir(name) + "|C_MODULE|\n"));
