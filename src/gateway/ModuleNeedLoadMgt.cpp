@@ -30,9 +30,11 @@ int32_t ModuleNeedLoadMgt::GetModuleNeedLoadFrmGW() {
             continue;
         }
         ModuleKey key = AppConfigLoader::ParseModuleNeedLoad(values);
-        if (!key.GetName().empty() && RecordDemand(key, time(nullptr)) && placement != nullptr) {
-            placement->CheckAndAddModule(key);
-        }
+        if (key.GetName().empty()) continue;
+        (void)RecordDemand(key, time(nullptr));
+        // Every demand, not only the first: a module whose load failed is placed again by a later
+        // one (placement paces the retries and ignores a module it has placed).
+        if (placement != nullptr) placement->CheckAndAddModule(key);
     }
 }
 

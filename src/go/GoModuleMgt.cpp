@@ -1,6 +1,7 @@
 #include "go/GoModuleMgt.h"
 
 #include <dlfcn.h>
+#include <unistd.h>
 #include <pthread.h>
 #include <signal.h>
 
@@ -35,6 +36,29 @@ int32_t ToResult(GoModuleMgt::GoInt r) {
         return -1;
     }
     return static_cast<int32_t>(r);
+}
+
+// Why the loader refused a module, in words an operator can act on. The loader's own detail
+// goes to the worker's standard error.
+std::string LoadFailureText(GoModuleMgt::GoInt r, const std::string& location, const std::string& name) {
+    const std::string plugin = location + "/" + name + ".so";
+    switch (r) {
+        case 1:
+            return "the loader has no gateway address";
+        case 2:
+            return "the loader is stopping";
+        case 3:
+            if (access(plugin.c_str(), F_OK) != 0) {
+                return "plugin " + plugin + " does not exist";
+            }
+            return "plugin " + plugin + " cannot be opened (built by another Go toolchain or with other flags?)";
+        case 4:
+            return "plugin " + plugin + " exports no Handle of the expected type";
+        case 5:
+            return "empty module name";
+        default:
+            return "loader result " + std::to_string(r);
+    }
 }
 
 }  // namespace
@@ -130,6 +154,9 @@ int32_t GoModuleMgt::LoadModule(const ModulePojo& module) {
         r = loadModuleFunc(goName, goVersion, goLocation);
     }
     LOG_INFO("[GoModuleMgt::LoadModule]: result" + std::to_string(r));
+    if (r != 0) {
+        LOG_WARN("go module " + name + ":" + version + " not loaded: " + LoadFailureText(r, location, name));
+    }
     return ToResult(r);
 }
 

@@ -15,6 +15,8 @@ public:
     virtual int CheckAndAddModule(const ModuleKey& key) = 0;
     // Forgets a module (name "|" version) that worker *pid reported as unloaded.
     virtual int UnloadModule(const int* pid, const std::string& nameAndVersion) = 0;
+    // Worker *pid loaded the module (name "|" version) and serves it: other versions retire.
+    virtual int ModuleLoaded(const int* pid, const std::string& nameAndVersion) = 0;
     // Replaces worker *pid by a new worker that takes over its modules that are not ageing.
     virtual int SpawnByOldProcess(const int* pid) = 0;
     // Retires modules idle for longer than idleSeconds, with their workers.

@@ -23,6 +23,7 @@ void MasterComponents::Start() {
     needLoad->SetModuleMgt(moduleMgt.get());
     moduleMgt->SetNeedLoad(needLoad.get());
     moduleMgt->SetProcessMgt(processMgt.get(), processMgt.get());
+    moduleMgt->SetTimerService(&gMasterIOService);
 
     int ret = processMgt->Init(moduleMgt.get());
     if (ret != 0) {

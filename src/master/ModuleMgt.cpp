@@ -5,7 +5,11 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <iterator>
+#include <memory>
 #include <set>
+
+#include <boost/asio/steady_timer.hpp>
 
 #include "common/CommonUtil.h"
 #include "common/IIOHandler.h"
@@ -28,6 +32,29 @@ bool SameModule(const ModulePojo& a, const ModulePojo& b) {
 
 std::string NameVer(const ModulePojo& m) { return m.GetName() + ":" + m.GetVersion(); }
 
+bool IsAgeing(const ModulePojo& m) { return m.GetStatus() == ModulePojo::STATUS_AGEING; }
+
+// Whether a worker that hosted `before` may have code in memory that `module` would collide with:
+// a Java VM runs one root application and cannot start another; a Go plugin cannot be unloaded;
+// the dynamic loader hands back a library of the same path that is still mapped.
+bool MayCollide(const ModulePojo& before, const ModulePojo& module) {
+    if (module.GetType() == "TOMCAT" && before.GetType() == "TOMCAT") return true;
+    if (before.GetName() != module.GetName()) return false;
+    return module.GetType() != "C_MODULE" || before.GetLocation() == module.GetLocation();
+}
+
+// "name|version" of a worker's report as a key; false (logged) when it does not split in two.
+bool ParseReportedKey(const std::string& what, const std::string& nameAndVersion, ModuleKey& key) {
+    std::vector<std::string> fields;
+    Split(nameAndVersion, fields, '|');
+    if (fields.size() < 2) {
+        LOG_INFO(what + " parse fail, " + nameAndVersion);
+        return false;
+    }
+    key = ModuleKey(fields[0], fields[1]);
+    return true;
+}
+
 }  // namespace
 
 ModuleMgt::ModuleMgt() = default;
@@ -35,6 +62,39 @@ ModuleMgt::ModuleMgt() = default;
 int ModuleMgt::SpawnWorker() {
     if (spawn) return spawn();
     return warrenSpawnProcess(warrenWorkerProcessCycle, nullptr, "warren worker ");
+}
+
+void ModuleMgt::EndWorker(int pid) {
+    if (endWorker) {
+        endWorker(pid);
+        return;
+    }
+    LOG_INFO("worker hosts no module any more, ending it, pid:" + std::to_string(pid));
+    setProcessExiting(&pid);
+    if (processMgt != nullptr) processMgt->RemoveSubprocess(std::to_string(pid));
+}
+
+void ModuleMgt::RecordUnlock(int pid, const ModulePojo& module) {
+    processModules[pid].push_back(module);
+    hostedModules[pid].push_back(module);
+}
+
+bool ModuleMgt::LoadRetryPendingUnlock(const ModuleKey& key) {
+    auto it = failedLoads.find(key);
+    if (it == failedLoads.end()) return false;
+    if (Clock::now() - it->second >= loadRetry) {
+        failedLoads.erase(it);
+        return false;
+    }
+    LOG_DEBUG("load failed recently, placed again later: " + key.ToString());
+    return true;
+}
+
+void ModuleMgt::AddConfiguredUnlock(const ModulePojo& module) {
+    if (LoadRetryPendingUnlock(module.Key())) return;
+    if (AddModuleUnlock(module) == -1) {
+        LOG_INFO("addModule fail, module,version:" + NameVer(module));
+    }
 }
 
 int ModuleMgt::SendUnlock(int pid, const std::string& line) {
@@ -74,7 +134,13 @@ int ModuleMgt::GetModuleFrmGateway() {
             ++emptyCount;
             continue;
         }
+        std::set<std::string> names;
         for (const auto& m : modules) {
+            // The gateway routes a module listed twice to its first entry; so does placement.
+            if (!names.insert(m.GetName()).second) {
+                LOG_INFO("module listed twice, first entry kept: " + NameVer(m));
+                continue;
+            }
             LOG_INFO("save:" + NameVer(m));
             SaveModule(m);
             UpdateModule(m);
@@ -86,69 +152,72 @@ int ModuleMgt::GetModuleFrmGateway() {
 
 void ModuleMgt::SaveModule(const ModulePojo& module) {
     std::lock_guard<std::mutex> lock(mutex);
+    // An earlier version of the module is no longer configured: a late demand for it must not
+    // place it again.
+    for (auto it = appConfig.begin(); it != appConfig.end();) {
+        bool older = it->first.GetName() == module.GetName() && !(it->first == module.Key());
+        it = older ? appConfig.erase(it) : std::next(it);
+    }
     appConfig[module.Key()] = module;
 }
 
 int ModuleMgt::UpdateModule(const ModulePojo& configured) {
-    enum class Outcome { None, Changed, Same };
     std::lock_guard<std::mutex> lock(mutex);
-    Outcome outcome = Outcome::None;
-    int pid = 0;
-    ModulePojo placed;
+    int samePid = 0;
+    const ModulePojo* same = nullptr;
+    const ModulePojo* other = nullptr;
     for (const auto& worker : processModules) {
         for (const auto& m : worker.second) {
-            if (m.GetName() != configured.GetName()) continue;
-            pid = worker.first;
-            placed = m;
-            bool changed = m.GetVersion() != configured.GetVersion() || m.GetVmArgs() != configured.GetVmArgs();
-            outcome = changed ? Outcome::Changed : Outcome::Same;
-            break;
+            if (m.GetName() != configured.GetName() || IsAgeing(m)) continue;
+            if (SameModule(m, configured)) {
+                samePid = worker.first;
+                same = &m;
+            } else {
+                other = &m;
+            }
         }
     }
-    switch (outcome) {
-        case Outcome::None:
-            if (needLoad != nullptr && needLoad->IsNeedLoad(configured.Key())) {
-                if (AddModuleUnlock(configured) == -1) {
-                    LOG_INFO("addModule fail, module,version:" + NameVer(configured));
-                }
-            } else {
-                LOG_INFO("not need load module,version:" + NameVer(configured));
-            }
-            break;
-        case Outcome::Changed:
-            if (pid > 0) {
-                if (DeleteModuleUnlock(&pid, placed) == -1) {
-                    LOG_INFO("deleteModule fail, module, version:" + NameVer(placed));
-                }
-            } else {
-                LOG_INFO("deleteModule pid <= 0, module, version:" + NameVer(placed));
-            }
-            break;
-        case Outcome::Same:
-            if (ModifyModuleUnlock(&pid, placed) == -1) {
-                LOG_INFO("modifyModule fail, module, version:" + NameVer(placed));
-            }
-            break;
+    if (same != nullptr) {
+        ModulePojo placed = *same;
+        if (ModifyModuleUnlock(&samePid, placed) == -1) {
+            LOG_INFO("modifyModule fail, module, version:" + NameVer(placed));
+        }
+        return 0;
+    }
+    if (other != nullptr) {
+        // A new version (or new code or launch settings): it is placed beside the old one, which
+        // keeps serving until the new one reports that it serves.
+        LOG_INFO("module changed, " + NameVer(*other) + " -> " + NameVer(configured));
+        AddConfiguredUnlock(configured);
+        return 0;
+    }
+    if (needLoad != nullptr && needLoad->IsNeedLoad(configured.Key())) {
+        AddConfiguredUnlock(configured);
+    } else {
+        LOG_INFO("not need load module,version:" + NameVer(configured));
     }
     return 0;
 }
 
 int ModuleMgt::CheckAndAddModule(const ModuleKey& key) {
     std::lock_guard<std::mutex> lock(mutex);
-    for (const auto& worker : processModules) {
-        for (const auto& m : worker.second) {
-            if (m.Key() == key && m.GetStatus() != ModulePojo::STATUS_AGEING) return 0;
-        }
-    }
     auto it = appConfig.find(key);
     if (it == appConfig.end()) return 0;
-    if (AddModuleUnlock(it->second) == -1) {
+    const ModulePojo& configured = it->second;
+    for (const auto& worker : processModules) {
+        for (const auto& m : worker.second) {
+            if (SameModule(m, configured) && !IsAgeing(m)) return 0;
+        }
+    }
+    if (LoadRetryPendingUnlock(key)) return 0;
+    if (AddModuleUnlock(configured) == -1) {
         LOG_INFO("addModule fail, module, version:" + key.ToString());
     }
     return 0;
 }
 
-int ModuleMgt::FindProcessOfLeastModuleUnlock(const std::string& type) {
+int ModuleMgt::FindProcessOfLeastModuleUnlock(const ModulePojo& module) {
+    const std::string& type = module.GetType();
     if (type == "C_SERVICE") return -1;
     int best = -1;
     uint64_t bestCount = 2147483647;
@@ -163,6 +232,12 @@ int ModuleMgt::FindProcessOfLeastModuleUnlock(const std::string& type) {
         bool otherType =
             std::any_of(list.begin(), list.end(), [&](const ModulePojo& m) { return m.GetType() != type; });
         if (otherType) continue;
+        bool sameName = std::any_of(list.begin(), list.end(),
+                                    [&](const ModulePojo& m) { return m.GetName() == module.GetName(); });
+        const auto& hosted = hostedModules[worker.first];
+        bool collides = std::any_of(hosted.begin(), hosted.end(),
+                                    [&](const ModulePojo& before) { return MayCollide(before, module); });
+        if (sameName || collides) continue;
         if (list.size() < bestCount) {
             best = worker.first;
             bestCount = list.size();
@@ -176,17 +251,17 @@ int ModuleMgt::FindProcessOfLeastModuleUnlock(const std::string& type) {
 
 int ModuleMgt::AddModuleUnlock(const ModulePojo& module) {
     LOG_INFO("addModule name, ver:" + NameVer(module));
-    int pid = FindProcessOfLeastModuleUnlock(module.GetType());
+    int pid = FindProcessOfLeastModuleUnlock(module);
     if (pid == -1) {
         int newPid = SpawnWorker();
         if (newPid == -1) return -1;
         if (processMgt != nullptr) processMgt->AddPendingModules(newPid, {module});
-        processModules[newPid].push_back(module);
+        RecordUnlock(newPid, module);
         return newPid;
     }
     int ret = SendUnlock(pid, PipeCmdPojo::BuildAddModule(module));
     if (ret == 0) {
-        processModules[pid].push_back(module);
+        RecordUnlock(pid, module);
         return 0;
     }
     LOG_INFO("sync send addModuleCmd fail," + std::to_string(pid) + ", " + module.GetVersion());
@@ -225,27 +300,103 @@ int ModuleMgt::ModifyModuleUnlock(const int* pid, const ModulePojo& module) {
     return 0;
 }
 
+bool ModuleMgt::ForgetModuleUnlock(int pid, const ModuleKey& key) {
+    auto it = processModules.find(pid);
+    if (it == processModules.end()) return false;
+    auto& list = it->second;
+    auto m = std::find_if(list.begin(), list.end(), [&](const ModulePojo& p) { return p.Key() == key; });
+    if (m == list.end()) return false;
+    list.erase(m);
+    if (!list.empty()) return false;
+    processModules.erase(it);
+    return true;
+}
+
 int ModuleMgt::UnloadModule(const int* pid, const std::string& nameAndVersion) {
-    std::vector<std::string> fields;
-    Split(nameAndVersion, fields, '|');
-    if (fields.size() < 2) {
-        LOG_INFO("UnloadModule parse fail, " + nameAndVersion);
-        return -1;
+    ModuleKey key;
+    if (!ParseReportedKey("UnloadModule", nameAndVersion, key)) return -1;
+    bool empty = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        empty = ForgetModuleUnlock(*pid, key);
+        if (needLoad != nullptr) needLoad->RemoveNeedLoad(key);
+        // A worker gives a module up when it cannot load it; the next demand tries again, but
+        // not at the pace of the gateway's demands.
+        failedLoads[key] = Clock::now();
     }
-    ModuleKey key(fields[0], fields[1]);
-    std::lock_guard<std::mutex> lock(mutex);
-    auto it = processModules.find(*pid);
-    if (it != processModules.end()) {
-        auto& list = it->second;
-        auto m = std::find_if(list.begin(), list.end(), [&](const ModulePojo& p) { return p.Key() == key; });
-        if (m != list.end()) list.erase(m);
-    }
-    if (needLoad != nullptr) needLoad->RemoveNeedLoad(key);
+    LOG_WARN("module not served by worker " + std::to_string(*pid) + ": " + key.ToString() +
+             "; placed again on a later demand");
+    if (empty) EndWorker(*pid);
     return 0;
+}
+
+int ModuleMgt::ModuleLoaded(const int* pid, const std::string& nameAndVersion) {
+    ModuleKey key;
+    if (!ParseReportedKey("ModuleLoaded", nameAndVersion, key)) return -1;
+    LOG_INFO("module serves, pid:" + std::to_string(*pid) + " module:" + key.ToString());
+    if (timerService == nullptr) {
+        RetireOtherVersions(*pid, key);
+        return 0;
+    }
+    auto timer = std::make_shared<boost::asio::steady_timer>(*timerService,
+                                                             std::chrono::milliseconds(SWITCH_GRACE_MS));
+    int worker = *pid;
+    timer->async_wait([this, timer, worker, key](const boost::system::error_code&) {
+        RetireOtherVersions(worker, key);
+    });
+    return 0;
+}
+
+void ModuleMgt::RetireOtherVersions(int pid, const ModuleKey& key) {
+    std::vector<int> ended;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        ended = RetireOtherVersionsUnlock(pid, key);
+    }
+    for (int worker : ended) EndWorker(worker);
+}
+
+std::vector<int> ModuleMgt::RetireOtherVersionsUnlock(int pid, const ModuleKey& key) {
+    std::vector<int> ended;
+    auto configured = appConfig.find(key);
+    auto own = processModules.find(pid);
+    if (configured == appConfig.end() || own == processModules.end()) return ended;
+    const auto& ownList = own->second;
+    bool servesConfigured = std::any_of(ownList.begin(), ownList.end(), [&](const ModulePojo& m) {
+        return SameModule(m, configured->second) && !IsAgeing(m);
+    });
+    if (!servesConfigured) return ended;
+    for (auto it = processModules.begin(); it != processModules.end();) {
+        int worker = it->first;
+        auto& list = it->second;
+        auto old = std::find_if(list.begin(), list.end(), [&](const ModulePojo& m) {
+            return worker != pid && m.GetName() == key.GetName() && !IsAgeing(m);
+        });
+        if (old == list.end()) {
+            ++it;
+            continue;
+        }
+        LOG_INFO("retire module, pid:" + std::to_string(worker) + " module:" + NameVer(*old));
+        if (list.size() == 1) {
+            // Its worker ends gracefully: what it took is answered first.
+            ended.push_back(worker);
+            it = processModules.erase(it);
+            continue;
+        }
+        ModulePojo retired = *old;
+        if (DeleteModuleUnlock(&worker, retired) == -1) {
+            LOG_INFO("deleteModule fail, module, version:" + NameVer(retired));
+        }
+        ++it;
+    }
+    return ended;
 }
 
 void ModuleMgt::ClearNonExistProcesses() {
     std::lock_guard<std::mutex> lock(mutex);
+    for (auto it = hostedModules.begin(); it != hostedModules.end();) {
+        it = kill(it->first, 0) == 0 ? std::next(it) : hostedModules.erase(it);
+    }
     for (auto it = processModules.begin(); it != processModules.end();) {
         if (kill(it->first, 0) == 0) {
             ++it;
@@ -315,6 +466,7 @@ int ModuleMgt::SpawnByOldProcess(const int* pid) {
     if (newPid == -1) return -1;
     processModules.erase(*pid);
     processModules[newPid] = remaining;
+    hostedModules[newPid] = remaining;
     if (processMgt != nullptr) processMgt->AddPendingModules(newPid, remaining);
     return 0;
 }

@@ -63,7 +63,10 @@ int ProcessMgt::ParseProcessCmdAndAction(const int* fd, const std::string& line)
         return HandleAgeing(*fd, pieces, line);
     }
     if (name == "unloadModule") {
-        return HandleUnloadModule(*fd, pieces, line);
+        return HandleModuleReport(*fd, pieces, line, &IModuleMgtForMaster::UnloadModule);
+    }
+    if (name == "loadedModule") {
+        return HandleModuleReport(*fd, pieces, line, &IModuleMgtForMaster::ModuleLoaded);
     }
     LOG_INFO("unknown cmd, ParseContent:" + line);
     return 0;
@@ -123,7 +126,8 @@ int ProcessMgt::HandleAgeing(int fd, const std::vector<std::string>& pieces, con
     return 0;
 }
 
-int ProcessMgt::HandleUnloadModule(int fd, const std::vector<std::string>& pieces, const std::string& line)
+int ProcessMgt::HandleModuleReport(int fd, const std::vector<std::string>& pieces, const std::string& line,
+                                   ModuleReport report)
 {
     if (pieces.size() < 3) {
         LOG_INFO(pieces[0] + " param error");
@@ -134,7 +138,7 @@ int ProcessMgt::HandleUnloadModule(int fd, const std::vector<std::string>& piece
     }
     int pid = static_cast<int>(strtol(pieces[1].c_str(), nullptr, 10));
     if (moduleMgt != nullptr) {
-        moduleMgt->UnloadModule(&pid, pieces[2]);
+        (moduleMgt->*report)(&pid, pieces[2]);
     }
     return 0;
 }

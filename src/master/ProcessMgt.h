@@ -51,7 +51,10 @@ private:
     bool IsPeerPid(int fd, const std::string& pidText, const std::string& line);
     int HandleShakeHand(int fd, const std::vector<std::string>& pieces, const std::string& line);
     int HandleAgeing(int fd, const std::vector<std::string>& pieces, const std::string& line);
-    int HandleUnloadModule(int fd, const std::vector<std::string>& pieces, const std::string& line);
+    // "unloadModule" or "loadedModule": pid "#" name "|" version, passed on to placement.
+    using ModuleReport = int (IModuleMgtForMaster::*)(const int*, const std::string&);
+    int HandleModuleReport(int fd, const std::vector<std::string>& pieces, const std::string& line,
+                           ModuleReport report);
 
     UDSServer udsServer;
     std::thread serverThread;

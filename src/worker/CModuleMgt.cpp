@@ -130,7 +130,9 @@ int32_t CModuleMgt::LoadModule(const ModulePojo& module) {
     AddModule(module);
     int32_t rc = LoadCModuleLib(module);
     if (rc != 0) {
+        // Nothing could answer its requests: no receiver takes them from the gateway.
         LOG_ERROR_CODE(rc, "load module fail." + module.GetName() + ":" + module.GetVersion());
+        return rc;
     }
     return StartReceiver(module);
 }
@@ -140,20 +142,21 @@ int32_t CModuleMgt::LoadCModuleLib(const ModulePojo& module) {
     void* handle = dlopen(path.c_str(), RTLD_NOW);
     if (handle == nullptr) {
         LOG_INFO("dlopen  failed! path:" + path);
-        LOG_DEBUG(DlErrorText());
+        LOG_WARN("cannot open module library: " + DlErrorText());
         return 3;
     }
     (void)dlerror();
     auto init = reinterpret_cast<InitializeDllFunc>(dlsym(handle, "initializeDll"));
     std::string err = DlErrorText();
     if (!err.empty() || init == nullptr) {
-        LOG_WARN("can't find symbol fcn! ");
+        LOG_WARN("can't find symbol fcn! " + err);
         CloseLib(handle);
         return 5;
     }
     const std::string moduleId = module.ModuleIdString();
     if (init(moduleId.c_str()) == -1) {
         LOG_INFO("init dll fails");
+        LOG_WARN("initializeDll of " + path + " returned -1");
         CloseLib(handle);
         return 6;
     }
@@ -268,7 +271,9 @@ int32_t CModuleMgt::GetModuleHandler(const ModuleKey& key, ModuleHandler& out) {
 
 int32_t CModuleMgt::ExecFunc(const ModuleHandler& handler, const RequestPojo& request, uint32_t& statusCode,
                              std::string& body) {
-    if (handler.status != ModuleHandler::STATUS_LOADED || handler.taskEntry == nullptr) {
+    // An unloaded module still runs the requests it accepted before: its library stays mapped.
+    bool runnable = handler.status == ModuleHandler::STATUS_LOADED || handler.status == ModuleHandler::STATUS_UNLOADED;
+    if (!runnable || handler.taskEntry == nullptr) {
         LOG_INFO("handle stauts not running," + request.moduleName + ":" + request.version + ":" +
                  std::to_string(handler.status));
         statusCode = 500;
@@ -289,9 +294,10 @@ int32_t CModuleMgt::ExecFunc(const ModuleHandler& handler, const RequestPojo& re
 }
 
 int32_t CModuleMgt::UnLoadModule(const ModulePojo& module) {
-    SetModuleStatus(module, ModuleHandler::STATUS_UNLOADED);
+    // Stop taking requests first; those already accepted are still answered.
     ReqReceiverMgt::getInstance().SetNotReceiveNewRequest(module.Key());
     ReqReceiverMgt::getInstance().StopRequestReceiver(module.Key());
+    SetModuleStatus(module, ModuleHandler::STATUS_UNLOADED);
     return 0;
 }
 

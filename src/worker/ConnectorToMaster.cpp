@@ -58,15 +58,33 @@ int ConnectorToMaster::DoSyncWrite(const std::string& target, const std::string&
     return client.SendTo(msg);
 }
 
+void ConnectorToMaster::ReportLoad(const ModulePojo& module, int32_t rc) {
+    // The master retires an older version once the new one serves, and places a module that
+    // failed again on a later demand: both need to know how the load went.
+    const std::string text = module.GetName() + ":" + module.GetVersion();
+    if (rc != 0) {
+        LOG_WARN("load module fail, " + text + ", result " + std::to_string(rc) + "; the master places it again on demand");
+    }
+    int sent = client.SendTo(PipeCmdPojo::BuildProcessCmd(rc == 0 ? "loadedModule" : "unloadModule", &module));
+    if (sent != 0) {
+        LOG_ERROR_CODE(sent, "report module load to master fail, " + text);
+    }
+}
+
 int32_t ConnectorToMaster::ExecCmd(const std::string& cmd, const ModulePojo& modulePojo) {
     LOG_INFO("exec cmd:" + cmd + ", Module: " + modulePojo.GetName());
     IModuleMgt* mgt = GetModuleMgtByType(modulePojo);
     if (mgt == nullptr) {
         LOG_INFO("unknow libtype: " + modulePojo.GetType());
+        if (cmd == "addModule") {
+            ReportLoad(modulePojo, -1);
+        }
         return -1;
     }
     if (cmd == "addModule") {
-        return mgt->LoadModule(modulePojo);
+        int32_t rc = mgt->LoadModule(modulePojo);
+        ReportLoad(modulePojo, rc);
+        return rc;
     }
     if (cmd == "deleteModule") {
         (void)mgt->UnLoadModule(modulePojo);

@@ -34,5 +34,9 @@ public:
     int32_t ExecCmd(const std::string& cmd, const ModulePojo& modulePojo);
 
 private:
+    // Tells the master how loading the module went: "loadedModule" on success, else
+    // "unloadModule" (the module is not served).
+    void ReportLoad(const ModulePojo& module, int32_t rc);
+
     UDSClient client;
 };

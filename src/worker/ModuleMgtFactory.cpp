@@ -56,7 +56,11 @@ IModuleMgt* GetModuleMgtByType(const ModulePojo& module) {
         return gCurrentModuleMgt.load();
     }
     IModuleMgt* mgt = getter();
-    gCurrentModuleMgt.store(mgt);
+    // A kind whose manager cannot start (its loader library is missing) leaves the current
+    // manager in place: a later try may succeed, and shutdown must still reach what runs.
+    if (mgt != nullptr) {
+        gCurrentModuleMgt.store(mgt);
+    }
     return mgt;
 }
 

@@ -51,9 +51,9 @@ std::string PipeCmdPojo::BuildProcessCmd(const std::string& name, const ModulePo
     if (name == "shakehand" || name == "ageing") {
         return head + "\n";
     }
-    if (name == "unloadModule") {
+    if (name == "unloadModule" || name == "loadedModule") {
         if (module == nullptr) {
-            LOG_INFO("unloadModule without module");
+            LOG_INFO(name + " without module");
             return "";
         }
         return head + "#" + module->GetName() + "|" + module->GetVersion() + "\n";

@@ -29,8 +29,9 @@ public:
     // module fields (then nothing of the message is to be executed and out is left empty).
     static int parse(const std::string& text, std::vector<PipeCmdPojo>& out);
 
-    // Worker to master: "shakehand", "ageing" or "unloadModule" with this process's pid;
-    // module is used by "unloadModule" only. Unknown names give an empty text.
+    // Worker to master: "shakehand", "ageing", "unloadModule" (the worker no longer serves the
+    // module, or could not load it) or "loadedModule" (the module loaded and serves), with this
+    // process's pid; module is used by the last two only. Unknown names give an empty text.
     static std::string BuildProcessCmd(const std::string& name, const ModulePojo* module = nullptr);
 
 private:

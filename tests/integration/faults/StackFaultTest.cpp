@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "CalcLoad.h"
-#include "VesselStack.h"
+#include "support/VesselStack.h"
 #include "support/HttpTestClient.h"
 #include "support/LogLines.h"
 

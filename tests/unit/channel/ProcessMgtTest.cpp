@@ -33,6 +33,11 @@ public:
         Record("unload:" + std::to_string(*pid) + ":" + nameAndVersion);
         return 0;
     }
+    int ModuleLoaded(const int* pid, const std::string& nameAndVersion) override
+    {
+        Record("loaded:" + std::to_string(*pid) + ":" + nameAndVersion);
+        return 0;
+    }
     int SpawnByOldProcess(const int* pid) override
     {
         Record("spawn:" + std::to_string(*pid));
@@ -141,16 +146,18 @@ TEST_F(ProcessMgtTest, ClaimsForAnotherPidChangeNothing)
     ExpectNothingPending(client);
 }
 
-TEST_F(ProcessMgtTest, AgeingAndUnloadReachPlacementInLineOrder)
+TEST_F(ProcessMgtTest, AgeingAndModuleReportsReachPlacementInLineOrder)
 {
     mgt.AddPendingModules(getpid(), {kModA});
     fake.spawnResult = -1;
     Client client(path);
-    ASSERT_TRUE(client.Write("shakehand#" + kPid + "\nageing#" + kPid + "\nunloadModule#" + kPid + "#demo|1.0\n"));
+    ASSERT_TRUE(client.Write("shakehand#" + kPid + "\nageing#" + kPid + "\nunloadModule#" + kPid +
+                             "#demo|1.0\nloadedModule#" + kPid + "#demo|2.0\n"));
     EXPECT_EQ(client.ReadLines(1), PipeCmdPojo::BuildAddModule(kModA));
-    ASSERT_TRUE(WaitFor([&] { return fake.Calls().size() == 2; }, kDeadline));
+    ASSERT_TRUE(WaitFor([&] { return fake.Calls().size() == 3; }, kDeadline));
     EXPECT_EQ(fake.Calls()[0], "spawn:" + kPid);
     EXPECT_EQ(fake.Calls()[1], "unload:" + kPid + ":demo|1.0");
+    EXPECT_EQ(fake.Calls()[2], "loaded:" + kPid + ":demo|2.0");
     EXPECT_TRUE(channeltest::WaitForLog("SpawnByOldProcess fail, -1["));
 }
 

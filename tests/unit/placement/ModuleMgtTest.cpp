@@ -128,23 +128,98 @@ TEST_F(Placement, ZeroLimitSpawnsForEachModuleAndNegativeMeansNoLimit) {
     EXPECT_EQ(snap[100002].size(), 16u);
 }
 
-TEST_F(Placement, ConfigurationChangesDeleteOrRefreshPlacedModules) {
+TEST_F(Placement, UnchangedModulesAreRefreshed) {
     mgt.UpdateModule(Mod("a", "C_MODULE", "1.0"));
     mgt.UpdateModule(Mod("a", "C_MODULE", "1.0"));
     mgt.UpdateModule(Mod("a", "C_MODULE", "1.0"));
     EXPECT_EQ(registry.LinesTo(100001), (std::vector<std::string>{"modifyModule#a|1.0|/opt/a|C_MODULE|\n",
                                                                    "modifyModule#a|1.0|/opt/a|C_MODULE|\n"}));
-    registry.sent.clear();
-    mgt.UpdateModule(Mod("a", "C_MODULE", "2.0"));
-    EXPECT_EQ(registry.LinesTo(100001), (std::vector<std::string>{"deleteModule#a|1.0|/opt/a|C_MODULE|\n"}));
-    EXPECT_TRUE(Names(100001).empty());  // nothing placed in the same pass
-    EXPECT_EQ(nextPid, 100001);
-    // A changed vmArgs counts as a change too.
-    mgt.UpdateModule(Mod("j", "TOMCAT", "1", "-Xmx1g"));
-    registry.sent.clear();
-    mgt.UpdateModule(Mod("j", "TOMCAT", "1", "-Xmx2g"));
-    ASSERT_EQ(registry.sent.size(), 1u);
-    EXPECT_EQ(registry.sent[0].second.rfind("deleteModule#j|", 0), 0u);
+}
+
+// A changed module is placed beside the old copy, in a worker whose code cannot collide with it;
+// the old copy keeps serving until the new one reports that it serves, then retires: its worker
+// ends when that was all it hosted, else the module alone is deleted there.
+TEST_F(Placement, VersionSwitchesPlaceTheNewCopyApartAndRetireTheOldOnceItServes) {
+    struct Case {
+        const char* what;
+        ModulePojo before, after;
+        bool neighbour;  // the old worker hosts another module too
+    };
+    const Case cases[] = {
+        {"C, same library", Mod("a"), Mod("a", "C_MODULE", "2.0"), true},
+        {"C, new library", Mod("a"), ModulePojo("a", "2.0", "/opt/a2", "C_MODULE", ""), false},
+        {"Go", Mod("g", "GO"), Mod("g", "GO", "2.0"), true},
+        {"Java launch settings", Mod("j", "TOMCAT", "1", "-Xmx1g"), Mod("j", "TOMCAT", "1", "-Xmx2g"), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ModuleMgt m;
+        FakeRegistry reg;
+        std::vector<int> ended;
+        int pids = 200000;
+        m.SetNeedLoad(&needLoad);
+        m.SetProcessMgt(&reg, &reg);
+        m.SetSpawnFn([&pids] { return ++pids; });
+        m.SetEndFn([&ended](int pid) { ended.push_back(pid); });
+        Limit(10);
+        m.SaveModule(c.before);
+        m.UpdateModule(c.before);
+        if (c.neighbour) m.UpdateModule(Mod("n", c.before.GetType()));
+        reg.sent.clear();
+        m.SaveModule(c.after);
+        m.UpdateModule(c.after);
+        auto snap = m.Snapshot();
+        ASSERT_EQ(snap.size(), 2u);
+        ASSERT_EQ(snap[200002].size(), 1u);
+        EXPECT_EQ(snap[200002][0].GetVersion(), c.after.GetVersion());
+        EXPECT_EQ(snap[200001][0].GetVersion(), c.before.GetVersion());  // still serving
+        EXPECT_TRUE(reg.sent.empty());
+        // A demand for the configured module while the switch runs places nothing more; a late
+        // demand for the old version places nothing either.
+        m.CheckAndAddModule(c.after.Key());
+        m.CheckAndAddModule(ModuleKey(c.before.GetName(), "0.9"));
+        EXPECT_EQ(m.Snapshot().size(), 2u);
+
+        // The old copy's own report changes nothing; the new copy's retires the old.
+        int oldPid = 200001, newPid = 200002;
+        m.ModuleLoaded(&oldPid, c.before.GetName() + "|" + c.before.GetVersion());
+        EXPECT_EQ(m.Snapshot()[200001].size(), c.neighbour ? 2u : 1u);
+        m.ModuleLoaded(&newPid, c.after.GetName() + "|" + c.after.GetVersion());
+        snap = m.Snapshot();
+        if (c.neighbour) {
+            EXPECT_TRUE(ended.empty());
+            ASSERT_EQ(reg.LinesTo(200001).size(), 1u);
+            EXPECT_EQ(reg.LinesTo(200001)[0].rfind("deleteModule#" + c.before.GetName() + "|", 0), 0u);
+            ASSERT_EQ(snap[200001].size(), 1u);
+            EXPECT_EQ(snap[200001][0].GetName(), "n");
+        } else {
+            EXPECT_EQ(ended, std::vector<int>{200001});
+            EXPECT_EQ(snap.count(200001), 0u);
+            EXPECT_TRUE(reg.sent.empty());
+        }
+    }
+}
+
+TEST_F(Placement, JavaModulesGetWorkersOfTheirOwnAndNoWorkerHostsTwoVersions) {
+    Limit(10);
+    mgt.SetEndFn([](int) {});
+    mgt.UpdateModule(Mod("web", "TOMCAT"));
+    mgt.UpdateModule(Mod("shop", "TOMCAT"));
+    EXPECT_EQ(mgt.Snapshot().size(), 2u);
+    // A Go module that left a worker does not come back to it (its plugin stays mapped), even as
+    // the configuration goes back and forth.
+    mgt.UpdateModule(Mod("g", "GO"));
+    mgt.UpdateModule(Mod("h", "GO"));  // shares g's worker 100003
+    mgt.SaveModule(Mod("g", "GO", "2.0"));
+    mgt.UpdateModule(Mod("g", "GO", "2.0"));  // 100004
+    int p4 = 100004;
+    mgt.ModuleLoaded(&p4, "g|2.0");
+    EXPECT_EQ(Names(100003), (std::vector<std::string>{"h"}));
+    mgt.SaveModule(Mod("g", "GO", "1.0"));
+    mgt.UpdateModule(Mod("g", "GO", "1.0"));
+    auto snap = mgt.Snapshot();
+    ASSERT_EQ(snap.size(), 5u);
+    EXPECT_EQ(Names(100005), (std::vector<std::string>{"g"}));
 }
 
 TEST_F(Placement, UnwantedModulesWaitAndFailedSendsAreNotRecorded) {
@@ -172,7 +247,10 @@ TEST_F(Placement, DemandsPlaceConfiguredModulesOnce) {
     EXPECT_EQ(mgt.GetLoadedModules().size(), 1u);
 }
 
-TEST_F(Placement, UnloadForgetsTheModuleAndItsDemand) {
+TEST_F(Placement, AFailedLoadIsForgottenAndRetriedOnDemandAfterAPause) {
+    std::vector<int> ended;
+    mgt.SetEndFn([&ended](int pid) { ended.push_back(pid); });
+    mgt.SaveModule(Mod("a"));
     mgt.UpdateModule(Mod("a"));
     mgt.UpdateModule(Mod("b"));
     int pid = 100001;
@@ -182,6 +260,20 @@ TEST_F(Placement, UnloadForgetsTheModuleAndItsDemand) {
     EXPECT_EQ(Names(100001), (std::vector<std::string>{"b"}));
     ASSERT_EQ(needLoad.removed.size(), 1u);
     EXPECT_EQ(needLoad.removed[0], ModuleKey("a", "1.0"));
+    EXPECT_TRUE(ended.empty());
+    // The gateway demands it every second: not placed again before the pause is over.
+    mgt.CheckAndAddModule(ModuleKey("a", "1.0"));
+    EXPECT_EQ(mgt.Snapshot().size(), 1u);
+    EXPECT_EQ(Names(100001), (std::vector<std::string>{"b"}));
+    mgt.SetLoadRetryDelay(std::chrono::milliseconds(0));
+    mgt.CheckAndAddModule(ModuleKey("a", "1.0"));
+    EXPECT_EQ(Names(100001), (std::vector<std::string>{"b"}));  // the library may still be mapped
+    EXPECT_EQ(Names(100002), (std::vector<std::string>{"a"}));
+    // A worker left with nothing is ended.
+    pid = 100002;
+    mgt.UnloadModule(&pid, "a|1.0");
+    EXPECT_EQ(ended, std::vector<int>{100002});
+    EXPECT_EQ(mgt.Snapshot().count(100002), 0u);
 }
 
 TEST_F(Placement, AgeingRetiresIdleModulesAndMovesTheRestToANewWorker) {

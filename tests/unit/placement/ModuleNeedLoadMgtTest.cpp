@@ -17,6 +17,7 @@ struct FakePlacement : IModuleMgtForMaster {
     int GetModuleFrmGateway() override { return 0; }
     int CheckAndAddModule(const ModuleKey&) override { return 0; }
     int UnloadModule(const int*, const std::string&) override { return 0; }
+    int ModuleLoaded(const int*, const std::string&) override { return 0; }
     int SpawnByOldProcess(const int*) override { return 0; }
     void CheckModuleAgeing(int) override {}
     std::vector<ModuleKey> GetLoadedModules() override { return loaded; }

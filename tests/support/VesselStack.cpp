@@ -1,4 +1,4 @@
-#include "VesselStack.h"
+#include "support/VesselStack.h"
 
 #include <dirent.h>
 #include <signal.h>
@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 
 #include "support/LogLines.h"
 
@@ -84,22 +85,21 @@ bool VesselStack::Start(const Options& options) {
                                ",\"moduleRequestTimeout\":" + std::to_string(options.moduleRequestTimeout) +
                                "}");
     testsupport::WriteImmediateLogConfig(home_.path(), 3);
-    std::string config = "{\"Modules\":[";
-    for (size_t i = 0; i < options.modules.size(); ++i) {
-        const std::string& name = options.modules[i];
-        config += std::string(i ? "," : "") + "{\"Name\":\"" + name +
-                  "\",\"Version\":\"1.0\",\"Location\":\"" + MODULES + "/" + name +
-                  "\",\"Type\":\"C_MODULE\"}";
+    std::string config = options.appConfig;
+    if (config.empty()) {
+        std::vector<std::string> entries;
+        for (const auto& name : options.modules) {
+            entries.push_back(ModuleEntry(name, "1.0", CModuleDir(name), "C_MODULE"));
+        }
+        config = AppConfig(entries);
     }
-    config += "]}";
     if (!gateway_.Start(config, options.gatewayArgs)) {
         return false;
     }
-    if (!master_.Exec({VESSEL},
-                      {{"APP_NAME", gateway_.AppName()},
-                       {"VESSEL_HOME", home_.path()},
-                       {"_APP_LOG_DIR", home_ / "logs"}},
-                      home_ / "vessel.out")) {
+    std::map<std::string, std::string> env{
+        {"APP_NAME", gateway_.AppName()}, {"VESSEL_HOME", home_.path()}, {"_APP_LOG_DIR", home_ / "logs"}};
+    env.insert(options.env.begin(), options.env.end());
+    if (!master_.Exec({VESSEL}, env, home_ / "vessel.out")) {
         return false;
     }
     masterPid_ = master_.Pid();
@@ -117,6 +117,33 @@ void VesselStack::Stop() {
     }
     gateway_.Stop();
 }
+
+void VesselStack::SetAppConfig(const std::string& json) {
+    // Written aside and renamed, so the gateway never reads half a file.
+    const std::string path = gateway_.ConfigPath();
+    testsupport::WriteFile(path + ".new", json);
+    rename((path + ".new").c_str(), path.c_str());
+}
+
+std::string VesselStack::ModuleEntry(const std::string& name, const std::string& version, const std::string& location,
+                                     const std::string& type, const std::string& vmArgs) {
+    std::string entry = "{\"Name\":\"" + name + "\",\"Version\":\"" + version + "\",\"Location\":\"" + location +
+                        "\",\"Type\":\"" + type + "\"";
+    if (!vmArgs.empty()) {
+        entry += ",\"VmArgs\":\"" + vmArgs + "\"";
+    }
+    return entry + "}";
+}
+
+std::string VesselStack::AppConfig(const std::vector<std::string>& entries) {
+    std::string config = "{\"Modules\":[";
+    for (size_t i = 0; i < entries.size(); ++i) {
+        config += (i ? "," : "") + entries[i];
+    }
+    return config + "]}";
+}
+
+std::string VesselStack::CModuleDir(const std::string& name) { return MODULES + "/" + name; }
 
 std::vector<pid_t> VesselStack::Workers() const {
     pid_t master = masterPid_;

@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,9 @@ class VesselStack {
 public:
     struct Options {
         std::vector<std::string> modules{"calc"};  // sample C modules the gateway configures
+        // The gateway's application configuration instead, when not empty (see ModuleEntry).
+        std::string appConfig;
+        std::map<std::string, std::string> env;  // more environment for vessel
         int maxModulePerSubprocess = 10;
         int moduleRequestTimeout = 300;  // seconds a quitting worker may take to drain
         std::vector<std::string> gatewayArgs;
@@ -32,6 +36,15 @@ public:
     bool Start(const Options& options);
     // Ends whatever still runs, by pid: Vessel (SIGKILL to its process group) and the gateway.
     void Stop();
+    // Replaces the gateway's application configuration, as an operator edits the file.
+    void SetAppConfig(const std::string& json);
+    // One module of an application configuration, and the configuration of a list of them.
+    static std::string ModuleEntry(const std::string& name, const std::string& version, const std::string& location,
+                                   const std::string& type, const std::string& vmArgs = "");
+    static std::string AppConfig(const std::vector<std::string>& entries);
+    // Where the sample C modules are built.
+    static std::string CModuleDir(const std::string& name);
+    const std::string& Home() const { return home_.path(); }
 
     GatewayProcess& Gateway() { return gateway_; }
     testsupport::ChildProcess& Master() { return master_; }
