@@ -16,7 +16,8 @@ public:
 
     const std::string& Id() const { return id_; }
     const std::string& Frame() const { return frame_; }
-    // Set by the broker when it accepts the request, before any other thread can see it.
+    // Set by the broker, under its lock, when it accepts the request or moves it to another
+    // version's queue.
     const std::string& ModuleKey() const { return moduleKey_; }
     void SetModuleKey(const std::string& key) { moduleKey_ = key; }
     std::shared_ptr<IRequestOwner> Owner() const { return owner_.lock(); }

@@ -45,6 +45,71 @@ std::shared_ptr<IGatewayPeer> RequestBroker::DemandLocked(ModuleSlot& slot, cons
     return nullptr;
 }
 
+RequestBroker::SlotEntry& RequestBroker::SlotLocked(const std::string& key) {
+    auto inserted = slots_.try_emplace(key);
+    SlotEntry& entry = *inserted.first;
+    if (inserted.second) {
+        slotsByName_[NameOf(key)].push_back(&entry);
+    }
+    return entry;
+}
+
+RequestBroker::SlotEntry* RequestBroker::ServingLocked(const std::string& name,
+                                                       const std::string& configuredKey) {
+    SlotEntry* configured = configuredKey.empty() ? nullptr : &SlotLocked(configuredKey);
+    if (configured && configured->second.pullers > 0) {
+        return configured;
+    }
+    SlotEntry* serving = configured;
+    auto versions = slotsByName_.find(name);
+    if (versions != slotsByName_.end()) {
+        for (SlotEntry* entry : versions->second) {
+            const ModuleSlot& slot = entry->second;
+            if (slot.pullers > 0 &&
+                (serving == configured || slot.pulledSerial > serving->second.pulledSerial)) {
+                serving = entry;
+            }
+        }
+    }
+    return serving;
+}
+
+void RequestBroker::MatchLocked(ModuleSlot& slot, Deliveries& deliveries) {
+    while (!slot.held.empty() && !slot.queue.empty()) {
+        auto request = std::move(slot.queue.front());
+        slot.queue.pop_front();
+        if (request->Claimed()) {
+            continue;  // given up while it waited
+        }
+        auto peer = std::move(slot.held.front());
+        slot.held.pop_front();
+        inFlight_[request->Id()] = InFlight{request, peer->Process()};
+        deliveries.emplace_back(std::move(peer), std::move(request));
+    }
+}
+
+void RequestBroker::MoveQueueLocked(SlotEntry& from, SlotEntry& to, Deliveries& deliveries) {
+    auto& moving = from.second.queue;
+    // Older than what waits in to, so they go first. The queue bound is not applied: these were
+    // admitted already, and the total does not grow.
+    moving.erase(std::remove_if(moving.begin(), moving.end(), [](const auto& r) { return r->Claimed(); }),
+                 moving.end());
+    for (auto& request : moving) {
+        request->SetModuleKey(to.first);
+    }
+    auto& queue = to.second.queue;
+    queue.insert(queue.begin(), std::make_move_iterator(moving.begin()),
+                 std::make_move_iterator(moving.end()));
+    moving.clear();
+    MatchLocked(to.second, deliveries);
+}
+
+void RequestBroker::Deliver(Deliveries& deliveries) {
+    for (auto& delivery : deliveries) {
+        delivery.first->Deliver(std::move(delivery.second));
+    }
+}
+
 RequestBroker::SubmitResult RequestBroker::Submit(const std::string& name,
                                                   const std::shared_ptr<PendingRequest>& request,
                                                   Clock::time_point now) {
@@ -57,12 +122,15 @@ RequestBroker::SubmitResult RequestBroker::Submit(const std::string& name,
         if (key.empty()) {
             return SubmitResult::UNKNOWN_MODULE;
         }
-        ModuleSlot& slot = slots_[key];
+        SlotEntry& configured = SlotLocked(key);
+        // A new version is being loaded: the old one answers meanwhile.
+        SlotEntry& serving = *ServingLocked(name, key);
+        ModuleSlot& slot = serving.second;
         if (slot.held.empty() && slot.queue.size() >= limits_.queuePerModule) {
             return SubmitResult::QUEUE_FULL;
         }
-        request->SetModuleKey(key);
-        demandPeer = DemandLocked(slot, key, now);
+        request->SetModuleKey(serving.first);
+        demandPeer = DemandLocked(configured.second, key, now);
         if (!slot.held.empty()) {
             puller = std::move(slot.held.front());
             slot.held.pop_front();
@@ -128,30 +196,30 @@ bool RequestBroker::Respond(const std::string& requestId, unsigned status, std::
 }
 
 void RequestBroker::Pull(const std::string& key, const std::shared_ptr<IGatewayPeer>& peer, bool firstPull) {
-    std::shared_ptr<PendingRequest> request;
+    Deliveries deliveries;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        ModuleSlot& slot = slots_[key];
+        SlotEntry& entry = SlotLocked(key);
+        ModuleSlot& slot = entry.second;
         if (firstPull) {
             ++slot.pullers;
-        }
-        while (!slot.queue.empty()) {
-            auto next = std::move(slot.queue.front());
-            slot.queue.pop_front();
-            if (!next->Claimed()) {
-                request = std::move(next);
-                break;
+            slot.pulledSerial = ++pullSerial_;
+            const std::string name = NameOf(key);
+            if (config_->KeyOf(name) == key) {
+                // The configured version has come: what the others have not handed out yet is its.
+                for (SlotEntry* other : slotsByName_[name]) {
+                    if (other != &entry && !other->second.queue.empty()) {
+                        MoveQueueLocked(*other, entry, deliveries);
+                    }
+                }
             }
         }
-        if (request) {
-            inFlight_[request->Id()] = InFlight{request, peer->Process()};
-        } else {
-            slot.held.push_back(peer);
-        }
+        // Held pulls and waiting requests never stay together in one slot: this pull waits only
+        // when nothing does.
+        slot.held.push_back(peer);
+        MatchLocked(slot, deliveries);
     }
-    if (request) {
-        peer->Deliver(request);
-    }
+    Deliver(deliveries);
 }
 
 void RequestBroker::Requeue(const std::shared_ptr<PendingRequest>& request) {
@@ -165,7 +233,19 @@ void RequestBroker::Requeue(const std::shared_ptr<PendingRequest>& request) {
         if (request->Claimed()) {
             return;
         }
-        ModuleSlot& slot = slots_[request->ModuleKey()];
+        SlotEntry* entry = &SlotLocked(request->ModuleKey());
+        if (entry->second.pullers == 0) {
+            // Its version is gone; unless it is the configured one, it will not come back.
+            const std::string name = NameOf(entry->first);
+            const std::string configured = config_->KeyOf(name);
+            if (entry->first != configured) {
+                if (SlotEntry* serving = ServingLocked(name, configured)) {
+                    entry = serving;
+                    request->SetModuleKey(entry->first);
+                }
+            }
+        }
+        ModuleSlot& slot = entry->second;
         if (!slot.held.empty()) {
             puller = std::move(slot.held.front());
             slot.held.pop_front();
@@ -200,31 +280,54 @@ void RequestBroker::PullDemand(const std::shared_ptr<IGatewayPeer>& peer) {
     std::string key;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (demands_.empty()) {
+        while (key.empty() && !demands_.empty()) {
+            key = std::move(demands_.front());
+            demands_.pop_front();
+            demandSet_.erase(key);
+            // Waited while the configuration moved on to another version: do not bring it back.
+            if (config_->KeyOf(NameOf(key)) != key) {
+                key.clear();
+            }
+        }
+        if (key.empty()) {
             demandPulls_.push_back(peer);
             return;
         }
-        key = std::move(demands_.front());
-        demands_.pop_front();
-        demandSet_.erase(key);
     }
     peer->AnswerDemand(key);
 }
 
 void RequestBroker::PeerClosed(const IGatewayPeer* peer, const std::string& pullKey) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ErasePeer(configPulls_, peer);
-    ErasePeer(demandPulls_, peer);
-    if (pullKey.empty()) {
-        return;
-    }
-    auto slot = slots_.find(pullKey);
-    if (slot != slots_.end()) {
-        ErasePeer(slot->second.held, peer);
-        if (slot->second.pullers > 0) {
-            --slot->second.pullers;
+    Deliveries deliveries;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ErasePeer(configPulls_, peer);
+        ErasePeer(demandPulls_, peer);
+        if (pullKey.empty()) {
+            return;
+        }
+        auto found = slots_.find(pullKey);
+        if (found == slots_.end()) {
+            return;
+        }
+        SlotEntry& entry = *found;
+        ModuleSlot& slot = entry.second;
+        ErasePeer(slot.held, peer);
+        if (slot.pullers > 0) {
+            --slot.pullers;
+        }
+        if (slot.pullers == 0 && !slot.queue.empty()) {
+            // An old version retired with requests still waiting for it: the serving one takes them.
+            const std::string name = NameOf(pullKey);
+            const std::string configured = config_->KeyOf(name);
+            if (pullKey != configured) {
+                if (SlotEntry* serving = ServingLocked(name, configured)) {
+                    MoveQueueLocked(entry, *serving, deliveries);
+                }
+            }
         }
     }
+    Deliver(deliveries);
 }
 
 void RequestBroker::ProcessConnected(const PeerProcess& process) {
@@ -338,20 +441,54 @@ size_t RequestBroker::FailTakenOfEndedWorkers(Clock::time_point now) {
 
 void RequestBroker::Tick(Clock::time_point now) {
     std::vector<std::pair<std::shared_ptr<IGatewayPeer>, std::string>> answers;
+    Deliveries deliveries;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        for (auto it = slots_.begin(); it != slots_.end();) {
-            ModuleSlot& slot = it->second;
-            // Timed-out requests were taken out by Cancel; what is left is still wanted.
-            if (!slot.queue.empty() && slot.pullers == 0) {
-                if (auto peer = DemandLocked(slot, it->first, now)) {
-                    answers.emplace_back(std::move(peer), it->first);
+        // Timed-out requests were taken out by Cancel; what is left is still wanted. Slots are
+        // created below only after this walk (insertion would invalidate its iterators).
+        std::vector<SlotEntry*> orphaned;  // not configured, nobody pulls, requests wait
+        std::vector<std::string> wanted;   // configured keys some version's requests wait on
+        for (auto& entry : slots_) {
+            const ModuleSlot& slot = entry.second;
+            if (slot.queue.empty()) {
+                continue;
+            }
+            const std::string configured = config_->KeyOf(NameOf(entry.first));
+            if (entry.first != configured && slot.pullers == 0) {
+                orphaned.push_back(&entry);  // not demanded: the master must not bring it back
+            }
+            if (!configured.empty() && std::find(wanted.begin(), wanted.end(), configured) == wanted.end()) {
+                wanted.push_back(configured);
+            }
+        }
+        for (SlotEntry* entry : orphaned) {
+            const std::string name = NameOf(entry->first);
+            if (SlotEntry* serving = ServingLocked(name, config_->KeyOf(name))) {
+                MoveQueueLocked(*entry, *serving, deliveries);
+            }
+        }
+        for (const std::string& key : wanted) {
+            ModuleSlot& slot = SlotLocked(key).second;
+            if (slot.pullers == 0) {
+                if (auto peer = DemandLocked(slot, key, now)) {
+                    answers.emplace_back(std::move(peer), key);
                 }
             }
+        }
+        for (auto it = slots_.begin(); it != slots_.end();) {
+            const ModuleSlot& slot = it->second;
             // Forget modules nobody uses any more, so a long-running gateway does not collect
             // one slot per key ever seen.
             if (slot.queue.empty() && slot.held.empty() && slot.pullers == 0 &&
                 now - slot.lastDemand > limits_.demandRefresh) {
+                auto versions = slotsByName_.find(NameOf(it->first));
+                if (versions != slotsByName_.end()) {
+                    auto& list = versions->second;
+                    list.erase(std::remove(list.begin(), list.end(), &*it), list.end());
+                    if (list.empty()) {
+                        slotsByName_.erase(versions);
+                    }
+                }
                 it = slots_.erase(it);
             } else {
                 ++it;
@@ -361,11 +498,13 @@ void RequestBroker::Tick(Clock::time_point now) {
     for (auto& answer : answers) {
         answer.first->AnswerDemand(answer.second);
     }
+    Deliver(deliveries);
 }
 
 void RequestBroker::Clear() {
     std::lock_guard<std::mutex> lock(mutex_);
     slots_.clear();
+    slotsByName_.clear();
     inFlight_.clear();
     links_.clear();
     configPulls_.clear();

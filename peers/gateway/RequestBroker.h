@@ -2,6 +2,12 @@
 // the pulls held until a request comes, the requests handed out and awaiting "responsereq",
 // the demands for modules nobody pulls for, and the configuration held for "pullappcfgchg".
 //
+// Version switch: when the configuration names a new version that nobody pulls for yet, requests
+// go on to the version of that name still being pulled for while the new one is demanded. The
+// new version's first pull takes over what is still queued under the others; a version left with
+// queued requests and no puller hands them to the serving one. So no request waits for a version
+// that will not come back.
+//
 // Lock: mutex_ guards every member below it. It is never held while calling a peer or an owner
 // (those only queue work on their own threads), so no lock order with other classes exists.
 #pragma once
@@ -16,6 +22,7 @@
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "AppConfig.h"
@@ -45,7 +52,8 @@ public:
     std::shared_ptr<const AppConfig> Config() const;
 
     // Accepts a request for module name: hands it to a held pull or queues it, and demands the
-    // module when needed.
+    // configured version when needed. While nobody pulls for the configured version, a version of
+    // the same name that is still pulled for serves the request.
     SubmitResult Submit(const std::string& name, const std::shared_ptr<PendingRequest>& request,
                         Clock::time_point now);
     // The owner gave up on a request it has claimed (timeout, client gone): forget it.
@@ -55,15 +63,20 @@ public:
     bool Respond(const std::string& requestId, unsigned status, std::string body);
 
     // "pullreq" for key text name "||" version. firstPull tells that this connection has not
-    // pulled for this key before, so it now counts as one of the module's pullers.
+    // pulled for this key before, so it now counts as one of the module's pullers; for the
+    // configured key it also takes over the requests still queued under other versions.
     void Pull(const std::string& key, const std::shared_ptr<IGatewayPeer>& peer, bool firstPull);
     // A peer could not send a request it was given: put it back at the head of its queue.
     void Requeue(const std::shared_ptr<PendingRequest>& request);
     void PullConfig(const std::shared_ptr<IGatewayPeer>& peer);
     // Answers at once when the configuration is newer than seenGeneration, else holds the pull.
     void PullConfigChange(const std::shared_ptr<IGatewayPeer>& peer, uint64_t seenGeneration);
+    // Answers with the oldest waiting demand, else holds the pull. A demand that waited while the
+    // configuration changed the module's version is dropped.
     void PullDemand(const std::shared_ptr<IGatewayPeer>& peer);
-    // A connection closed: drop its held pulls; pullKey ("" for none) stops counting it.
+    // A connection closed: drop its held pulls; pullKey ("" for none) stops counting it. The last
+    // puller of a version that is no longer configured leaves its queued requests to the serving
+    // version.
     void PeerClosed(const IGatewayPeer* peer, const std::string& pullKey);
     // A worker's requests belong to its process, not to a connection: a worker also closes a pull
     // connection it replaces and still answers what it took on its reply connection. Once the
@@ -84,7 +97,8 @@ public:
     size_t FailTakenOfEndedWorkers(Clock::time_point now);
     Clock::duration EndGrace() const { return limits_.endGrace; }
 
-    // Periodic check: demand again the modules whose requests wait with nobody pulling.
+    // Periodic check: demand again the configured modules whose requests wait with nobody pulling
+    // for them, and move requests off versions that are no longer configured nor pulled for.
     void Tick(Clock::time_point now);
     // Drops every held peer and waiting request (at shutdown, before the event loops go).
     void Clear();
@@ -104,9 +118,27 @@ private:
         std::deque<std::shared_ptr<PendingRequest>> queue;
         std::deque<std::shared_ptr<IGatewayPeer>> held;
         size_t pullers = 0;  // open connections that pull for this key
+        uint64_t pulledSerial = 0;  // when it last gained a puller: the newest serving version wins
         bool demanded = false;
         Clock::time_point lastDemand{};
     };
+    // A slot with its key. Elements of an unordered_map keep their address until erased, so the
+    // index by name points at them.
+    using SlotEntry = std::pair<const std::string, ModuleSlot>;
+    using Deliveries = std::vector<std::pair<std::shared_ptr<IGatewayPeer>, std::shared_ptr<PendingRequest>>>;
+
+    static std::string NameOf(const std::string& key) { return key.substr(0, key.find("||")); }
+    // The slot of key, created (and indexed by name) when missing.
+    SlotEntry& SlotLocked(const std::string& key);
+    // Where requests for name go: the configured key unless nobody pulls for it while another
+    // version of the name is pulled for. Null when the name is not configured and no version of
+    // it is pulled for.
+    SlotEntry* ServingLocked(const std::string& name, const std::string& configuredKey);
+    // Moves from's waiting requests to the head of to's queue, order kept, and hands them to pulls
+    // held there (the deliveries are made after the lock is released).
+    void MoveQueueLocked(SlotEntry& from, SlotEntry& to, Deliveries& deliveries);
+    void MatchLocked(ModuleSlot& slot, Deliveries& deliveries);
+    static void Deliver(Deliveries& deliveries);
 
     // Returns the peer to answer when a demand can go out at once (else queues the key).
     std::shared_ptr<IGatewayPeer> DemandLocked(ModuleSlot& slot, const std::string& key,
@@ -121,6 +153,8 @@ private:
     mutable std::mutex mutex_;
     std::shared_ptr<const AppConfig> config_;
     std::unordered_map<std::string, ModuleSlot> slots_;  // by key text
+    std::unordered_map<std::string, std::vector<SlotEntry*>> slotsByName_;  // the versions with a slot
+    uint64_t pullSerial_ = 0;
     std::unordered_map<std::string, InFlight> inFlight_;  // by request id
     // Connections per pid: how many are open, and when the last one closed.
     struct Links {

@@ -1,5 +1,5 @@
 // The broker with fake peers and owners: hand-out of requests to pulls, demands, responses,
-// cancellation and the queue bound.
+// cancellation, the queue bound and the switch between versions of a module.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -48,6 +48,12 @@ protected:
         limits.demandRetry = seconds(1);
         limits.demandRefresh = seconds(10);
         return limits;
+    }
+    void ConfigureCalc(const std::string& version, uint64_t generation) {
+        std::string error;
+        broker_.SetConfig(AppConfig::Parse("{\"Modules\":[{\"Name\":\"calc\",\"Version\":\"" + version +
+                                               "\",\"Location\":\"/m\",\"Type\":\"C_MODULE\"}]}",
+                                           generation, error));
     }
     std::shared_ptr<PendingRequest> NewRequest() {
         return std::make_shared<PendingRequest>(std::to_string(nextId_++), "frame", owner_);
@@ -182,5 +188,79 @@ TEST_F(RequestBrokerTest, ConfigChangePullsWaitForANewerConfiguration) {
     broker_.PullConfigChange(master, 1);  // missed a change: answered at once
     EXPECT_EQ(master->configs.size(), 3u);
     EXPECT_EQ(broker_.Submit("calc", NewRequest(), t0_), RequestBroker::SubmitResult::UNKNOWN_MODULE);
+}
+
+TEST_F(RequestBrokerTest, TheOldVersionServesUntilTheConfiguredOnePullsThenItTakesWhatWaits) {
+    using Result = RequestBroker::SubmitResult;
+    auto master = std::make_shared<FakePeer>();
+    auto oldWorker = std::make_shared<FakePeer>();
+    auto newWorker = std::make_shared<FakePeer>();
+    broker_.Pull("calc||1.0", oldWorker, true);
+    ConfigureCalc("2.0", 2);
+
+    broker_.PullDemand(master);
+    auto r1 = NewRequest(), r2 = NewRequest(), r3 = NewRequest(), r4 = NewRequest(), r5 = NewRequest();
+    ASSERT_EQ(broker_.Submit("calc", r1, t0_), Result::QUEUED);
+    EXPECT_EQ(oldWorker->delivered, (std::vector<std::shared_ptr<PendingRequest>>{r1}));
+    EXPECT_EQ(master->demands, std::vector<std::string>{"calc||2.0"});
+    broker_.PullDemand(master);
+    broker_.Submit("calc", r2, t0_ + milliseconds(500));
+    broker_.Submit("calc", r3, t0_ + milliseconds(500));
+    EXPECT_EQ(master->demands.size(), 1u);  // demanded at the retry pace
+    broker_.Submit("calc", r4, t0_ + milliseconds(1500));
+    EXPECT_EQ(master->demands, (std::vector<std::string>{"calc||2.0", "calc||2.0"}));
+    // The old version's queue bound applies.
+    EXPECT_EQ(broker_.Submit("calc", NewRequest(), t0_ + milliseconds(1500)), Result::QUEUE_FULL);
+    EXPECT_EQ(broker_.QueuedCount("calc||1.0"), 3u);
+    EXPECT_EQ(broker_.QueuedCount("calc||2.0"), 0u);
+
+    // The new version's first pull takes what still waits, in order; the old one gets nothing new.
+    broker_.Pull("calc||2.0", newWorker, true);
+    EXPECT_EQ(broker_.QueuedCount("calc||1.0"), 0u);
+    EXPECT_EQ(broker_.QueuedCount("calc||2.0"), 2u);
+    ASSERT_TRUE(r4->Claim());
+    broker_.Cancel(r4);  // found under the key it was moved to
+    EXPECT_EQ(broker_.QueuedCount("calc||2.0"), 1u);
+    broker_.Pull("calc||1.0", oldWorker, false);
+    broker_.Submit("calc", r5, t0_ + seconds(2));
+    broker_.Pull("calc||2.0", newWorker, false);
+    broker_.Pull("calc||2.0", newWorker, false);
+    EXPECT_EQ(newWorker->delivered, (std::vector<std::shared_ptr<PendingRequest>>{r2, r3, r5}));
+    EXPECT_EQ(oldWorker->delivered.size(), 1u);
+    EXPECT_TRUE(broker_.Respond(r1->Id(), 200, "old"));  // the old version answers what it took
+}
+
+TEST_F(RequestBrokerTest, RequestsLeftOnAVersionNoLongerConfiguredGoToTheServingOne) {
+    auto master = std::make_shared<FakePeer>();
+    auto oldWorker = std::make_shared<FakePeer>();
+    broker_.Pull("calc||1.0", oldWorker, true);
+    auto r1 = NewRequest(), r2 = NewRequest(), r3 = NewRequest();
+    broker_.Submit("calc", r1, t0_);
+    broker_.Submit("calc", r2, t0_);  // waits for the busy old worker; its demand waits for a master
+    ConfigureCalc("2.0", 2);
+    broker_.PullDemand(master);
+    EXPECT_TRUE(master->demands.empty());  // the replaced version is not asked for any more
+
+    // While the old version is pulled for, its queue stays; the new version is demanded.
+    broker_.Tick(t0_ + seconds(2));
+    EXPECT_EQ(master->demands, std::vector<std::string>{"calc||2.0"});
+    EXPECT_EQ(broker_.QueuedCount("calc||1.0"), 1u);
+    // Retired with a request waiting: it moves to the configured version.
+    broker_.PeerClosed(oldWorker.get(), "calc||1.0");
+    EXPECT_EQ(broker_.QueuedCount("calc||2.0"), 1u);
+    EXPECT_EQ(r2->ModuleKey(), "calc||2.0");
+    broker_.Submit("calc", r3, t0_ + milliseconds(2500));
+
+    // The change is undone before 2.0 ever pulled: its requests go back, and only 1.0 is demanded.
+    ConfigureCalc("1.0", 3);
+    broker_.PullDemand(master);
+    broker_.Tick(t0_ + seconds(4));
+    EXPECT_EQ(master->demands, (std::vector<std::string>{"calc||2.0", "calc||1.0"}));
+    EXPECT_EQ(broker_.PendingDemandCount(), 0u);
+    EXPECT_EQ(broker_.QueuedCount("calc||2.0"), 0u);
+    auto worker = std::make_shared<FakePeer>();
+    broker_.Pull("calc||1.0", worker, true);
+    broker_.Pull("calc||1.0", worker, false);
+    EXPECT_EQ(worker->delivered, (std::vector<std::shared_ptr<PendingRequest>>{r2, r3}));
 }
 }  // namespace
