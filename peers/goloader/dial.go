@@ -4,12 +4,19 @@ import (
 	"fmt"
 	"net"
 	"os"
+	"os/user"
+	"strconv"
 	"syscall"
 )
 
+// trustedUserEnv carries Vessel's setting trustedGatewayUser: the worker exports it before it
+// loads this library.
+const trustedUserEnv = "VESSEL_TRUSTED_GATEWAY_USER"
+
 // dialGateway connects to the gateway's socket and keeps the connection only when the process
-// at the other end runs as our user or as root: the socket lives in /tmp, where any local user
-// could have bound the path first and would then receive our requests and answers.
+// at the other end runs as our user, as root or as the trustedGatewayUser: the socket lives in
+// /tmp, where any local user could have bound the path first and would then receive our
+// requests and answers.
 func dialGateway(path string) (net.Conn, error) {
 	conn, err := net.Dial("unix", path)
 	if err != nil {
@@ -41,8 +48,36 @@ func checkPeer(conn net.Conn) error {
 	if credErr != nil {
 		return credErr
 	}
-	if cred.Uid != uint32(os.Geteuid()) && cred.Uid != 0 {
-		return fmt.Errorf("peer not trusted, uid:%d, pid:%d", cred.Uid, cred.Pid)
+	return peerRefusal(cred.Uid, cred.Pid, os.Getenv(trustedUserEnv))
+}
+
+// peerRefusal is nil when a gateway run by uid may be talked to, else the reason it may not.
+func peerRefusal(uid uint32, pid int32, trusted string) error {
+	if uid == uint32(os.Geteuid()) || uid == 0 {
+		return nil
 	}
-	return nil
+	known := false
+	if trusted != "" {
+		if u, err := user.Lookup(trusted); err == nil {
+			known = true
+			if u.Uid == strconv.FormatUint(uint64(uid), 10) {
+				return nil
+			}
+		}
+	}
+	name := "without a name"
+	if u, err := user.LookupId(strconv.FormatUint(uint64(uid), 10)); err == nil {
+		name = u.Username
+	}
+	who := fmt.Sprintf("user %s (uid %d, pid %d)", name, uid, pid)
+	if trusted == "" {
+		return fmt.Errorf("gateway peer not trusted: %s is neither our user nor root; "+
+			"set trustedGatewayUser in container.json to allow it", who)
+	}
+	suffix := ""
+	if !known {
+		suffix = " (no such user)"
+	}
+	return fmt.Errorf("gateway peer not trusted: %s is neither our user, root nor the "+
+		"trustedGatewayUser %s of container.json%s", who, trusted, suffix)
 }

@@ -30,8 +30,16 @@ const IntDefault kIntDefaults[] = {
     {"moduleRequestTimeout", 300},
 };
 
-const char* const kHealthCheckUrlKey = "healthCheckUrl";
-const char* const kHealthCheckUrlDefault = "/rest/vude/%s/healthcheck";
+struct StrDefault {
+    const char* name;
+    const char* value;
+};
+
+const StrDefault kStrDefaults[] = {
+    {"healthCheckUrl", "/rest/vude/%s/healthcheck"},
+    // The one user besides our own and root whose gateway we talk to; empty: nobody else.
+    {"trustedGatewayUser", ""},
+};
 
 const char* const kLocalConfigFile = "etc/conf/container.json";
 const char* const kHomeConfigFile = "conf/container.json";
@@ -160,8 +168,10 @@ std::string PropertyLoader::getStrProperty(const std::string& name)
     if (it != strCache_->entries.end() && !it->second.empty()) {
         return it->second;
     }
-    if (name == kHealthCheckUrlKey) {
-        return kHealthCheckUrlDefault;
+    for (const StrDefault& def : kStrDefaults) {
+        if (name == def.name) {
+            return def.value;
+        }
     }
     LOG_INFO("unknown property item:" + name);
     return std::string();

@@ -53,7 +53,7 @@ std::string WalkModules(const pt::ptree& root, const MemberNames& names, std::ve
 int32_t connectGateway(UDSClient& client) {
     if (client.IsConnected()) return 0;
     std::string path = GetGatewayPath();
-    int ret = client.Connect(path);
+    int ret = client.Connect(path, PeerTrust::Gateway);
     if (ret != 0) {
         LOG_ERROR_CODE(ret, "uds client connect fails, " + path);
         return -1;
@@ -65,7 +65,7 @@ int32_t ReconnectGW(UDSClient& client) {
     std::string path = GetGatewayPath();
     LOG_INFO("reconnect " + path);
     client.CloseAll();
-    int ret = client.Connect(path);
+    int ret = client.Connect(path, PeerTrust::Gateway);
     if (ret != 0) {
         LOG_ERROR_CODE(ret, "uds client connect fails," + path + ":" + strerror(ret));
     }

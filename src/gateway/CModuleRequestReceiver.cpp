@@ -124,7 +124,7 @@ void CModuleRequestReceiver::onConnect(const boost::system::error_code& ec, uint
         stop();
         return;
     }
-    if (int err = CheckPeerTrusted(socket.native_handle()); err != 0) {
+    if (int err = CheckPeerTrusted(socket.native_handle(), PeerTrust::Gateway); err != 0) {
         LOG_INFO("connect fail," + std::string(strerror(err)));
         stop();
         return;

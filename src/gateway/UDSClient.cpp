@@ -29,7 +29,7 @@ UDSClient::UDSClient(IIOHandler* handler) : handler(handler) { memset(recvBuf, 0
 
 UDSClient::~UDSClient() { CloseAll(); }
 
-int UDSClient::Connect(const std::string& path) {
+int UDSClient::Connect(const std::string& path, PeerTrust trust) {
     if (sockFd != -1) {
         CloseSock();  // a second Connect must not leak the first socket
     }
@@ -55,7 +55,7 @@ int UDSClient::Connect(const std::string& path) {
         CloseSock();
         return err;
     }
-    if (int err = CheckPeerTrusted(fd); err != 0) {
+    if (int err = CheckPeerTrusted(fd, trust); err != 0) {
         LOG_INFO(path + " connect fail,," + std::to_string(err) + "," + strerror(err));
         close(fd);
         CloseSock();
@@ -71,12 +71,12 @@ int UDSClient::Connect(const std::string& path) {
     return 0;
 }
 
-int UDSClient::Reconnect(const std::string& path) {
+int UDSClient::Reconnect(const std::string& path, PeerTrust trust) {
     int rc = CloseSock();
     if (rc != 0) {
         LOG_INFO("close fail," + std::to_string(rc));
     }
-    rc = Connect(path);
+    rc = Connect(path, trust);
     if (rc != 0) {
         LOG_INFO("connect fail," + std::to_string(rc));
     }

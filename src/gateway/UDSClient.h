@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/IIOHandler.h"
+#include "common/PeerTrust.h"
 
 class UDSClient {
 public:
@@ -26,10 +27,11 @@ public:
     UDSClient(const UDSClient&) = delete;
     UDSClient& operator=(const UDSClient&) = delete;
 
-    // 0, the errno of the failed socket/connect call, or the error of copying a path that does
-    // not fit the 108-byte address field. A failed connect leaves no socket behind.
-    int Connect(const std::string& path);
-    int Reconnect(const std::string& path);
+    // 0, the errno of the failed socket/connect call, EACCES when the listener's user is not
+    // trusted as trust says, or the error of copying a path that does not fit the 108-byte
+    // address field. A failed connect leaves no socket behind.
+    int Connect(const std::string& path, PeerTrust trust = PeerTrust::OwnUserOrRoot);
+    int Reconnect(const std::string& path, PeerTrust trust = PeerTrust::OwnUserOrRoot);
     int CloseSock();
     int CloseAll();
     bool IsConnected() const { return connected.load(); }

@@ -16,6 +16,7 @@
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 
+#include "common/CatalinaBaseDir.h"
 #include "common/CommonUtil.h"
 #include "common/Log.h"
 #include "common/PropertyFileParser.h"
@@ -72,15 +73,12 @@ bool PutEnvCopy(const std::string& text)
     return setenv(text.substr(0, eq).c_str(), text.c_str() + eq + 1, 1) == 0;
 }
 
-// APP_ROOT, or the location when it is unset or empty.
-std::string AppRootOr(const std::string& location)
+// Without APP_ROOT the module's location stands in for it (CatalinaBaseDir); say so.
+void LogIfNoAppRoot()
 {
-    std::string appRoot = GetEnvStr("APP_ROOT");
-    if (appRoot.empty()) {
+    if (!CatalinaBaseDir::HasAppRoot()) {
         LOG_INFO("get env APP_ROOT fail");
-        return location;
     }
-    return appRoot;
 }
 
 // The instance name rule: the last member name containing "vessel", else the first name.
@@ -351,6 +349,9 @@ int32_t TomcatSvcMgt::PrepareTomcatEnv(const std::string& location, const std::s
     LoadMicroSrvEnv(location);
     PutNodeIdSlotEnv();
     PutProcessName();
+    // Bases of workers that ended without a graceful quit; after the environment files, which
+    // may set APP_ROOT, so the root searched is the one this worker's base goes under.
+    CatalinaBaseDir::RemoveEnded(location);
     PutCatalinaBase(location);
     int32_t r = CopyCatalinaBaseEnv(location);
     if (r != 0) {
@@ -481,8 +482,8 @@ int32_t TomcatSvcMgt::PutProcessName()
 
 int32_t TomcatSvcMgt::PutCatalinaBase(const std::string& location)
 {
-    std::string appRoot = AppRootOr(location);
-    if (!PutEnvCopy("CATALINA_BASE=" + appRoot + "/warren/" + std::to_string(getpid()))) {
+    LogIfNoAppRoot();
+    if (!PutEnvCopy("CATALINA_BASE=" + CatalinaBaseDir::PathFor(location, getpid()))) {
         LOG_INFO("putenv failed, strdup get null");
     }
     return 0;
@@ -496,7 +497,8 @@ int32_t TomcatSvcMgt::CopyCatalinaBaseEnv(const std::string& location)
         LOG_INFO("get CATALINA_BASE fail");
         return -1;
     }
-    std::string appRoot = AppRootOr(location);
+    LogIfNoAppRoot();
+    std::string appRoot = CatalinaBaseDir::AppRoot(location);
 
     std::string localhost = base + "/conf/Catalina/localhost";
     LOG_INFO(localhost);

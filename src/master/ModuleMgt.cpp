@@ -11,6 +11,7 @@
 
 #include <boost/asio/steady_timer.hpp>
 
+#include "common/CatalinaBaseDir.h"
 #include "common/CommonUtil.h"
 #include "common/IIOHandler.h"
 #include "common/Log.h"
@@ -395,7 +396,15 @@ std::vector<int> ModuleMgt::RetireOtherVersionsUnlock(int pid, const ModuleKey& 
 void ModuleMgt::ClearNonExistProcesses() {
     std::lock_guard<std::mutex> lock(mutex);
     for (auto it = hostedModules.begin(); it != hostedModules.end();) {
-        it = kill(it->first, 0) == 0 ? std::next(it) : hostedModules.erase(it);
+        if (kill(it->first, 0) == 0) {
+            ++it;
+            continue;
+        }
+        // A worker that ended without its graceful quit left its Java modules' Catalina base.
+        for (const auto& m : it->second) {
+            if (m.GetType() == "TOMCAT") CatalinaBaseDir::RemoveFor(m.GetLocation(), it->first);
+        }
+        it = hostedModules.erase(it);
     }
     for (auto it = processModules.begin(); it != processModules.end();) {
         if (kill(it->first, 0) == 0) {

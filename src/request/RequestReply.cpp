@@ -35,7 +35,7 @@ RequestReply* RequestReply::getInstance() {
 
 int32_t RequestReply::Init() {
     std::lock_guard<std::mutex> lock(ReplyMutex());
-    return client.Connect(GetGatewayPath());
+    return client.Connect(GetGatewayPath(), PeerTrust::Gateway);
 }
 
 int32_t RequestReply::ConnectToGW() {
@@ -50,7 +50,7 @@ int32_t RequestReply::ConnectToGW() {
     if (client.IsConnected()) {
         return 0;
     }
-    int32_t rc = client.Connect(GetGatewayPath());
+    int32_t rc = client.Connect(GetGatewayPath(), PeerTrust::Gateway);
     if (rc != 0) {
         LOG_ERROR_CODE(rc, "connectGateway fail");
         return rc;
@@ -72,7 +72,7 @@ int32_t RequestReply::ReturnToGW(const std::string& msg) {
 }
 
 int32_t RequestReply::ReSend(const std::string& msg) {
-    int32_t rc = client.Reconnect(GetGatewayPath());
+    int32_t rc = client.Reconnect(GetGatewayPath(), PeerTrust::Gateway);
     if (rc != 0) {
         LOG_ERROR_CODE(rc, "reconnect fails");
         return rc;

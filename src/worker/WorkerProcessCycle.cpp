@@ -15,6 +15,7 @@
 #include "common/CommonUtil.h"
 #include "common/Log.h"
 #include "common/LogMgr.h"
+#include "common/PeerTrust.h"
 #include "common/ProcessFlags.h"
 #include "common/PropertyLoader.h"
 #include "gateway/ReqReceiverMgt.h"
@@ -70,6 +71,9 @@ void warrenWorkerProcessCycle(void* data) {
     WarrenWorkerProcessInit();
     setpgid(getpid(), getppid());
     DropInheritedReceivers();
+    // Still single-threaded: the environment is changed before any thread could read it, and
+    // before a Java VM or the Go runtime takes its copy.
+    ExportTrustedGatewayUser();
 
     // Lives as long as the process: this function never returns.
     ConnectorToMaster connector;

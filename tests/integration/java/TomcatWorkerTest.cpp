@@ -206,7 +206,9 @@ TEST_F(TomcatWorkerTest, OverlappingWorkersEachServeFromTheirOwnTomcat)
     EXPECT_EQ(first->parts[4], "hello world from tomcatdemo pid " + std::to_string(child));
 }
 
-TEST_F(TomcatWorkerTest, TerminateEndsTheWorkerAtOnce)
+// A fast stop leaves the worker's Catalina base behind; the next Java worker of the module
+// removes it before it makes its own.
+TEST_F(TomcatWorkerTest, TerminateEndsTheWorkerAtOnceAndTheNextWorkerRemovesItsBase)
 {
     StartWorker();
     ASSERT_TRUE(gateway.WaitForFrame("pullreq", 90s)) << Logs();
@@ -214,6 +216,14 @@ TEST_F(TomcatWorkerTest, TerminateEndsTheWorkerAtOnce)
     int status = 0;
     ASSERT_TRUE(WaitExit(status, 10s)) << Logs();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+    std::string endedBase = CatalinaBase();
+    struct stat st;
+    ASSERT_EQ(lstat(endedBase.c_str(), &st), 0) << "a fast stop is expected to leave its base";
+    child = SpawnWorker();
+    std::string ownBase = CatalinaBase() + "/conf/server.xml";
+    ASSERT_TRUE(WaitFor([&] { return lstat(ownBase.c_str(), &st) == 0; }, 60s)) << Logs();
+    EXPECT_NE(lstat(endedBase.c_str(), &st), 0) << "the ended worker's base is still there";
 }
 
 TEST_F(TomcatWorkerTest, MissingTomcatFailsTheLoadWithClearLines)

@@ -1,6 +1,7 @@
 // Preparation of a Java module's environment and Catalina base, on temporary directories.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -247,7 +248,17 @@ TEST(PrepareTomcatEnvTest, FilesThenNodeThenNamesThenBaseThenExports)
         e7("COMPLETE_PROCESS_NAME", "", true), e8("WARREN_UDS", "", true), e9("VT_COMMON", "", true),
         e10("VT_EXPORTED", "", true), e11("VT_SECOND", "", true), e12("PROCESS_INSTANCE_ID", "", true);
 
+    // The base of a worker that ended without a graceful quit.
+    pid_t ended = fork();
+    if (ended == 0) {
+        _exit(0);
+    }
+    ASSERT_EQ(waitpid(ended, nullptr, 0), ended);
+    std::string endedBase = m.loc / ("warren/" + std::to_string(ended));
+    MakeDirs((endedBase + "/conf").c_str(), 0700);
+
     ASSERT_EQ(TomcatSvcMgt::getInstance()->PrepareTomcatEnv(m.loc.path(), "VT_EXPORTED=${VT_COMMON}-x|VT_SECOND=2"), 0);
+    EXPECT_FALSE(Exists(endedBase));
     EXPECT_EQ(Env("VT_COMMON"), "own");
     EXPECT_EQ(Env("NODE_ID"), "7");
     EXPECT_EQ(Env("COMPLETE_PROCESS_NAME"), "svc-7-2");

@@ -10,9 +10,12 @@ import jdk.net.UnixDomainPrincipal;
 /**
  * Opens connections to the gateway's socket. The socket lives in /tmp, where any local user could
  * bind the path first and would then receive our requests and answers, so a connection is kept only
- * when the process at the other end runs as our user or as root.
+ * when the process at the other end runs as our user, as root, or as the user that Vessel's setting
+ * trustedGatewayUser names (the worker passes it in VESSEL_TRUSTED_GATEWAY_USER).
  */
 final class GatewaySocket {
+    static final String TRUSTED_USER_ENV = "VESSEL_TRUSTED_GATEWAY_USER";
+
     private GatewaySocket() {
     }
 
@@ -21,14 +24,31 @@ final class GatewaySocket {
         try {
             ch.connect(UnixDomainSocketAddress.of(udsAddr));
             UnixDomainPrincipal peer = ch.getOption(ExtendedSocketOptions.SO_PEERCRED);
-            String user = peer.user().getName();
-            if (!user.equals(System.getProperty("user.name")) && !user.equals("root")) {
-                throw new IOException("peer not trusted, user:" + user + " at " + udsAddr);
+            String refusal = refusal(peer.user().getName(), System.getProperty("user.name"),
+                    System.getenv(TRUSTED_USER_ENV));
+            if (refusal != null) {
+                throw new IOException(refusal + " (at " + udsAddr + ")");
             }
             return ch;
         } catch (IOException | RuntimeException e) {
             ch.close();
             throw e;
         }
+    }
+
+    /** Null when a gateway run by user may be talked to, else the reason it may not. */
+    static String refusal(String user, String ownUser, String trustedUser) {
+        if (user.equals(ownUser) || user.equals("root")) {
+            return null;
+        }
+        if (trustedUser == null || trustedUser.isEmpty()) {
+            return "gateway peer not trusted: user " + user + " is neither our user nor root; "
+                    + "set trustedGatewayUser in container.json to allow it";
+        }
+        if (user.equals(trustedUser)) {
+            return null;
+        }
+        return "gateway peer not trusted: user " + user + " is neither our user, root nor the "
+                + "trustedGatewayUser " + trustedUser + " of container.json";
     }
 }
