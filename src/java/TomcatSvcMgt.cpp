@@ -125,7 +125,10 @@ int32_t TomcatSvcMgt::LoadModule(const ModulePojo& module)
     AddModule(module);
     int32_t r = StartTomcat4Module(module);
     if (r != 0) {
+        // Another application would answer in its place (one root application per VM): no
+        // receiver takes the module's requests.
         LOG_ERROR_CODE(r, "StartTomcat4Module fail," + module.GetName() + ":" + module.GetVersion());
+        return r;
     }
     return StartReceiver(module);
 }
