@@ -103,13 +103,14 @@ int FakeMaster::Accept(std::chrono::milliseconds timeout) {
     return fd;
 }
 
-std::string FakeMaster::AcceptHandshake() {
-    int fd = Accept();
+std::string FakeMaster::AcceptHandshake() { return ReadLine(Accept()); }
+
+std::string FakeMaster::ReadLine(int fd, std::chrono::milliseconds timeout) {
     std::string line;
     char c;
-    while (fd != -1 && line.size() < 100) {
+    while (fd != -1 && line.size() < 1000) {
         pollfd q {fd, POLLIN, 0};
-        if (poll(&q, 1, 10000) != 1 || read(fd, &c, 1) != 1) break;
+        if (poll(&q, 1, static_cast<int>(timeout.count())) != 1 || read(fd, &c, 1) != 1) break;
         line += c;
         if (c == '\n') break;
     }

@@ -37,6 +37,8 @@ public:
     std::string AcceptHandshake();
     // The connection Accept took last, -1 before the first.
     int LastConnection() const { return conns_.empty() ? -1 : conns_.back(); }
+    // The next line a worker sends on fd ("" when none comes in time).
+    static std::string ReadLine(int fd, std::chrono::milliseconds timeout = std::chrono::seconds(10));
     // Writes line whole on a worker connection.
     static bool Send(int fd, const std::string& line);
     // Waits for the worker's exit: its wait status, or -1 when it still runs after timeout.

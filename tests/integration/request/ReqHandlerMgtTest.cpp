@@ -123,18 +123,6 @@ TEST_F(ReqHandlerMgtTest, AnswersEveryKindOfRequestAndReleasesItsCounts) {
     });
 }
 
-TEST_F(ReqHandlerMgtTest, UnloadedModuleIsAnswered500WithoutRunningIt) {
-    InChild([](LogReader& log, ScriptableGateway& gw) {
-        Load("calc");
-        CModuleMgt::getInstance()->UnLoadModule(Module("calc"));
-        log.Mark();
-        ReqHandlerMgt::getInstance()->addToMsgQueue(Request("calc", "late", {{"x", "1"}, {"y", "1"}}));
-        ASSERT_TRUE(gw.WaitForFrameCount("responsereq", 1, 10s));
-        EXPECT_EQ(Replies(gw)["late"], std::make_pair(std::string("500"), std::string()));
-        EXPECT_EQ(log.CountNew("handle stauts not running,calc:1.0:1"), 1u);
-    });
-}
-
 TEST_F(ReqHandlerMgtTest, UnreachableGatewayKeepsTheRequestQueuedUntilItComesBack) {
     InChild(
         [](LogReader& log, ScriptableGateway& gw) {
