@@ -103,7 +103,8 @@ void Emit(int32_t level, const std::string& msg, const LogLocation& loc) {
     if (!LogLevelEnabled(level)) return;
     std::string& line = ThreadLineBuffer();
     FormatInto(line, CurrentLogStamp(), level, msg, loc);
-    LogMgr::GetInstance()->Write(line);
+    // Warnings and errors explain failures: they go to the file at once, not with the batch.
+    LogMgr::GetInstance()->Write(line, level >= LOG_LEVEL_WARN);
     ReleaseIfLarge(line);
 }
 
@@ -203,6 +204,6 @@ void LogErrorCode(uint32_t code, const std::string& msg, const LogLocation& loc)
     if (!LogLevelEnabled(LOG_LEVEL_ERROR)) return;
     std::string& line = ThreadLineBuffer();
     FormatErrorCodeInto(line, CurrentLogStamp(), code, msg, loc);
-    LogMgr::GetInstance()->Write(line);
+    LogMgr::GetInstance()->Write(line, true);
     ReleaseIfLarge(line);
 }

@@ -1,5 +1,7 @@
 // Logging calls for every thread of every Vessel process. Lines are formatted in the calling
-// thread and handed to LogMgr, which batches, rolls and archives them.
+// thread and handed to LogMgr, which rolls and archives the files. Info, Debug and Trace lines
+// are batched (written within LogBufferWriteRate seconds); Warn and Error lines are written at
+// once, after the lines batched before them.
 #pragma once
 
 #include <cstdint>

@@ -1,11 +1,15 @@
 #include "common/LogCfg.h"
 
 #include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 
 namespace {
@@ -42,6 +46,24 @@ int32_t ClampedFileSize(int64_t mib) {
     return static_cast<int32_t>(mib * 1048576);
 }
 
+// mkdir -p: 0 or the errno of the first directory that could not be made. Nothing here may
+// log: the settings are being created.
+int MakeLogDirs(const std::string& path) {
+    for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+        const std::string part = path.substr(0, slash);
+        if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return errno;
+        if (slash == std::string::npos) break;
+    }
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) return errno;
+    return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+}
+
+std::string WorkingDirectory() {
+    char buf[4096];
+    return getcwd(buf, sizeof(buf)) != nullptr ? std::string(buf) : std::string(".");
+}
+
 }  // namespace
 
 LogCfg* LogCfg::GetInstance() {
@@ -65,17 +87,31 @@ void LogCfg::ResetForTest() {
 
 void LogCfg::Init() {
     const char* dir = std::getenv("_APP_LOG_DIR");
-    if (dir == nullptr) {
-        std::cout << "LogMgr::InitLogFile get _APP_LOG_DIR failed!~ !" << std::endl;
-        return;
-    }
-    logDir = dir;
     const char* home = std::getenv("VESSEL_HOME");
+    if (dir != nullptr && *dir != '\0') {
+        logDir = dir;
+    } else {
+        UseDefaultLogDir(home);
+    }
     if (home == nullptr) {
         std::cout << "LogCfg::Init get VESSEL_ROOT failed!~ use default log para!" << std::endl;
         return;
     }
     ReadConfigFile(std::string(home) + "/conf/containerlog.json");
+}
+
+// Without a directory named, the logs go under the home (or the working directory) instead
+// of into "/", where housekeeping never finds them; the operator is told where they are.
+void LogCfg::UseDefaultLogDir(const char* home) {
+    const bool haveHome = home != nullptr && *home != '\0';
+    std::string base = haveHome ? std::string(home) : WorkingDirectory();
+    while (base.size() > 1 && base.back() == '/') base.pop_back();
+    logDir = (base == "/" ? "" : base) + "/logs";
+    const int err = MakeLogDirs(logDir);
+    std::cerr << (haveHome ? "_APP_LOG_DIR is not set" : "_APP_LOG_DIR and VESSEL_HOME are not set")
+              << "; logging to " << logDir
+              << (err != 0 ? std::string(" (cannot create it: ") + std::strerror(err) + ")" : std::string())
+              << std::endl;
 }
 
 void LogCfg::ReadConfigFile(const std::string& path) {

@@ -1,5 +1,7 @@
 // Logging settings of this process: defaults, then $VESSEL_HOME/conf/containerlog.json and
-// $_APP_LOG_DIR, read once on first use. A forked worker keeps its master's settings.
+// $_APP_LOG_DIR, read once on first use. A forked worker keeps its master's settings. Without
+// $_APP_LOG_DIR the logs go to $VESSEL_HOME/logs (./logs without VESSEL_HOME), created if need
+// be and named in one line on standard error.
 //
 // Locking: a process-wide creation mutex guards creating the instance (checked before and after
 // taking it); a fork child handler re-initialises it. The fields are fixed once created.
@@ -38,6 +40,7 @@ public:
 private:
     LogCfg() = default;
     void ReadConfigFile(const std::string& path);
+    void UseDefaultLogDir(const char* home);
 
     int32_t DevLogLevel = kDefaultDevLogLevel;
     int32_t LogBufferWriteRate = kDefaultLogBufferWriteRate;

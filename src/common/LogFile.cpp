@@ -1,6 +1,8 @@
 #include "common/LogFile.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -55,24 +57,35 @@ LogFile::LogFile()
 
 LogFile::~LogFile() {
     // Only reached through LogMgr::CloseLogFile, which closed the file already.
+    StopFlusher();
+    // A thread object copied by fork stands for no thread of this process; it is left alone.
+    if (flusher_) (void)flusher_.release();
     std::lock_guard<std::mutex> stream(streamMutex_);
     if (fd_ >= 0) close(fd_);
 }
 
-uint64_t LogFile::Append(const std::string& line) {
-    uint64_t count;
+uint64_t LogFile::Append(const std::string& line, bool urgent) {
+    const int64_t now = LogClock::NowSeconds();
     uint64_t bytes;
+    bool writeNow;
+    bool wakeFlusher = false;
     {
         std::lock_guard<std::mutex> lock(pendingMutex_);
         pending_.append(line);
-        count = ++pendingCount_;
+        const uint64_t count = ++pendingCount_;
         byteCount_ += line.size();
         bytes = byteCount_;
+        writeNow = urgent || writeRate_ <= 0 || count >= bufferNum_ ||
+                   now - lastWriteOut_.load(std::memory_order_relaxed) > writeRate_;
+        if (count == 1) {
+            oldestPending_ = std::chrono::steady_clock::now();
+            // Only an idle flush thread needs waking; one that waits already has a deadline.
+            wakeFlusher = !writeNow && flusherIdle_;
+            if (wakeFlusher) flusherIdle_ = false;
+        }
     }
-    const int64_t now = LogClock::NowSeconds();
-    if (count < bufferNum_ && now - lastWriteOut_.load(std::memory_order_relaxed) <= writeRate_) {
-        return bytes;
-    }
+    if (wakeFlusher) flushWake_.notify_one();
+    if (!writeNow) return bytes;
     WriteOut();
     lastWriteOut_.store(now, std::memory_order_relaxed);
     return bytes;
@@ -80,10 +93,12 @@ uint64_t LogFile::Append(const std::string& line) {
 
 void LogFile::WriteOut() {
     std::unique_lock<std::mutex> pending(pendingMutex_);
-    if (pendingCount_ == 0) return;
     // Taking the stream lock before letting go of the pending lock keeps batches in order,
-    // while new lines can be queued during the write itself.
+    // while new lines can be queued during the write itself. It is taken even with nothing
+    // pending: another thread may have just taken our line and still be writing it, and an
+    // urgent line must be in the file when Append returns.
     std::lock_guard<std::mutex> stream(streamMutex_);
+    if (pendingCount_ == 0) return;
     pending_.swap(spare_);
     pendingCount_ = 0;
     pending.unlock();
@@ -107,6 +122,7 @@ void LogFile::WriteAll(const std::string& data) {
 
 int LogFile::Open(const std::string& path) {
     std::lock_guard<std::mutex> pending(pendingMutex_);
+    StartFlusherLocked();
     std::lock_guard<std::mutex> stream(streamMutex_);
     if (fd_ >= 0) CloseLocked();
     path_ = path;
@@ -133,6 +149,59 @@ void LogFile::CloseLocked() {
         close(fd_);
         fd_ = -1;
     }
+}
+
+void LogFile::StartFlusherLocked() {
+    // With no write-out period every line is written at once; nothing is left for a timer.
+    if (flusher_ || flusherStop_ || writeRate_ <= 0 || static_cast<int32_t>(getpid()) != pid_) return;
+    // The thread starts with every signal blocked: the handled ones must reach the main
+    // thread's sigsuspend, and a signal taken here would set its flag without waking anyone.
+    sigset_t all;
+    sigset_t old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &old);
+    try {
+        flusher_ = std::make_unique<std::thread>(&LogFile::FlushLoop, this);
+    } catch (const std::exception&) {
+        flusher_.reset();  // lines then wait for the next write-out a later line triggers
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+}
+
+void LogFile::FlushLoop() {
+    pthread_setname_np(pthread_self(), "log-flush");
+    const auto period = std::chrono::seconds(writeRate_);
+    std::unique_lock<std::mutex> lock(pendingMutex_);
+    while (!flusherStop_) {
+        if (pendingCount_ == 0) {
+            flusherIdle_ = true;
+            flushWake_.wait(lock);
+            continue;
+        }
+        flusherIdle_ = false;
+        const auto due = oldestPending_ + period;
+        if (std::chrono::steady_clock::now() < due) {
+            flushWake_.wait_until(lock, due);
+            continue;
+        }
+        lock.unlock();
+        WriteOut();
+        lastWriteOut_.store(LogClock::NowSeconds(), std::memory_order_relaxed);
+        lock.lock();
+    }
+}
+
+void LogFile::StopFlusher() {
+    if (static_cast<int32_t>(getpid()) != pid_) return;
+    std::unique_ptr<std::thread> thread;
+    {
+        std::lock_guard<std::mutex> lock(pendingMutex_);
+        flusherStop_ = true;
+        thread = std::move(flusher_);
+    }
+    if (!thread) return;
+    flushWake_.notify_all();
+    thread->join();
 }
 
 std::string LogFile::Path() {

@@ -213,15 +213,16 @@ void LogMgr::OpenNamed(const std::string& prefix, bool newest) {
 }
 
 void LogMgr::Close() {
+    logFile_.StopFlusher();
     WriteGuard lock(&mgrLock_);
     logFile_.Close();
 }
 
-void LogMgr::Write(const std::string& line) {
+void LogMgr::Write(const std::string& line, bool urgent) {
     uint64_t bytes;
     {
         ReadGuard lock(&mgrLock_);
-        bytes = logFile_.Append(line);
+        bytes = logFile_.Append(line, urgent);
     }
     if (bytes >= maxFileSize_ && LogClock::NowMs() / 1000 >= noRollBefore_.load(std::memory_order_relaxed)) {
         RollIfFull();

@@ -30,11 +30,12 @@ public:
     static void InitLogFile(const std::string& prefix);
     // Worker, right after fork: fresh instance, append to the newest "<prefix>*.log".
     static void ReopenLogFile(const std::string& prefix);
-    // Worker exit: write out and close the file and retire the instance.
+    // Worker exit: stop the flush thread, write out and close the file, retire the instance.
     static void CloseLogFile();
 
-    // Accepts one formatted line; rolls the file when it reaches MaxFileSize.
-    void Write(const std::string& line);
+    // Accepts one formatted line; rolls the file when it reaches MaxFileSize. An urgent line
+    // (Warn, Error) is written out at once with the lines queued before it.
+    void Write(const std::string& line, bool urgent = false);
 
     // Closes the current file and opens one named after the current time.
     void RollLogFile();

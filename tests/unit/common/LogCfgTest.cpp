@@ -1,8 +1,9 @@
-// Settings: environment, configuration file (numbers or strings), partial files, clamping and
-// the messages on standard output. Each case runs in its own child so the settings are read
-// for real, once, as in a fresh process.
+// Settings: environment, the log directory's default, configuration file (numbers or
+// strings), partial files, clamping and the messages on standard output and error. Each case
+// runs in its own child so the settings are read for real, once, as in a fresh process.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -28,17 +29,20 @@ struct CfgCase {
     int32_t maxFileNum;
     const char* stdoutStart;  // what standard output must start with ("" = nothing at all)
     const char* stdoutHas;    // and contain
+    const char* stderrWhy = nullptr;  // without _APP_LOG_DIR: why the default directory is used
 };
 
-const char* const kNoDirMsg = "LogMgr::InitLogFile get _APP_LOG_DIR failed!~ !\n";
 const char* const kNoHomeMsg = "LogCfg::Init get VESSEL_ROOT failed!~ use default log para!\n";
 const char* const kParseMsg = "LogCfg::Init parse config failed!~,";
 const char* const kFull =
     R"({"DevLogLevel":1,"LogBufferWriteRate":5,"LogBufferNum":7,"MaxFileSize":3,"MaxFileNum":4})";
 
 const CfgCase kCases[] = {
-    // Without a log directory the file is not read at all, even when it exists.
-    {"no log dir", false, true, kFull, 3, 1, 100, 20 * kMiB, 20, kNoDirMsg, ""},
+    // Without a log directory the logs go to $VESSEL_HOME/logs (./logs without a home), made if
+    // need be; the file is still read.
+    {"no log dir", false, true, kFull, 1, 5, 7, 3 * kMiB, 4, "", "", "_APP_LOG_DIR is not set"},
+    {"no log dir, no home", false, false, kFull, 3, 1, 100, 20 * kMiB, 20, kNoHomeMsg, "",
+     "_APP_LOG_DIR and VESSEL_HOME are not set"},
     {"no home", true, false, nullptr, 3, 1, 100, 20 * kMiB, 20, kNoHomeMsg, ""},
     {"numbers", true, true, kFull, 1, 5, 7, 3 * kMiB, 4, "", ""},
     {"strings", true, true,
@@ -76,20 +80,31 @@ TEST(LogCfgTest, ReadsEnvironmentAndFile) {
     for (const CfgCase& c : kCases) {
         testsupport::TempDir tmp("logcfg");
         const std::string out = tmp / "stdout";
+        const std::string err = tmp / "stderr";
+        const std::string home = tmp / "home";
+        mkdir(home.c_str(), 0755);
+        // Without a home the working directory takes its place.
+        const std::string logDir = c.setLogDir ? tmp / "log" : c.setHome ? home + "/logs" : tmp / "logs";
         std::string failure = logtest::RunInChild([&]() -> std::string {
-            logtest::UseSettings(tmp / "log", tmp.path(), c.json);
+            logtest::UseSettings(tmp / "log", home, c.json);
             if (!c.setLogDir) unsetenv("_APP_LOG_DIR");
             if (!c.setHome) unsetenv("VESSEL_HOME");
-            int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(fd, STDOUT_FILENO);
-            close(fd);
+            LOG_CHILD_CHECK(chdir(tmp.path().c_str()) == 0, "chdir");
+            for (int target : {STDOUT_FILENO, STDERR_FILENO}) {
+                int fd = open((target == STDOUT_FILENO ? out : err).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+                dup2(fd, target);
+                close(fd);
+            }
             LogCfg* cfg = LogCfg::GetInstance();
             LOG_CHILD_CHECK(cfg->GetDevLogLevel() == c.devLogLevel, "DevLogLevel");
             LOG_CHILD_CHECK(cfg->GetLogBufferWriteRate() == c.writeRate, "LogBufferWriteRate");
             LOG_CHILD_CHECK(cfg->GetLogBufferNum() == c.bufferNum, "LogBufferNum");
             LOG_CHILD_CHECK(cfg->GetMaxFileSize() == c.maxFileSize, "MaxFileSize");
             LOG_CHILD_CHECK(cfg->GetMaxFileNum() == c.maxFileNum, "MaxFileNum");
-            LOG_CHILD_CHECK(cfg->GetLogDir() == (c.setLogDir ? tmp / "log" : ""), "log dir");
+            LOG_CHILD_CHECK(cfg->GetLogDir() == logDir, "log dir " + cfg->GetLogDir());
+            struct stat st {};
+            LOG_CHILD_CHECK(c.setLogDir || (stat(logDir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)),
+                            "default log dir made");
             // Read once per process: a second lookup prints nothing more.
             LOG_CHILD_CHECK(LogCfg::GetInstance() == cfg, "same instance");
             return "";
@@ -103,6 +118,8 @@ TEST(LogCfgTest, ReadsEnvironmentAndFile) {
             EXPECT_EQ(printed.find('\n'), printed.size() - 1) << c.name << ": one line";
         }
         EXPECT_NE(printed.find(c.stdoutHas), std::string::npos) << c.name << ": " << printed;
+        const std::string why = c.stderrWhy == nullptr ? "" : std::string(c.stderrWhy) + "; logging to " + logDir + "\n";
+        EXPECT_EQ(testsupport::ReadFile(err), why) << c.name;
     }
 }
 

@@ -1,6 +1,8 @@
-// Lines through the whole path into the file: batching, levels, close line, trace scopes.
+// Lines through the whole path into the file: batching, the flush timer, Warn and Error at
+// once, levels, close line, trace scopes.
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -31,7 +33,7 @@ size_t LineCount(const std::string& path) {
     return logtest::Lines(testsupport::ReadFile(path)).size();
 }
 
-TEST(LogWrite, FirstLineAtOnceThenBatchesOfLogBufferNum) {
+TEST(LogWrite, FirstLineAtOnceThenBatchesWarnAndErrorAtOnce) {
     testsupport::TempDir tmp("logbatch");
     const std::string json = Settings(3, 1000, 100);
     EXPECT_EQ(logtest::RunInChild([&]() -> std::string {
@@ -46,16 +48,23 @@ TEST(LogWrite, FirstLineAtOnceThenBatchesOfLogBufferNum) {
                   LOG_DEBUG("debug is below the default level");
                   LOG_TRACE("trace too");
                   LOG_CHILD_CHECK(LineCount(path) == 2, "99 lines stay pending");
-                  LOG_WARN("line 100");
+                  LOG_INFO("line 100");
                   LOG_CHILD_CHECK(LineCount(path) == 102, "the 100th pending line writes out");
-                  LOG_ERROR_CODE(-1, "line 101");
+                  LOG_INFO("line 101");
+                  LOG_CHILD_CHECK(LineCount(path) == 102, "pending again");
+                  // A warning takes the line pending before it along, in order; so does an error.
+                  LOG_WARN("line 102");
+                  LOG_CHILD_CHECK(LineCount(path) == 104, "warn written at once");
+                  LOG_INFO("line 103");
+                  LOG_ERROR_CODE(-1, "line 104");
+                  LOG_CHILD_CHECK(LineCount(path) == 106, "error written at once");
                   LogMgr::CloseLogFile();
                   const std::vector<std::string> lines = logtest::Lines(testsupport::ReadFile(path));
-                  LOG_CHILD_CHECK(lines.size() == 104, "all lines after close");
+                  LOG_CHILD_CHECK(lines.size() == 107, "all lines after close");
                   const std::string pid = std::to_string(getpid());
                   LOG_CHILD_CHECK(lines.front() == "LogSelf--Open file,pid:" + pid, "open line");
                   LOG_CHILD_CHECK(lines.back() == "LogSelf--Close file,pid:" + pid, "close line");
-                  for (int i = 0; i <= 100; ++i) {
+                  for (int i = 0; i <= 103; ++i) {
                       const std::string& l = lines[static_cast<size_t>(i) + 1];
                       LOG_CHILD_CHECK(l.find("],line " + std::to_string(i) + "[") != std::string::npos,
                                       "in order: " + l);
@@ -63,34 +72,60 @@ TEST(LogWrite, FirstLineAtOnceThenBatchesOfLogBufferNum) {
                   const std::string tid = std::to_string(static_cast<unsigned long>(pthread_self()));
                   const std::regex error(
                       R"(\[\d\d-\d\d \d\d:\d\d:\d\d\.\d{1,3}\],Error,\[)" + pid + ":" + tid +
-                      R"(\],ErrorCode:4294967295,line 101\[operator\(\)\|LogWriteTest\.cpp\|\d+\])");
-                  LOG_CHILD_CHECK(std::regex_match(lines[102], error), "error line: " + lines[102]);
-                  LOG_CHILD_CHECK(lines[101].find(",Warn ,[") != std::string::npos, "warn name");
+                      R"(\],ErrorCode:4294967295,line 104\[operator\(\)\|LogWriteTest\.cpp\|\d+\])");
+                  LOG_CHILD_CHECK(std::regex_match(lines[105], error), "error line: " + lines[105]);
+                  LOG_CHILD_CHECK(lines[103].find(",Warn ,[") != std::string::npos, "warn name");
                   return "";
               }),
               "");
 }
 
-TEST(LogWrite, LineAfterWritePeriodWritesOut) {
+// Ids of this process's threads named "log-flush" (sanitizers run threads of their own).
+std::vector<std::string> FlushThreads() {
+    std::vector<std::string> found;
+    for (const std::string& task : testsupport::ListDir("/proc/self/task")) {
+        if (testsupport::ReadFile("/proc/self/task/" + task + "/comm") == "log-flush\n") found.push_back(task);
+    }
+    return found;
+}
+
+// The mask of one thread of this process, from /proc (SigBlk, hexadecimal).
+unsigned long long BlockedSignals(const std::string& task) {
+    for (const std::string& l : logtest::Lines(testsupport::ReadFile("/proc/self/task/" + task + "/status"))) {
+        if (l.rfind("SigBlk:", 0) == 0) return std::stoull(l.substr(7), nullptr, 16);
+    }
+    return 0;
+}
+
+TEST(LogWrite, FlushThreadWritesPendingLineWithinTheWritePeriod) {
     testsupport::TempDir tmp("logperiod");
-    const std::string json = Settings(3, 0, 100);
+    const std::string json = Settings(3, 1, 100);
     EXPECT_EQ(logtest::RunInChild([&]() -> std::string {
                   logtest::UseSettings(tmp.path(), tmp.path(), json.c_str());
                   LogMgr::InitLogFile("Vessel");
                   const std::string path = OnlyLog(tmp.path());
                   LOG_INFO("first");
-                  const int64_t first = LogClock::NowSeconds();
                   LOG_INFO("second");
-                  const int64_t written = LogClock::NowSeconds();
-                  // Still the same second: the period (0 s) has not passed yet.
-                  if (written == first) {
-                      LOG_CHILD_CHECK(LineCount(path) == 2, "second line pending");
+                  const auto logged = std::chrono::steady_clock::now();
+                  LOG_CHILD_CHECK(LineCount(path) == 2, "second line batched");
+                  // No later line comes: the flush thread alone writes it out.
+                  LOG_CHILD_CHECK(testsupport::WaitFor([&] { return LineCount(path) == 3; },
+                                                       std::chrono::milliseconds(2500)),
+                                  "pending line not written within the period");
+                  const auto waited = std::chrono::steady_clock::now() - logged;
+                  LOG_CHILD_CHECK(waited >= std::chrono::milliseconds(900), "written before the period");
+
+                  // Signals for the main thread's sigsuspend must not land on the flush thread.
+                  unsigned long long handled = 0;
+                  for (int signo : {SIGCHLD, SIGALRM, SIGIO, SIGINT, SIGTERM, SIGQUIT}) {
+                      handled |= 1ULL << (signo - 1);
                   }
-                  LOG_CHILD_CHECK(testsupport::WaitFor([&] { return LogClock::NowSeconds() > written; },
-                                                       std::chrono::seconds(3)),
-                                  "clock moves");
-                  LOG_INFO("third");
-                  LOG_CHILD_CHECK(LineCount(path) == 4, "period passed: everything written");
+                  const std::vector<std::string> flushers = FlushThreads();
+                  LOG_CHILD_CHECK(flushers.size() == 1, "one flush thread");
+                  LOG_CHILD_CHECK((BlockedSignals(flushers[0]) & handled) == handled, "signals blocked");
+                  // Closing stops and joins it.
+                  LogMgr::CloseLogFile();
+                  LOG_CHILD_CHECK(FlushThreads().empty(), "flush thread left after close");
                   return "";
               }),
               "");
