@@ -144,7 +144,9 @@ int ModuleMgt::GetModuleFrmGateway() {
             }
             LOG_INFO("save:" + NameVer(m));
             SaveModule(m);
-            UpdateModule(m);
+            // After a (re)connect the workers' gateway connections are refreshed; a change notice
+            // leaves unchanged modules alone (a reconnect costs them the request in flight).
+            UpdateModule(m, !changesOnly);
         }
         ClearNonExistProcesses();
         changesOnly = true;
@@ -162,7 +164,7 @@ void ModuleMgt::SaveModule(const ModulePojo& module) {
     appConfig[module.Key()] = module;
 }
 
-int ModuleMgt::UpdateModule(const ModulePojo& configured) {
+int ModuleMgt::UpdateModule(const ModulePojo& configured, bool refreshUnchanged) {
     std::lock_guard<std::mutex> lock(mutex);
     int samePid = 0;
     const ModulePojo* same = nullptr;
@@ -179,6 +181,7 @@ int ModuleMgt::UpdateModule(const ModulePojo& configured) {
         }
     }
     if (same != nullptr) {
+        if (!refreshUnchanged) return 0;
         ModulePojo placed = *same;
         if (ModifyModuleUnlock(&samePid, placed) == -1) {
             LOG_INFO("modifyModule fail, module, version:" + NameVer(placed));

@@ -41,7 +41,9 @@ public:
     void CheckModuleAgeing(int idleSeconds) override;
     std::vector<ModuleKey> GetLoadedModules() override;
 
-    int UpdateModule(const ModulePojo& configured);
+    // refreshUnchanged: a module placed as configured is sent "modifyModule" (its worker
+    // reconnects it to the gateway); otherwise it is left alone.
+    int UpdateModule(const ModulePojo& configured, bool refreshUnchanged = true);
     int AddModuleUnlock(const ModulePojo& module);
     int DeleteModuleUnlock(const int* pid, const ModulePojo& module);
     int ModifyModuleUnlock(const int* pid, const ModulePojo& module);

@@ -146,6 +146,32 @@ TEST_F(StackFaultTest, AKilledWorkerCostsOnlyTheRequestsInsideIt) {
     std::cout << "load: " << load_->Summary() << "\n";
 }
 
+// Every reload of the gateway's configuration used to reconnect every module, and a reconnect
+// could drop the request the worker had just been handed.
+TEST_F(StackFaultTest, ConfigurationReloadsUnderLoadLeaveServedModulesAlone) {
+    VesselStack::Options options;
+    StartStack(options);
+    ExpectServed("/calc/add?x=1&y=2", "3");
+    StartLoad(10s);
+    for (int i = 0; i < 5; ++i) {
+        // A real change each time: another module is added.
+        std::vector<std::string> entries{VesselStack::ModuleEntry("calc", "1.0", VesselStack::CModuleDir("calc"), "C_MODULE")};
+        for (int j = 0; j <= i; ++j) {
+            entries.push_back(VesselStack::ModuleEntry("extra" + std::to_string(j), "1.0", "/nonexistent", "C_MODULE"));
+        }
+        stack_.SetAppConfig(VesselStack::AppConfig(entries));
+        const std::string saved = "save:extra" + std::to_string(i) + ":1.0";
+        ASSERT_TRUE(WaitFor([&] { return MasterLogHas(saved); }, 10s)) << "reload " << i << " not seen";
+    }
+    const Clock::time_point reloaded = Clock::now();
+    ASSERT_TRUE(WaitFor([&] { return load_->RightSince(reloaded) >= 50; }, 10s)) << load_->Summary();
+    load_->Stop();
+    for (const auto& o : load_->Outcomes()) {
+        EXPECT_TRUE(o.right) << "status " << o.status << ", body \"" << o.body.substr(0, 80) << "\"";
+    }
+    EXPECT_FALSE(MasterLogHas("modifyModule name, ver:calc")) << "a reload reconnected calc";
+}
+
 TEST_F(StackFaultTest, AModuleThatCrashesTakesDownOnlyItsOwnWorker) {
     VesselStack::Options options;
     options.modules = {"calc", "crash"};

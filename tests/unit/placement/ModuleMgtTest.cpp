@@ -128,9 +128,10 @@ TEST_F(Placement, ZeroLimitSpawnsForEachModuleAndNegativeMeansNoLimit) {
     EXPECT_EQ(snap[100002].size(), 16u);
 }
 
-TEST_F(Placement, UnchangedModulesAreRefreshed) {
+TEST_F(Placement, UnchangedModulesAreRefreshedOnlyWhenAsked) {
     mgt.UpdateModule(Mod("a", "C_MODULE", "1.0"));
     mgt.UpdateModule(Mod("a", "C_MODULE", "1.0"));
+    mgt.UpdateModule(Mod("a", "C_MODULE", "1.0"), false);
     mgt.UpdateModule(Mod("a", "C_MODULE", "1.0"));
     EXPECT_EQ(registry.LinesTo(100001), (std::vector<std::string>{"modifyModule#a|1.0|/opt/a|C_MODULE|\n",
                                                                    "modifyModule#a|1.0|/opt/a|C_MODULE|\n"}));
