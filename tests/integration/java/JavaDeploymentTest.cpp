@@ -124,4 +124,14 @@ TEST_F(JavaDeploymentTest, TwoApplicationsAnswerFromTheirOwnAndASwitchLosesNoReq
     ASSERT_TRUE(fs::exists(base));
     kill(deskPid, SIGKILL);
     EXPECT_TRUE(WaitFor([&] { return !fs::exists(base); }, 10s)) << base;
+
+    // A fast stop ends the workers at once; no base of an ended worker is left.
+    ASSERT_EQ(Get("/desk/hello").status, 200);
+    stack_.Master().Kill(SIGTERM);
+    ASSERT_NE(stack_.Master().Wait(20s), -1);
+    for (const char* module : {"shop", "desk"}) {
+        for (const auto& entry : fs::directory_iterator(dir_ / (std::string(module) + "/warren"))) {
+            EXPECT_EQ(entry.path().filename(), "repository") << "left behind: " << entry.path();
+        }
+    }
 }
