@@ -82,6 +82,8 @@ void CModuleRequestReceiver::reconect() {
 }
 
 void CModuleRequestReceiver::ReconnectInLoop() {
+    // A request the gateway already handed over on this connection is taken, not dropped with it.
+    TakeDeliveredMessage();
     boost::system::error_code ec;
     socket.shutdown(boost::asio::socket_base::shutdown_both, ec);
     if (ec && !AlreadyClosed(ec)) {
@@ -236,11 +238,19 @@ void CModuleRequestReceiver::onRead(const boost::system::error_code& ec, size_t 
         return;
     }
     bufEnd += bytes;
+    if (ConsumeBuffered() == Step::NEED_MORE) {
+        doRead();
+        return;
+    }
+    doWrite(pullMsg);
+}
+
+CModuleRequestReceiver::Step CModuleRequestReceiver::ConsumeBuffered() {
+    const boost::system::error_code ok;
     for (;;) {
-        size_t piece = readComplete(ec);
+        size_t piece = readComplete(ok);
         if (piece == 0) {
-            doRead();
-            return;
+            return Step::NEED_MORE;
         }
         const char* data = readBuf + bufStart;
         bufStart += piece;
@@ -252,8 +262,7 @@ void CModuleRequestReceiver::onRead(const boost::system::error_code& ec, size_t 
         if (rc != 0) {
             LOG_INFO("parseOneMsg fail," + std::to_string(rc));
             parser.Reset();
-            doWrite(pullMsg);
-            return;
+            return Step::BAD;
         }
         if (piece == BUF_SIZE && data[piece - 1] != '\n') {
             LOG_INFO("msg trunc, " + std::to_string(piece) + std::to_string(piece));
@@ -264,8 +273,28 @@ void CModuleRequestReceiver::onRead(const boost::system::error_code& ec, size_t 
         }
         HandleMessage(parser.TakeValues());
         parser.Reset();
-        doWrite(pullMsg);
-        return;
+        return Step::HANDLED;
+    }
+}
+
+void CModuleRequestReceiver::TakeDeliveredMessage() {
+    // The gateway answers the pull still outstanding with at most one message; whatever of it has
+    // arrived is read now, without waiting for more.
+    boost::system::error_code ec;
+    while (socket.is_open() && socket.available(ec) > 0 && !ec) {
+        if (bufStart > 0) {
+            memmove(readBuf, readBuf + bufStart, bufEnd - bufStart);
+            bufEnd -= bufStart;
+            bufStart = 0;
+        }
+        size_t n = socket.read_some(boost::asio::buffer(readBuf + bufEnd, BUF_SIZE - bufEnd), ec);
+        if (ec || n == 0) {
+            return;
+        }
+        bufEnd += n;
+        if (ConsumeBuffered() != Step::NEED_MORE) {
+            return;
+        }
     }
 }
 

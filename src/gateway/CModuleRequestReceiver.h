@@ -73,6 +73,12 @@ private:
     size_t readComplete(const boost::system::error_code& ec);
     size_t BufferedPiece() const;  // the same, without logging
     void onRead(const boost::system::error_code& ec, size_t bytes, uint64_t gen);
+    // Parses the buffered pieces: NEED_MORE when the next message is incomplete, else the
+    // message was handled (HANDLED) or bad (BAD, the parser reset); a pull follows either.
+    enum class Step { NEED_MORE, BAD, HANDLED };
+    Step ConsumeBuffered();
+    // Before a reconnect: reads and handles what the gateway already sent on this connection.
+    void TakeDeliveredMessage();
     // One step of the stream parser over one line piece: -1 for a bad message, else 0 with
     // complete telling whether the message is whole.
     int32_t ParseOneMsg(const char* data, size_t bytes, bool& complete);

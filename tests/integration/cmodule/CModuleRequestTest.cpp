@@ -3,7 +3,10 @@
 // module, bad input never stops the cycle, and drain, stop and reconnect behave.
 #include <gtest/gtest.h>
 
+#include <future>
 #include <string>
+
+#include <boost/asio/post.hpp>
 
 #include "CModuleHarness.h"
 #include "common/ProcessFlags.h"
@@ -157,6 +160,18 @@ TEST(CModuleRequest, ReconnectDropsTheConnectionAndPullsOnANewOne) {
 
         ASSERT_TRUE(h.Gateway().Reply(second->conn, Message("r", RequestText("/calc", "POST", "1+1"))));
         EXPECT_EQ(h.NextResponse(), (Parts{"responsereq", ClientIdOf("calc"), "r", "200", "2", ""}));
+
+        // A message that has arrived but is not read yet when the reconnect runs (the loop is held
+        // up meanwhile) is answered, not dropped with the connection.
+        auto third = h.NextPull();
+        ASSERT_TRUE(third);
+        std::promise<void> release;
+        std::shared_future<void> released = release.get_future().share();
+        boost::asio::post(CModuleMgt::IoContext(), [released] { released.wait(); });
+        ASSERT_TRUE(h.Gateway().Reply(third->conn, Message("late", RequestText("/calc", "POST", "2+3"))));
+        ReqReceiverMgt::getInstance().ReconnectRequestReceiver(ModuleKey("calc", "1.0"));
+        release.set_value();
+        EXPECT_EQ(h.NextResponse(), (Parts{"responsereq", ClientIdOf("calc"), "late", "200", "5", ""}));
 
         // During a graceful quit the connection is left alone.
         workerExiting = 1;

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -20,12 +21,17 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::string ModulesJson(const std::vector<std::string>& names) {
+// C modules that load: each name is the echo sample under a directory of its own in home.
+std::string ModulesJson(const std::string& home, const std::vector<std::string>& names) {
+    const std::string echo = std::string(VESSEL_BINARY_DIR) + "/examples/c-modules/echo/libecho.so";
     std::string json = "{\"Modules\":[";
     for (size_t i = 0; i < names.size(); ++i) {
+        const std::string dir = home + "/" + names[i];
+        mkdir(dir.c_str(), 0755);
+        symlink(echo.c_str(), (dir + "/lib" + names[i] + ".so").c_str());
         if (i) json += ",";
-        json += "{\"Name\":\"" + names[i] + "\",\"Version\":\"1.0\",\"Location\":\"/opt/vessel-test/" + names[i] +
-                "\",\"Type\":\"TEST_KIND\"}";
+        json += "{\"Name\":\"" + names[i] + "\",\"Version\":\"1.0\",\"Location\":\"" + dir +
+                "\",\"Type\":\"C_MODULE\"}";
     }
     return json + "]}";
 }
@@ -54,7 +60,7 @@ protected:
         unlink(("/tmp/uds-vessel-inner-" + lower).c_str());
     }
     void ServeConfig(const std::vector<std::string>& names) {
-        std::string json = ModulesJson(names);
+        std::string json = ModulesJson(home.path(), names);
         gateway.OnCommand("pullappcfg",
                           [json](ScriptableGateway::ConnId, const ScriptableGateway::Parts&) {
                               return std::optional<ScriptableGateway::Parts>({"appcfg", json});
@@ -182,7 +188,7 @@ TEST_F(MasterGateway, ALargeConfigurationArrivesWhole) {
     std::vector<std::string> names;
     for (int i = 0; i < 200; ++i) names.push_back("module" + std::to_string(i));
     ServeConfig(names);
-    ASSERT_GT(ModulesJson(names).size(), 10240u);  // more than one receive buffer
+    ASSERT_GT(ModulesJson(home.path(), names).size(), 10240u);  // more than one receive buffer
     ASSERT_EQ(gateway.Start(), 0);
     StartMaster();
     ASSERT_TRUE(WaitLog("save:module", 200));
