@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "common/Log.h"
+#include "common/LogRedactor.h"
 #include "gateway/GatewayProtocol.h"
 
 namespace {
@@ -112,7 +113,7 @@ RespStreamParser::Result RespStreamParser::Examine() {
         int64_t len = ParseInt(header, &ok);
         // $0 and $-1 have no place in a pulled message; a length beyond the bound can never arrive.
         if (!ok || len < 1 || static_cast<uint64_t>(len) > MAX_MESSAGE) {
-            LOG_INFO("parseBulkLen fails, header:" + header);
+            LOG_INFO(LogRedactor::Message("parseBulkLen fails, header:", header));
             return Reject();
         }
         expectedLen = len;
@@ -127,7 +128,8 @@ RespStreamParser::Result RespStreamParser::TakeValue() {
         return Result::NEED_MORE;
     }
     std::string value = WithoutLineEnd(lineAcc);
-    LOG_INFO("Receiv:" + value);
+    // Requests carry credentials and bodies: logged without them.
+    LOG_INFO(LogRedactor::Message("Receiv:", value));
     values.push_back(std::move(value));
     lineAcc.clear();
     expectedLen = 0;

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "common/Log.h"
+#include "common/LogRedactor.h"
 #include "common/PeerTrust.h"
 #include "common/SafeString.h"
 #include "gateway/GatewayProtocol.h"
@@ -166,7 +167,7 @@ int UDSClient::SendTo(const std::string& data) {
 int UDSClient::SendToGW(const std::vector<std::string>& parts) {
     LOG_INFO("to gw:" + std::to_string(sockFd) + "," + (parts.empty() ? std::string() : parts[0]));
     std::string request = Serialize(parts);
-    LOG_INFO("context: " + request);
+    LOG_INFO(LogRedactor::Message("context: ", request));
     return SendTo(request);
 }
 
@@ -196,7 +197,7 @@ int UDSClient::RecvFromGW(std::vector<std::string>& out) {
             reply.resize(frame.length);
         }
         // A bad frame goes to the parser as it stands: it rejects it with its own log line.
-        LOG_INFO(reply);
+        LOG_INFO(LogRedactor::Message("", reply));
         (void)parseSchema(reply, out);
         return 0;
     }
