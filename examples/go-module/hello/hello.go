@@ -7,6 +7,10 @@ import (
 	"strings"
 )
 
+// tag names the build in every answer, so a caller can tell which build served it. Set at build
+// time with -ldflags "-X main.tag=2.0" (in a plugin, "main" stands for the plugin's package).
+var tag = "1.0"
+
 // Handle serves one request. The loader calls it on a goroutine of its own per request.
 func Handle(method, url, body string, query, header map[string]string) (int, string) {
 	name := query["name"]
@@ -21,6 +25,7 @@ func Handle(method, url, body string, query, header map[string]string) (int, str
 	if method == "POST" && body != "" {
 		fmt.Fprintf(&b, " You sent %d bytes.", len(body))
 	}
+	fmt.Fprintf(&b, " (hello %s)", tag)
 	return 200, b.String()
 }
 

@@ -65,7 +65,7 @@ TEST_F(GoLoaderTest, ModulePullsAndAnswersThroughTheGateway) {
                                             gotest::RequestJson("/hello/greet", "GET", "", R"({"name":"Ann"})")}));
         auto resp = c.gw.WaitForFrame("responsereq", 10s);
         ASSERT_TRUE(resp);
-        EXPECT_EQ(resp->parts, (Parts{"responsereq", c.ClientId("hello"), "17", "200", "Hello, Ann!", ""}));
+        EXPECT_EQ(resp->parts, (Parts{"responsereq", c.ClientId("hello"), "17", "200", "Hello, Ann! (hello 1.0)", ""}));
         // Responses go on a connection of their own; the pull connection asks for the next request.
         EXPECT_NE(resp->conn, pull->conn);
         auto next = c.gw.WaitForFrame("pullreq", 10s);
@@ -78,7 +78,7 @@ TEST_F(GoLoaderTest, ModulePullsAndAnswersThroughTheGateway) {
         resp = c.gw.WaitForFrame("responsereq", 10s);
         ASSERT_TRUE(resp);
         EXPECT_EQ(resp->parts[2], "18");
-        EXPECT_EQ(resp->parts[4], "Hello, world! You sent 4 bytes.");
+        EXPECT_EQ(resp->parts[4], "Hello, world! You sent 4 bytes. (hello 1.0)");
 
         // A request text without "Header" is refused with 500, not left unanswered.
         next = c.gw.WaitForFrame("pullreq", 10s);
@@ -100,7 +100,7 @@ TEST_F(GoLoaderTest, ModulePullsAndAnswersThroughTheGateway) {
                                             gotest::RequestJson("/hello", "GET", "", R"({"name":"Bo"})")}));
         resp = c.gw.WaitForFrame("responsereq", 10s);
         ASSERT_TRUE(resp);
-        EXPECT_EQ(resp->parts, (Parts{"responsereq", c.ClientId("hello"), "20", "200", "Hello, Bo!", ""}));
+        EXPECT_EQ(resp->parts, (Parts{"responsereq", c.ClientId("hello"), "20", "200", "Hello, Bo! (hello 1.0)", ""}));
         EXPECT_TRUE(c.gw.BadInputs().empty());
     });
 }
