@@ -8,12 +8,19 @@
 
 class HandledSignalsBlocked {
 public:
+    // The one list of handled signals, for master and workers alike: every thread but the main
+    // one keeps them blocked. A signal taken by another thread would set its flag without waking
+    // the cycle (SIGHUP in a worker is how it learns that its master is gone).
+    static void Fill(sigset_t* set) {
+        sigemptyset(set);
+        for (int signo : {SIGCHLD, SIGALRM, SIGIO, SIGINT, SIGTERM, SIGQUIT, SIGHUP, SIGUSR1}) {
+            sigaddset(set, signo);
+        }
+    }
+
     HandledSignalsBlocked() {
         sigset_t set;
-        sigemptyset(&set);
-        for (int signo : {SIGCHLD, SIGALRM, SIGIO, SIGINT, SIGTERM, SIGQUIT}) {
-            sigaddset(&set, signo);
-        }
+        Fill(&set);
         pthread_sigmask(SIG_BLOCK, &set, &old);
     }
     ~HandledSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &old, nullptr); }

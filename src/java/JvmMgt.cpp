@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "common/CommonUtil.h"
+#include "common/HandledSignalsBlocked.h"
 #include "common/Log.h"
 #include "common/ProcessFlags.h"
 #include "common/TimeGuard.h"
@@ -51,10 +52,7 @@ std::string JarClassPath(const std::string& home)
 void BlockHandledSignals()
 {
     sigset_t set;
-    sigemptyset(&set);
-    for (int signo : {SIGCHLD, SIGALRM, SIGIO, SIGINT, SIGTERM, SIGQUIT}) {
-        sigaddset(&set, signo);
-    }
+    HandledSignalsBlocked::Fill(&set);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 

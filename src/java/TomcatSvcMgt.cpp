@@ -18,6 +18,7 @@
 
 #include "common/CatalinaBaseDir.h"
 #include "common/CommonUtil.h"
+#include "common/HandledSignalsBlocked.h"
 #include "common/Log.h"
 #include "common/PropertyFileParser.h"
 #include "common/PropertyLoader.h"
@@ -34,27 +35,6 @@ constexpr int32_t HEALTH_CHECK_ATTEMPTS = 20;
 constexpr mode_t BASE_DIR_MODE = 0700;
 const char* const CATALINA_CONF_FILES[] = {"catalina.policy", "catalina.properties", "context.xml",
                                            "server.xml", "web.xml"};
-
-// Blocks the signals the worker's main thread waits for while a thread is started, so the new
-// thread inherits them blocked from its first instruction.
-class HandledSignalsBlocked {
-public:
-    HandledSignalsBlocked()
-    {
-        sigset_t set;
-        sigemptyset(&set);
-        for (int signo : {SIGCHLD, SIGALRM, SIGIO, SIGINT, SIGTERM, SIGQUIT}) {
-            sigaddset(&set, signo);
-        }
-        pthread_sigmask(SIG_BLOCK, &set, &old);
-    }
-    ~HandledSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &old, nullptr); }
-    HandledSignalsBlocked(const HandledSignalsBlocked&) = delete;
-    HandledSignalsBlocked& operator=(const HandledSignalsBlocked&) = delete;
-
-private:
-    sigset_t old;
-};
 
 std::string GetEnvStr(const char* name)
 {
