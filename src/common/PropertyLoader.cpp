@@ -122,22 +122,56 @@ void PropertyLoader::loadConfigFile(PropertyCache& cache)
         return;
     }
 
+    std::map<std::string, std::string> entries;
+    if (!ReadEntries(path, entries)) {
+        return;  // the remembered time stays, so the next call tries again
+    }
+    for (auto& entry : entries) {
+        cache.entries[entry.first] = std::move(entry.second);
+    }
+    cache.lastModifyTime = modifyTime;
+}
+
+bool PropertyLoader::ReadEntries(const std::string& path, std::map<std::string, std::string>& entries)
+{
     LOG_INFO("load config from :" + path);
     boost::property_tree::ptree tree;
     try {
         boost::property_tree::read_json(path, tree);
     } catch (const std::exception& e) {
-        // The remembered time stays, so the next call tries again.
         LOG_INFO(std::string("parse config fail") + e.what());
-        return;
+        return false;
     }
     for (const auto& member : tree) {
         // Objects and arrays are not interpreted: their node holds children and no text.
         std::string value = member.second.empty() ? member.second.data() : std::string();
-        cache.entries[member.first] = value;
         LOG_INFO("config:" + member.first + "," + value);
+        entries[member.first] = std::move(value);
     }
-    cache.lastModifyTime = modifyTime;
+    return true;
+}
+
+int PropertyLoader::Reload()
+{
+    std::string path = ConfigFilePath();
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) {
+        int err = errno;
+        LOG_ERROR_CODE(err, std::string("get last modify time fails") + strerror(err));
+        return err;
+    }
+    std::map<std::string, std::string> entries;
+    if (!ReadEntries(path, entries)) {
+        return -1;
+    }
+    // Both caches get exactly the file's content: a key that left the file is back to its
+    // default, and an edit that kept the modification time is seen too.
+    for (PropertyCache* cache : {intCache_, strCache_}) {
+        std::lock_guard<std::mutex> lock(cache->mutex);
+        cache->entries = entries;
+        cache->lastModifyTime = static_cast<int64_t>(st.st_mtime);
+    }
+    return 0;
 }
 
 int32_t PropertyLoader::getProperty(const std::string& name)

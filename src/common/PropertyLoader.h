@@ -42,6 +42,11 @@ public:
     // The file that a refresh reads, given the current working directory and VESSEL_HOME.
     static std::string ConfigFilePath();
 
+    // Reads the file now, whatever its modification time (the master's SIGHUP), and makes both
+    // caches hold exactly what it says. 0, or the stat error / -1 for an unreadable file, which
+    // leaves the caches as they were. Takes each cache's mutex in turn.
+    int Reload();
+
 private:
     PropertyLoader();
     ~PropertyLoader() = default;  // never called: the loader lives to the end of the process
@@ -49,6 +54,8 @@ private:
     PropertyLoader& operator=(const PropertyLoader&) = delete;
 
     static void AfterForkInChild();
+    // Parses the file into entries (logging each as read); false when it cannot be parsed.
+    static bool ReadEntries(const std::string& path, std::map<std::string, std::string>& entries);
     static void RenewIfAbandoned(PropertyCache*& cache);
 
     PropertyCache* intCache_;
