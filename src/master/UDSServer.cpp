@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <set>
 #include <vector>
 
 #include "common/Log.h"
@@ -18,6 +19,29 @@ namespace {
 
 constexpr int kListenBacklog = 1000;
 constexpr int kMaxEvents = 100;
+// Out of descriptors, accepting again at once would fail again at once: the listening socket
+// rests this long while the connections we hold go on being served.
+constexpr std::chrono::milliseconds kAcceptPause{100};
+// At most one "accpet fail" line per interval, however often accepting fails.
+constexpr int64_t kAcceptFailLogIntervalMs = 5000;
+
+// Servers of this process whose socket file is still on disk (see RemoveOwnSocketFiles).
+std::mutex& OwnedMutex()
+{
+    static std::mutex* mutex = new std::mutex();
+    return *mutex;
+}
+std::set<UDSServer*>& Owned()
+{
+    static std::set<UDSServer*>* servers = new std::set<UDSServer*>();
+    return *servers;
+}
+
+// Failures that end one pending connection only; the next one may well be accepted.
+bool TransientAcceptError(int err)
+{
+    return err == EAGAIN || err == EWOULDBLOCK || err == EINTR || err == ECONNABORTED;
+}
 
 std::string ErrnoText(int err)
 {
@@ -34,11 +58,77 @@ const char* FileKind(mode_t mode)
 
 }  // namespace
 
-UDSServer::UDSServer() : listenFd(-1), epollFd(-1), running(false), readBuf{}, handler(nullptr), wakeFd(-1) {}
+UDSServer::UDSServer()
+    : listenFd(-1),
+      epollFd(-1),
+      running(false),
+      readBuf{},
+      handler(nullptr),
+      wakeFd(-1),
+      acceptFailLog(kAcceptFailLogIntervalMs)
+{
+}
 
 UDSServer::~UDSServer()
 {
+    {
+        std::lock_guard<std::mutex> lock(OwnedMutex());
+        RemoveSocketFileLocked();
+        Owned().erase(this);
+    }
     CloseAll();
+}
+
+void UDSServer::RememberSocketFile(const std::string& path)
+{
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0) {
+        return;  // nothing of ours to remove later
+    }
+    std::lock_guard<std::mutex> lock(OwnedMutex());
+    bound.path = path;
+    bound.dev = st.st_dev;
+    bound.ino = st.st_ino;
+    bound.pid = getpid();
+    Owned().insert(this);
+}
+
+void UDSServer::RemoveSocketFile()
+{
+    std::lock_guard<std::mutex> lock(OwnedMutex());
+    RemoveSocketFileLocked();
+}
+
+void UDSServer::RemoveSocketFileLocked()
+{
+    // A forked worker holds a copy of this object: only the process that bound removes.
+    if (bound.path.empty() || bound.pid != getpid()) {
+        return;
+    }
+    const std::string path = bound.path;
+    bound.path.clear();
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0) {
+        return;
+    }
+    // Someone may have put another socket (another master's) or a file there since: not ours.
+    if (!S_ISSOCK(st.st_mode) || st.st_dev != bound.dev || st.st_ino != bound.ino) {
+        LOG_INFO("channel path " + path + " is no longer our socket; left as it is");
+        return;
+    }
+    if (unlink(path.c_str()) != 0) {
+        LOG_INFO("remove channel socket fail," + ErrnoText(errno));
+        return;
+    }
+    LOG_INFO("channel socket removed: " + path);
+}
+
+void UDSServer::RemoveOwnSocketFiles()
+{
+    std::lock_guard<std::mutex> lock(OwnedMutex());
+    for (UDSServer* server : Owned()) {
+        server->RemoveSocketFileLocked();
+    }
 }
 
 int UDSServer::BindAndListen(const std::string& path)
@@ -59,7 +149,8 @@ int UDSServer::BindAndListen(const std::string& path)
                                    ", not a socket; left as it is. Remove it or choose another APP_NAME.");
         return EEXIST;
     }
-    listenFd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Non-blocking, so an accept that finds nothing waiting returns instead of stalling the loop.
+    listenFd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (listenFd < 0) {
         LOG_INFO("create socket fail," + ErrnoText(errno));
         return -1;
@@ -70,24 +161,25 @@ int UDSServer::BindAndListen(const std::string& path)
         CloseAll();
         return -1;
     }
+    RememberSocketFile(path);
     // Only our own user may connect. Nobody can connect before listen, so tightening the mode
     // between bind and listen leaves no window.
     if (chmod(path.c_str(), S_IRUSR | S_IWUSR) < 0) {
         LOG_INFO("chmod socket fail," + ErrnoText(errno));
-        unlink(path.c_str());
+        RemoveSocketFile();
         CloseAll();
         return -1;
     }
     if (listen(listenFd, kListenBacklog) < 0) {
         LOG_INFO("listen fail: " + ErrnoText(errno));
-        unlink(path.c_str());
+        RemoveSocketFile();
         CloseAll();
         return -1;
     }
     wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wakeFd < 0) {
         LOG_INFO("create eventfd fail," + ErrnoText(errno));
-        unlink(path.c_str());
+        RemoveSocketFile();
         CloseAll();
         return -1;
     }
@@ -117,7 +209,16 @@ void UDSServer::RunEventLoop()
     }
     struct epoll_event events[kMaxEvents];
     while (running) {
-        int n = epoll_wait(epollFd, events, kMaxEvents, -1);
+        int timeoutMs = -1;
+        if (acceptPaused) {
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(acceptResumeAt - std::chrono::steady_clock::now());
+            if (left.count() <= 0) {
+                ResumeAccept();
+            } else {
+                timeoutMs = static_cast<int>(left.count());
+            }
+        }
+        int n = epoll_wait(epollFd, events, kMaxEvents, timeoutMs);
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
@@ -131,7 +232,7 @@ void UDSServer::RunEventLoop()
                 continue;
             }
             if (fd == listenFd) {
-                if (events[i].events & EPOLLIN) {
+                if ((events[i].events & EPOLLIN) && !acceptPaused) {
                     HandleAccpet();
                 }
                 continue;
@@ -178,7 +279,19 @@ void UDSServer::HandleAccpet()
 {
     int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) {
-        LOG_INFO("accpet fail:" + ErrnoText(errno));
+        int err = errno;
+        if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR) {
+            return;  // nothing waiting any more
+        }
+        // Out of descriptors the connection stays pending and the listening socket stays
+        // readable: retried at once, this would spin and log without end.
+        uint64_t suppressed = 0;
+        if (acceptFailLog.Allow(&suppressed)) {
+            LOG_INFO("accpet fail:" + ErrnoText(err) + LogRateLimiter::SuppressedNote(suppressed));
+        }
+        if (!TransientAcceptError(err)) {
+            PauseAccept();
+        }
         return;
     }
     pid_t peerPid = -1;
@@ -199,6 +312,30 @@ void UDSServer::HandleAccpet()
         LOG_INFO("epoll_ctl add fail, " + ErrnoText(errno));
         CloseConnection(fd);
     }
+}
+
+void UDSServer::PauseAccept()
+{
+    struct epoll_event ev;
+    memset_s(&ev, sizeof(ev), 0, sizeof(ev));
+    ev.data.fd = listenFd;  // no events: the listening socket is not watched meanwhile
+    if (epoll_ctl(epollFd, EPOLL_CTL_MOD, listenFd, &ev) < 0) {
+        LOG_INFO("epoll_ctl mod fail, " + ErrnoText(errno));
+    }
+    acceptPaused = true;
+    acceptResumeAt = std::chrono::steady_clock::now() + kAcceptPause;
+}
+
+void UDSServer::ResumeAccept()
+{
+    struct epoll_event ev;
+    memset_s(&ev, sizeof(ev), 0, sizeof(ev));
+    ev.events = EPOLLIN;
+    ev.data.fd = listenFd;
+    if (epoll_ctl(epollFd, EPOLL_CTL_MOD, listenFd, &ev) < 0) {
+        LOG_INFO("epoll_ctl mod fail, " + ErrnoText(errno));
+    }
+    acceptPaused = false;
 }
 
 void UDSServer::DoRead(int fd)

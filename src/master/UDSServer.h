@@ -6,12 +6,14 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <mutex>
 #include <string>
 
 #include "common/IIOHandler.h"
+#include "common/LogRateLimiter.h"
 
 // Lock: connMutex guards clientFds (the open connections and their state). It is never held
 // while calling the handler; callers may hold their own lock (e.g. the registry's) around
@@ -21,6 +23,13 @@
 // for a close with CloseClient, which only shuts the socket down; the loop then sees EOF, tells
 // the handler (OnClose) and closes. The handler forgets the descriptor before close(), so a
 // number another thread still holds can never be reused under it.
+//
+// Socket file: removed when the server is destroyed or the process ends through
+// RemoveOwnSocketFiles, but only by the process that bound it and only while the path still
+// holds that very socket (same device and inode): never a file someone else put there since.
+//
+// Out of descriptors, accepting rests for a short pause at a time (the loop keeps serving the
+// connections it has) and "accpet fail" is logged at most once per interval.
 class UDSServer {
 public:
     // Longest line accepted from a worker (without its "\n"); longer lines are dropped.
@@ -51,6 +60,10 @@ public:
     // Ends RunEventLoop; for tests and orderly teardown (the master never stops the loop).
     void Stop();
 
+    // Removes the socket file of every server this process bound, where the path is still that
+    // socket; for the master's exit paths, which end the process without destroying the server.
+    static void RemoveOwnSocketFiles();
+
 private:
     struct ClientConn {
         pid_t peerPid = -1;
@@ -58,7 +71,20 @@ private:
         bool discarding = false;  // inside an over-long line: skip up to its "\n"
     };
 
+    // The socket file just bound, so that only it is ever removed (see above).
+    struct BoundFile {
+        std::string path;  // empty: nothing to remove
+        dev_t dev = 0;
+        ino_t ino = 0;
+        pid_t pid = -1;
+    };
+
+    void RememberSocketFile(const std::string& path);
+    void RemoveSocketFile();
+    void RemoveSocketFileLocked();  // caller holds the lock of the servers' list
     void HandleAccpet();
+    void PauseAccept();
+    void ResumeAccept();
     void DoRead(int fd);
     void DoWrite(int fd);
     void DeleteEvent(int fd, uint32_t events);
@@ -76,4 +102,9 @@ private:
     IIOHandler* handler;
     int wakeFd;  // eventfd that wakes epoll_wait for Stop
     std::mutex connMutex;
+    BoundFile bound;  // guarded by the lock of the servers' list
+    // Loop thread only.
+    bool acceptPaused = false;
+    std::chrono::steady_clock::time_point acceptResumeAt;
+    LogRateLimiter acceptFailLog;
 };
