@@ -17,10 +17,13 @@
 #include <boost/system/system_error.hpp>
 
 #include "common/CommonUtil.h"
+#include "common/HandledSignalsBlocked.h"
 #include "common/Log.h"
 #include "common/LogMgr.h"
 #include "common/ProcessFlags.h"
+#include "common/PropertyLoader.h"
 #include "master/MasterComponents.h"
+#include "master/UDSServer.h"
 #include "master/WarrenProcess.h"
 
 boost::asio::io_context gMasterIOService;
@@ -40,11 +43,30 @@ int CheckAliveChilden() {
     return live;
 }
 
+// SIGHUP: the settings file is read now, whatever its modification time says.
+void ReloadSettings() {
+    const std::string path = PropertyLoader::ConfigFilePath();
+    if (PropertyLoader::GetInstance().Reload() == 0) {
+        LOG_INFO("settings re-read from " + path);
+    } else {
+        LOG_INFO("settings kept, " + path + " could not be read");
+    }
+}
+
+// SIGUSR1: the current file is closed and a new one opened, so a file an operator moved away
+// is no longer written to.
+void ReopenLogFile() {
+    LogMgr* mgr = LogMgr::GetInstance();
+    mgr->RollLogFile();
+    mgr->StartHousekeeping();
+    LOG_INFO("log file reopened: " + mgr->CurrentFilePath());
+}
+
 }  // namespace
 
 int BlockSignals() {
     sigset_t set;
-    FillHandledSignals(&set);
+    HandledSignalsBlocked::Fill(&set);
     return sigprocmask(SIG_BLOCK, &set, nullptr);
 }
 
@@ -91,6 +113,8 @@ void RunMasterIOService() {
 }
 
 void ExitMasterProcess() {
+    // No worker is left to connect; the next master must not find a dead socket of ours.
+    UDSServer::RemoveOwnSocketFiles();
     SleepMs(2000);
     LOG_INFO("exit");
     // Write out what is still batched, then end without running static destructors: the
@@ -120,6 +144,12 @@ void MasterCycleLoop() {
 
         if (gReap.exchange(0) != 0) {
             MasterComponents::Instance().OnWorkersReaped();
+        }
+        if (gSigHup.exchange(0) != 0) {
+            ReloadSettings();
+        }
+        if (gSigUsr1.exchange(0) != 0) {
+            ReopenLogFile();
         }
 
         int live = CheckAliveChilden();

@@ -12,9 +12,12 @@
 #include "common/Log.h"
 #include "common/ProcessFlags.h"
 #include "common/SafeString.h"
+#include "worker/MasterWatch.h"
 
 ProcessSlot gProcesses[MAX_PROCESSES];
 int gLastProcess = 0;
+std::atomic<int> gSigHup{0};
+std::atomic<int> gSigUsr1{0};
 
 namespace {
 
@@ -26,25 +29,18 @@ struct SignalRow {
     bool handled;  // false: SIG_IGN
 };
 
+// SIGHUP and SIGUSR1 are handled too: with their default action an operator's reload or
+// log-rotation signal would end the master and leave its workers unsupervised.
 const SignalRow kSignals[] = {
     {SIGTERM, "SIGTERM", true},         {SIGQUIT, "SIGQUIT", true}, {SIGALRM, "SIGALRM", true},
-    {SIGINT, "SIGINT", true},           {SIGCHLD, "SIGCHLD", true}, {SIGSYS, "SIGSYS, SIG_IGN", false},
+    {SIGINT, "SIGINT", true},           {SIGCHLD, "SIGCHLD", true}, {SIGHUP, "SIGHUP", true},
+    {SIGUSR1, "SIGUSR1", true},         {SIGSYS, "SIGSYS, SIG_IGN", false},
     {SIGPIPE, "SIGPIPE, SIG_IGN", false}, {0, nullptr, false},
 };
 
 }  // namespace
 
 std::mutex& ProcessTableLock() { return gProcessTableLock; }
-
-void FillHandledSignals(sigset_t* set) {
-    sigemptyset(set);
-    sigaddset(set, SIGCHLD);
-    sigaddset(set, SIGALRM);
-    sigaddset(set, SIGIO);
-    sigaddset(set, SIGINT);
-    sigaddset(set, SIGTERM);
-    sigaddset(set, SIGQUIT);
-}
 
 int warrenInitSignals() {
     for (const SignalRow* row = kSignals; row->signo != 0; ++row) {
@@ -83,6 +79,14 @@ void warrenSignalHandler(int signo, siginfo_t* /*info*/, void* /*context*/) {
             break;
         case SIGCHLD:
             gReap = 1;
+            break;
+        case SIGHUP:
+            gSigHup = 1;
+            action = ", reloading settings";
+            break;
+        case SIGUSR1:
+            gSigUsr1 = 1;
+            action = ", reopening the log file";
             break;
         default:
             break;
@@ -160,6 +164,7 @@ int warrenSpawnProcess(SpawnProc proc, void* data, const char* name) {
         return -1;
     }
 
+    const pid_t masterPid = getpid();
     pid_t pid = fork();
     if (pid == -1) {
         LOG_INFO(std::string("fork() failed while spawning:") + name);
@@ -169,6 +174,10 @@ int warrenSpawnProcess(SpawnProc proc, void* data, const char* name) {
         // The child owns a copy of the table's lock in whatever state the fork caught it.
         new (&gProcessTableLock) std::mutex();
         lock.release();
+        // Follow the master: a worker must not outlive it, whatever ends it.
+        if (!MasterWatch::ArmInChild(masterPid)) {
+            _exit(1);
+        }
         // A worker must not hold the master's listening socket, its epoll set or other workers'
         // connections: it would keep them alive after the master closed them. It reopens its
         // own log file first thing.

@@ -4,6 +4,7 @@
 
 #include <signal.h>
 
+#include <atomic>
 #include <mutex>
 
 #include "master/ProcessSlot.h"
@@ -12,6 +13,11 @@ constexpr int MAX_PROCESSES = 1024;
 
 extern ProcessSlot gProcesses[MAX_PROCESSES];
 extern int gLastProcess;
+
+// Set by the handler on SIGHUP (re-read the settings) and SIGUSR1 (reopen the log file); the
+// master cycle acts on them and clears them.
+extern std::atomic<int> gSigHup;
+extern std::atomic<int> gSigUsr1;
 
 // Guards gProcesses and gLastProcess. The signal handler takes it too: that is safe because the
 // handled signals are blocked everywhere except in the main thread's sigsuspend, where the main
@@ -25,6 +31,3 @@ void getAndMaintainChildProcessStatus();
 int warrenSpawnProcess(SpawnProc proc, void* data, const char* name);
 void setProcessExiting(const int* pid);
 void SetProcessName(const char* name);
-
-// The signals the master handles and blocks outside sigsuspend.
-void FillHandledSignals(sigset_t* set);

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "common/CommonUtil.h"
+#include "common/HandledSignalsBlocked.h"
 #include "common/Log.h"
 #include "common/LogMgr.h"
 #include "common/PeerTrust.h"
@@ -20,12 +21,40 @@
 #include "common/PropertyLoader.h"
 #include "gateway/ReqReceiverMgt.h"
 #include "worker/ConnectorToMaster.h"
+#include "worker/MasterWatch.h"
 #include "worker/ModuleMgtFactory.h"
 
 namespace {
 
 constexpr int64_t DEFAULT_DRAIN_POLL_MS = 10000;
 std::atomic<int64_t> gDrainPollMs{DEFAULT_DRAIN_POLL_MS};
+
+// Set on MasterWatch::kSignal: the master may be gone; the cycle looks.
+std::atomic<int> gMasterCue{0};
+
+void OnMasterCue(int /*signo*/) { gMasterCue = 1; }
+
+void SetAction(int signo, void (*handler)(int), const char* what) {
+    struct sigaction sa {};
+    sa.sa_handler = handler;
+    sigemptyset(&sa.sa_mask);
+    if (sigaction(signo, &sa, nullptr) != 0) {
+        int err = errno;
+        LOG_ERROR_CODE(err, std::string("sigaction(") + what + ") failed" + strerror(err));
+    }
+}
+
+// True when the master this worker follows has ended; the worker then quits as on SIGQUIT.
+bool MasterGoneOnCue() {
+    if (gMasterCue.exchange(0) == 0) return false;
+    if (!MasterWatch::MasterGone()) {
+        LOG_INFO("SIGHUP, master " + std::to_string(MasterWatch::MasterPid()) + " is still there");
+        return false;
+    }
+    LOG_INFO("master " + std::to_string(MasterWatch::MasterPid()) + " is gone, parent now " +
+             std::to_string(getppid()));
+    return true;
+}
 
 // The fork copied the master's request-receiver registry; the worker drops those entries without
 // stopping them (they belong to the master).
@@ -42,21 +71,16 @@ void SetWorkerDrainPollIntervalMs(int64_t ms) { gDrainPollMs = ms > 0 ? ms : DEF
 
 void WarrenWorkerProcessInit() {
     sigset_t set;
-    sigemptyset(&set);
-    for (int signo : {SIGCHLD, SIGALRM, SIGIO, SIGINT, SIGTERM, SIGQUIT}) {
-        sigaddset(&set, signo);
-    }
+    HandledSignalsBlocked::Fill(&set);
     if (sigprocmask(SIG_SETMASK, &set, nullptr) != 0) {
         int err = errno;
         LOG_ERROR_CODE(err, std::string("sigprocmask() failed") + strerror(err));
     }
-    struct sigaction sa {};
-    sa.sa_handler = SIG_DFL;
-    sigemptyset(&sa.sa_mask);
-    if (sigaction(SIGCHLD, &sa, nullptr) != 0) {
-        int err = errno;
-        LOG_ERROR_CODE(err, std::string("sigaction(SIGCHLD) failed") + strerror(err));
-    }
+    SetAction(SIGCHLD, SIG_DFL, "SIGCHLD");
+    // The master's log-file signal; a worker has nothing to reopen.
+    SetAction(SIGUSR1, SIG_IGN, "SIGUSR1");
+    // Never fatal here: it only makes the worker look whether its master is still there.
+    SetAction(MasterWatch::kSignal, OnMasterCue, "SIGHUP");
 }
 
 void ExitWorkerProcess() {
@@ -69,6 +93,11 @@ void warrenWorkerProcessCycle(void* data) {
     (void)data;
     LogMgr::ReopenLogFile("sub_Vessel");
     WarrenWorkerProcessInit();
+    // Spawned by the master, the worker already follows it; started some other way, it follows
+    // the process that started it.
+    if (!MasterWatch::Armed()) {
+        (void)MasterWatch::ArmInChild(getppid());
+    }
     setpgid(getpid(), getppid());
     DropInheritedReceivers();
     // Still single-threaded: the environment is changed before any thread could read it, and
@@ -117,6 +146,9 @@ void warrenWorkerProcessCycle(void* data) {
         LOG_INFO("sigsuspend worker process");
         sigsuspend(&waitMask);
 
+        if (MasterGoneOnCue()) {
+            gQuit = 1;
+        }
         if (gTerminate != 0) {
             StopCurrentModuleMgt();
             ExitWorkerProcess();

@@ -13,10 +13,11 @@
 // Logs "exit", closes the log file and ends the process with _exit(0).
 [[noreturn]] void ExitWorkerProcess();
 
-// The signal set-up of a worker: the handled signals (SIGCHLD, SIGALRM, SIGIO, SIGINT, SIGTERM,
-// SIGQUIT) stay blocked, so every thread the worker starts inherits them blocked and only the
-// main thread's sigsuspend takes them; SIGCHLD gets its default action back, so children that
-// modules start are not reaped behind their backs.
+// The signal set-up of a worker: the handled signals (HandledSignalsBlocked::Fill) stay blocked,
+// so every thread the worker starts inherits them blocked and only the main thread's sigsuspend
+// takes them; SIGCHLD gets its default action back, so children that modules start are not
+// reaped behind their backs; SIGUSR1 is ignored and SIGHUP only makes the cycle check whether
+// the master is still there (MasterWatch).
 void WarrenWorkerProcessInit();
 
 // How often a graceful quit checks whether the work has drained; 10 s unless changed (tests).
