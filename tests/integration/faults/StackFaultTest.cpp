@@ -1,16 +1,24 @@
 // Faults through the whole stack under load: clients keep sending additions to calc through the
 // real vessel-gateway while a worker is killed, a module crashes its worker, the gateway restarts,
 // or the master is told to end. Every request sent must end with exactly one outcome, and only
-// the ones the fault really touched may fail.
+// the ones the fault really touched may fail. And the master itself attacked: operators' signals,
+// a flood on its worker channel, SIGKILL.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/un.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <iostream>
 #include <memory>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -43,6 +51,46 @@ long long Ms(Clock::duration d) {
 std::string DeathLine(pid_t worker, int signo) {
     return "pid:" + std::to_string(worker) + ", processName:warren worker  exited on signal " +
            std::to_string(signo);
+}
+
+std::string ChannelPath(const std::string& appName) {
+    std::string lower = appName;
+    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+    return "/tmp/uds-vessel-inner-" + lower;
+}
+
+bool Exists(const std::string& path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0;
+}
+
+// Connections to a Unix socket that are closed when this goes.
+struct Connections {
+    std::vector<int> fds;
+    ~Connections() { CloseAll(); }
+    bool Add(const std::string& path) {
+        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        path.copy(addr.sun_path, sizeof(addr.sun_path) - 1);
+        if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+            if (fd >= 0) close(fd);
+            return false;
+        }
+        fds.push_back(fd);
+        return true;
+    }
+    void CloseAll() {
+        for (int fd : fds) close(fd);
+        fds.clear();
+    }
+};
+
+// The number in "(<n> similar lines suppressed)", -1 when the line has none.
+long SuppressedCount(const std::string& line) {
+    static const std::regex pattern(R"(\((\d+) similar lines suppressed\))");
+    std::smatch m;
+    return std::regex_search(line, m, pattern) ? std::stol(m[1]) : -1;
 }
 
 class StackFaultTest : public ::testing::Test {
@@ -89,6 +137,7 @@ protected:
         ASSERT_TRUE(WaitFor([&] { return load_->Right() >= warmup; }, 20s)) << load_->Summary();
     }
     bool MasterLogHas(const std::string& text) { return stack_.MasterLog().find(text) != std::string::npos; }
+    std::string Channel() { return ChannelPath(stack_.Gateway().AppName()); }
 
     VesselStack stack_;
     std::unique_ptr<CalcLoad> load_;
@@ -280,6 +329,7 @@ TEST_P(MasterEndTest, TheMasterEndsWithItsWorkersAndNoRequestHangs) {
     if (signo == SIGQUIT) {
         EXPECT_FALSE(testsupport::LinesWith(stack_.WorkerLog(), "gracefully shutting down").empty());
     }
+    EXPECT_FALSE(Exists(Channel())) << "the master left its channel socket behind";
 
     // With no Vessel behind it, the gateway still ends every request.
     const Clock::time_point ended = Clock::now();
@@ -294,6 +344,91 @@ TEST_P(MasterEndTest, TheMasterEndsWithItsWorkersAndNoRequestHangs) {
                              << o.body.substr(0, 80) << "\"";
     }
     std::cout << "load: " << load_->Summary() << "\n";
+}
+
+// An operator's SIGHUP and SIGUSR1 go to the whole process group, as `kill -HUP -<pgid>` sends
+// them; then the channel is flooded past the master's descriptor limit; then the master is
+// killed, and its workers must not live on without it.
+TEST_F(StackFaultTest, TheMasterOutlivesSignalsAndAChannelFloodAndItsWorkersFollowItsDeath) {
+    VesselStack::Options options;
+    options.modules = {"calc", "slow"};
+    options.maxModulePerSubprocess = 1;  // "slow" then needs a new worker, which needs the channel
+    StartStack(options);
+    const pid_t master = stack_.MasterPid();
+    const std::string logs = stack_.Home() + "/logs";
+    ExpectServed("/calc/add?x=1&y=2", "3");
+    const std::vector<pid_t> workers = stack_.Workers();
+    ASSERT_EQ(workers.size(), 1u) << Pids(workers);
+
+    // SIGHUP re-reads the settings, even an edit that kept the file's modification time.
+    const std::string settings = stack_.Home() + "/conf/container.json";
+    struct stat before {};
+    ASSERT_EQ(stat(settings.c_str(), &before), 0);
+    testsupport::WriteFile(settings, "{\"maxModulePerSubprocess\":1,\"moduleRequestTimeout\":300,\"hupProbe\":7}");
+    struct timeval times[2] = {{before.st_mtime, 0}, {before.st_mtime, 0}};
+    ASSERT_EQ(utimes(settings.c_str(), times), 0);
+    ASSERT_EQ(kill(-master, SIGHUP), 0);
+    ASSERT_TRUE(WaitFor([&] { return MasterLogHas("config:hupProbe,7"); }, 10s)) << "settings not re-read";
+    ExpectServed("/calc/add?x=2&y=2", "4");
+
+    // SIGUSR1 after the log file was moved away: the master writes to a new one.
+    const std::string moved = stack_.Home() + "/moved";
+    ASSERT_EQ(mkdir(moved.c_str(), 0755), 0);
+    for (const std::string& name : testsupport::ListDir(logs)) {
+        if (name.rfind("Vessel_", 0) == 0) {
+            ASSERT_EQ(rename((logs + "/" + name).c_str(), (moved + "/" + name).c_str()), 0);
+        }
+    }
+    ASSERT_EQ(stack_.MasterLog(), "");
+    ASSERT_EQ(kill(-master, SIGUSR1), 0);
+    ASSERT_TRUE(WaitFor([&] { return !stack_.MasterLog().empty(); }, 10s)) << "no new log file";
+    ExpectServed("/calc/add?x=3&y=2", "5");
+    EXPECT_TRUE(stack_.Master().Running());
+    EXPECT_EQ(stack_.Workers(), workers) << "a worker did not survive SIGHUP or SIGUSR1";
+
+    // Descriptors exhausted: the master must neither spin on accept nor flood its log.
+    const size_t open = testsupport::ListDir("/proc/" + std::to_string(master) + "/fd").size();
+    struct rlimit saved {};
+    ASSERT_EQ(prlimit(master, RLIMIT_NOFILE, nullptr, &saved), 0);
+    struct rlimit low {open + 30, saved.rlim_max};  // the soft limit only: it can be raised again
+    ASSERT_EQ(prlimit(master, RLIMIT_NOFILE, &low, nullptr), 0);
+    Connections flood;
+    for (int i = 0; i < 100; ++i) {
+        ASSERT_TRUE(flood.Add(Channel())) << "connection " << i;
+    }
+    ASSERT_TRUE(WaitFor([&] { return MasterLogHas("accpet fail:24,"); }, 10s)) << "descriptors not exhausted";
+    const size_t sizeAtFirst = stack_.MasterLog().size();
+    // The next line is due one interval (5 s) later, with the count of failures in between.
+    std::vector<std::string> fails;
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            fails = testsupport::LinesWith(stack_.MasterLog(), "accpet fail:");
+            return fails.size() >= 2;
+        },
+        15s));
+    const size_t grown = stack_.MasterLog().size() - sizeAtFirst;
+    const long suppressed = SuppressedCount(fails[1]);
+    EXPECT_GT(suppressed, 0) << fails[1];
+    EXPECT_LE(suppressed, 100) << "accept was retried without a pause";
+    EXPECT_LT(grown, 16u * 1024) << "the log grew under exhaustion";
+    std::cout << "one interval of exhaustion: " << suppressed << " failures suppressed, log +" << grown << " bytes\n";
+
+    // Once the connections close, a new worker reaches the master again.
+    flood.CloseAll();
+    ASSERT_EQ(prlimit(master, RLIMIT_NOFILE, &saved, nullptr), 0);
+    ExpectServed("/slow/wait?ms=0", "slept 0");
+    const std::vector<pid_t> all = stack_.Workers();
+    ASSERT_EQ(all.size(), 2u) << Pids(all);
+
+    // SIGKILL: the master does nothing more, yet its workers end by themselves.
+    ASSERT_EQ(kill(master, SIGKILL), 0);
+    const Clock::time_point killedAt = Clock::now();
+    ASSERT_NE(stack_.Master().Wait(10s), -1);
+    EXPECT_TRUE(WaitFor([&] { return VesselStack::GroupMembers(master).empty(); }, 15s))
+        << "outlived their master: " << Pids(VesselStack::GroupMembers(master));
+    std::cout << "workers ended " << Ms(Clock::now() - killedAt) << " ms after the master's SIGKILL\n";
+    EXPECT_EQ(testsupport::LinesWith(stack_.WorkerLog(), "gracefully shutting down").size(), all.size());
+    unlink(Channel().c_str());  // a killed master cannot remove its socket
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, MasterEndTest, ::testing::Values(SIGTERM, SIGQUIT),

@@ -93,6 +93,7 @@ TEST(MasterBinary, StartsReplacesStaleSocketAndExitsOnSigterm) {
     long pause = LineTimeMs(exitLines[0]) - LineTimeMs(signalLines[0]);
     if (pause < 0) pause += 24L * 3600 * 1000;
     EXPECT_GE(pause, 1990);  // the 2-second pause before "exit"
+    EXPECT_FALSE(IsSocket(home.SocketPath())) << "the channel socket outlived the master";
     unlink(home.SocketPath().c_str());
 }
 
@@ -109,4 +110,31 @@ TEST(MasterBinary, ChannelPathTooLongExitsWithOneAndLeavesNoSocket) {
     struct stat st;
     EXPECT_NE(lstat(home.SocketPath().c_str(), &st), 0);
     EXPECT_FALSE(LinesWith(home.Logs(), "ProcessMgt init failed.").empty());
+}
+
+// The channel path was taken over (here by a socket of someone else's) while the master ran:
+// on its way out the master removes its own socket only, never what is there now.
+TEST(MasterBinary, OnQuitLeavesAChannelPathThatIsNoLongerItsSocket) {
+    MasterHome home;
+    ChildProcess master;
+    ASSERT_TRUE(home.Start(master));
+    ASSERT_TRUE(WaitFor([&] { return home.Logs().find("sigsuspend") != std::string::npos; }, 10s));
+    ASSERT_EQ(unlink(home.SocketPath().c_str()), 0);
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr {};
+    addr.sun_family = AF_UNIX;
+    home.SocketPath().copy(addr.sun_path, sizeof(addr.sun_path) - 1);
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    struct stat ours {};
+    ASSERT_EQ(lstat(home.SocketPath().c_str(), &ours), 0);
+
+    master.Kill(SIGQUIT);
+    int status = master.Wait(15s);
+    ASSERT_NE(status, -1) << "master did not exit";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    struct stat now {};
+    EXPECT_EQ(lstat(home.SocketPath().c_str(), &now), 0) << "the master removed a socket not its own";
+    EXPECT_EQ(now.st_ino, ours.st_ino);
+    close(fd);
+    unlink(home.SocketPath().c_str());
 }
