@@ -8,6 +8,12 @@
 #include "gateway/AppConfigLoader.h"
 #include "master/IModuleMgtForMaster.h"
 
+namespace {
+
+constexpr int64_t BAD_REPLY_PAUSE_MS = 1000;
+
+}  // namespace
+
 int32_t ModuleNeedLoadMgt::GetModuleNeedLoadFrmGW() {
     for (;;) {
         if (gTerminate) {
@@ -30,7 +36,12 @@ int32_t ModuleNeedLoadMgt::GetModuleNeedLoadFrmGW() {
             continue;
         }
         ModuleKey key = AppConfigLoader::ParseModuleNeedLoad(values);
-        if (key.GetName().empty()) continue;
+        if (key.GetName().empty()) {
+            // The gateway holds a pull until a module is wanted; one that answers at once with no
+            // module would have this loop spin and log without end.
+            SleepMs(BAD_REPLY_PAUSE_MS);
+            continue;
+        }
         (void)RecordDemand(key, time(nullptr));
         // Every demand, not only the first: a module whose load failed is placed again by a later
         // one (placement paces the retries and ignores a module it has placed).
