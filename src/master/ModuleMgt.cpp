@@ -135,6 +135,11 @@ int ModuleMgt::GetModuleFrmGateway() {
             ++emptyCount;
             continue;
         }
+        if (modules.empty()) {
+            // A gateway that answers every change pull at once with nothing usable must not
+            // turn this loop into a busy one.
+            SleepSec(1);
+        }
         std::set<std::string> names;
         for (const auto& m : modules) {
             // The gateway routes a module listed twice to its first entry; so does placement.
