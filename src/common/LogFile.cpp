@@ -32,16 +32,45 @@ bool SameFile(int fd, const std::string& path) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// Opens path for appending under a shared lock. Another process's housekeeping may have
-// compressed and removed the file while we waited for the lock; then the name is opened again.
-int OpenLocked(const std::string& path) {
+// Opens path for appending under a shared lock; created tells whether this call made the file.
+// Another process's housekeeping may have compressed and removed the file while we waited for
+// the lock; then the name is opened again. Log lines may hold whatever a module or a peer sent:
+// the file is for the owner and the group only.
+int OpenLocked(const std::string& path, bool& created) {
     for (int attempt = 0; attempt < 8; ++attempt) {
-        int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+        created = false;
+        int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        if (fd < 0 && errno == ENOENT) {
+            fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0640);
+            created = fd >= 0;
+            if (fd < 0 && errno == EEXIST) continue;  // another process made it meanwhile
+        }
         if (fd < 0) return -1;
         if (FlockRetry(fd, LOCK_SH) == 0 && SameFile(fd, path)) return fd;
         close(fd);
     }
     return -1;
+}
+
+// Writes all of data to fd (retrying short writes); returns the bytes that could not be written.
+size_t WriteFd(int fd, const std::string& data) {
+    const char* p = data.data();
+    size_t left = data.size();
+    while (left > 0) {
+        ssize_t n = write(fd, p, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+    return left;
+}
+
+// A file we made for a roll whose first line could not be written (the disk is full): removed
+// again, unless another process has opened it as well in the meantime.
+void Discard(int fd, const std::string& path) {
+    if (FlockRetry(fd, LOCK_EX | LOCK_NB) == 0 && SameFile(fd, path)) unlink(path.c_str());
+    close(fd);
 }
 
 std::string PidLine(const char* text, int32_t pid) {
@@ -92,45 +121,63 @@ uint64_t LogFile::Append(const std::string& line, bool urgent) {
 }
 
 void LogFile::WriteOut() {
-    std::unique_lock<std::mutex> pending(pendingMutex_);
-    // Taking the stream lock before letting go of the pending lock keeps batches in order,
-    // while new lines can be queued during the write itself. It is taken even with nothing
-    // pending: another thread may have just taken our line and still be writing it, and an
-    // urgent line must be in the file when Append returns.
-    std::lock_guard<std::mutex> stream(streamMutex_);
-    if (pendingCount_ == 0) return;
-    pending_.swap(spare_);
-    pendingCount_ = 0;
-    pending.unlock();
-    WriteAll(spare_);
-    spare_.clear();
-    if (spare_.capacity() > kKeepCapacity) std::string().swap(spare_);
+    size_t lost = 0;
+    uint64_t gen = 0;
+    {
+        std::unique_lock<std::mutex> pending(pendingMutex_);
+        // Taking the stream lock before letting go of the pending lock keeps batches in order,
+        // while new lines can be queued during the write itself. It is taken even with nothing
+        // pending: another thread may have just taken our line and still be writing it, and an
+        // urgent line must be in the file when Append returns.
+        std::lock_guard<std::mutex> stream(streamMutex_);
+        if (pendingCount_ == 0) return;
+        pending_.swap(spare_);
+        pendingCount_ = 0;
+        pending.unlock();
+        lost = WriteAll(spare_);
+        gen = fileGen_;
+        spare_.clear();
+        if (spare_.capacity() > kKeepCapacity) std::string().swap(spare_);
+    }
+    if (lost == 0) return;
+    // Lines that never reached the file (the disk is full) do not count towards its size: a
+    // file that does not grow is not rolled, so no empty files pile up while nothing can be
+    // written.
+    std::lock_guard<std::mutex> pending(pendingMutex_);
+    if (gen == fileGen_) byteCount_ -= lost < byteCount_ ? lost : byteCount_;
 }
 
-void LogFile::WriteAll(const std::string& data) {
-    if (fd_ < 0) return;
-    const char* p = data.data();
-    size_t left = data.size();
-    while (left > 0) {
-        ssize_t n = write(fd_, p, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;  // logging never fails its caller; the rest is lost
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
+size_t LogFile::WriteAll(const std::string& data) {
+    if (fd_ < 0) return data.size();
+    return WriteFd(fd_, data);  // logging never fails its caller; the rest is lost
 }
 
 int LogFile::Open(const std::string& path) {
     std::lock_guard<std::mutex> pending(pendingMutex_);
     StartFlusherLocked();
     std::lock_guard<std::mutex> stream(streamMutex_);
+    // The same file again (a roll within the second it is named after): closed first, so its
+    // close line comes before the new open line.
+    if (fd_ >= 0 && path == path_) CloseLocked();
+    bool created = false;
+    const int fd = OpenLocked(path, created);
+    const bool written = fd >= 0 && WriteFd(fd, PidLine("LogSelf--Open file,pid:", pid_)) == 0;
+    if (!written && fd_ >= 0) {
+        // A new file that cannot even take its first line helps nobody: the current one stays.
+        if (fd >= 0 && created) {
+            Discard(fd, path);
+        } else if (fd >= 0) {
+            close(fd);
+        }
+        return -1;
+    }
     if (fd_ >= 0) CloseLocked();
+    fd_ = fd;
     path_ = path;
-    fd_ = OpenLocked(path);
+    ++fileGen_;
     struct stat st {};
     byteCount_ = (fd_ >= 0 && fstat(fd_, &st) == 0) ? static_cast<uint64_t>(st.st_size) : 0;
-    WriteAll(PidLine("LogSelf--Open file,pid:", pid_));
-    return fd_ >= 0 ? 0 : -1;
+    return written ? 0 : -1;
 }
 
 void LogFile::Close() {

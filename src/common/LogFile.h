@@ -9,7 +9,7 @@
 // (logging's reopen builds a fresh one), so it never waits on the parent's thread or locks.
 //
 // Locks: pendingMutex_ guards pending_, pendingCount_, byteCount_, oldestPending_ and the flush
-// thread's state; streamMutex_ guards fd_, path_ and spare_. Order: pendingMutex_, then
+// thread's state; streamMutex_ guards fd_, path_ and spare_; fileGen_ is written under both. Order: pendingMutex_, then
 // streamMutex_ (the owning LogMgr's manager lock comes before both). lastWriteOut_ is atomic.
 #pragma once
 
@@ -35,9 +35,11 @@ public:
     // flush thread writes it within the write-out period. Returns the byte count after the line.
     uint64_t Append(const std::string& line, bool urgent = false);
 
-    // Opens path for appending (closing any file open before), writes the open line and takes
-    // the file's size as the byte count; starts the flush thread on the first open. Returns 0
-    // or -1 (lines are then dropped silently).
+    // Opens path for appending (mode 0640 when created), writes the open line, closes the file
+    // open before and takes the new file's size as the byte count; starts the flush thread on
+    // the first open. Returns 0, or -1: when a file was open and the new one cannot take its
+    // open line (the disk is full), the old one stays open and a file made for it is removed;
+    // with none open before, lines are dropped silently until the new one can be written.
     int Open(const std::string& path);
 
     // Writes the pending lines and the close line, then closes the file.
@@ -53,7 +55,7 @@ public:
 
 private:
     void WriteOut();
-    void WriteAll(const std::string& data);  // caller holds streamMutex_
+    size_t WriteAll(const std::string& data);  // caller holds streamMutex_; bytes not written
     void CloseLocked();                      // caller holds both locks
     void StartFlusherLocked();               // caller holds pendingMutex_
     void FlushLoop();
@@ -61,7 +63,8 @@ private:
     std::mutex pendingMutex_;
     std::string pending_;
     uint64_t pendingCount_ = 0;
-    uint64_t byteCount_ = 0;
+    uint64_t byteCount_ = 0;  // bytes of the file plus the pending lines, less lines lost
+    uint64_t fileGen_ = 0;    // which file byteCount_ counts; changes with every open (both locks)
     std::chrono::steady_clock::time_point oldestPending_{};  // when pending_ last became non-empty
 
     std::condition_variable flushWake_;  // with pendingMutex_

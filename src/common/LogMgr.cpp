@@ -8,6 +8,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -41,6 +42,14 @@ void ResetCreateMutexInChild() {
 const int kForkHandler = pthread_atfork(nullptr, nullptr, ResetCreateMutexInChild);
 
 constexpr size_t kGzipChunk = 1023;
+// A file that could not be compressed (the disk is full) is tried again 5 s later, then after
+// growing pauses of at most 5 minutes.
+constexpr int64_t kGzipRetrySec = 5;
+constexpr int64_t kGzipRetryMaxSec = 300;
+// A roll whose new file cannot be written keeps the current file for this long.
+constexpr int64_t kRollRetrySec = 5;
+// The report of a failing compression repeats with every retry: written at most this often.
+constexpr int64_t kGzipFailReportMs = 60000;
 
 class MutexGuard {
 public:
@@ -84,6 +93,11 @@ public:
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
     int get() const { return fd_; }
+    int release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
 
 private:
     int fd_;
@@ -140,12 +154,93 @@ size_t PickByModTime(const std::vector<std::string>& files, bool newest) {
     return best;
 }
 
+// Compresses src into out; false with the reason in error when anything could not be read or
+// written, the closing trailer included.
+bool WriteGzip(int src, int out, std::string& error) {
+    const int gzFd = fcntl(out, F_DUPFD_CLOEXEC, 0);  // gzclose closes it; out stays for fsync
+    gzFile gz = gzFd < 0 ? nullptr : gzdopen(gzFd, "wb");
+    if (gz == nullptr) {
+        error = "gzopen failed~" + ErrorText(errno);
+        if (gzFd >= 0) close(gzFd);
+        return false;
+    }
+    bool failed = false;
+    char buf[kGzipChunk];
+    for (;;) {
+        ssize_t n = read(src, buf, sizeof(buf));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            error = "read failed~" + ErrorText(errno);
+            failed = true;
+            break;
+        }
+        if (n == 0) break;
+        if (gzwrite(gz, buf, static_cast<unsigned>(n)) != static_cast<int>(n)) {
+            const int err = errno;
+            int zerr = 0;
+            const char* text = gzerror(gz, &zerr);
+            error = zerr == Z_ERRNO ? ErrorText(err) : text;
+            failed = true;
+            break;
+        }
+    }
+    // The archive is complete only once its trailer is written.
+    const int rc = gzclose(gz);
+    if (rc != Z_OK && !failed) {
+        error = "gzclose failed~" + (rc == Z_ERRNO ? ErrorText(errno) : "zlib error " + std::to_string(rc));
+        failed = true;
+    }
+    return !failed;
+}
+
+void SyncDirOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    Fd fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.get() >= 0) fsync(fd.get());
+}
+
+// Writes the archive of src under a temporary name and renames it into place only once it is
+// complete and on disk: a failure (a full disk) leaves no partial archive that could replace or,
+// counted by the pruning, push out a good one. The temporary file is removed on failure.
+bool CompressTo(int src, const std::string& archive, std::string& error) {
+    const std::string tmp = archive + ".tmp";
+    // Left by a process that died while compressing; we hold the source's lock, so it is ours.
+    unlink(tmp.c_str());
+    // Archives are read-only for the owner and the group (the umask applies as usual).
+    Fd out(open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0440));
+    if (out.get() < 0) {
+        error = "gzopen failed~" + ErrorText(errno);
+        return false;
+    }
+    bool ok = WriteGzip(src, out.get(), error);
+    if (ok && fsync(out.get()) != 0) {
+        error = "fsync failed~" + ErrorText(errno);
+        ok = false;
+    }
+    if (ok && close(out.release()) != 0) {
+        error = "close failed~" + ErrorText(errno);
+        ok = false;
+    }
+    if (ok && rename(tmp.c_str(), archive.c_str()) != 0) {
+        error = "rename failed~" + ErrorText(errno);
+        ok = false;
+    }
+    if (!ok) {
+        unlink(tmp.c_str());
+        return false;
+    }
+    SyncDirOf(archive);  // the archive is in place for good before its source goes
+    return true;
+}
+
 }  // namespace
 
 LogMgr::LogMgr()
     : maxFileSize_(static_cast<uint64_t>(LogCfg::GetInstance()->GetMaxFileSize())),
       maxFileNum_(LogCfg::GetInstance()->GetMaxFileNum()),
-      logDir_(LogCfg::GetInstance()->GetLogDir()) {
+      logDir_(LogCfg::GetInstance()->GetLogDir()),
+      gzipFailLog_(kGzipFailReportMs) {
     // Writer preference: a roll must not starve behind a steady stream of appends.
     pthread_rwlockattr_t attr;
     pthread_rwlockattr_init(&attr);
@@ -227,6 +322,11 @@ void LogMgr::Write(const std::string& line, bool urgent) {
     if (bytes >= maxFileSize_ && LogClock::NowMs() / 1000 >= noRollBefore_.load(std::memory_order_relaxed)) {
         RollIfFull();
     }
+    int64_t retryAt = gzipRetryAt_.load(std::memory_order_relaxed);
+    if (retryAt != 0 && LogClock::NowSeconds() >= retryAt &&
+        gzipRetryAt_.compare_exchange_strong(retryAt, 0, std::memory_order_relaxed)) {
+        StartHousekeeping();
+    }
 }
 
 void LogMgr::RollIfFull() {
@@ -243,15 +343,18 @@ void LogMgr::RollIfFull() {
             noRollBefore_.store(LogClock::NowMs() / 1000 + 1, std::memory_order_relaxed);
             return;
         }
-        logFile_.Close();
-        logFile_.Open(next);
+        if (logFile_.Open(next) != 0) {
+            // The new file cannot be written (the disk is full): the current one goes on, and
+            // the roll is tried again later rather than leaving an empty file per attempt.
+            noRollBefore_.store(LogClock::NowMs() / 1000 + kRollRetrySec, std::memory_order_relaxed);
+            return;
+        }
     }
     StartHousekeeping();
 }
 
 void LogMgr::RollLogFile() {
     WriteGuard lock(&mgrLock_);
-    logFile_.Close();
     logFile_.Open(MakeLogFileName(logDir_, prefix_, LogClock::NowMs() / 1000));
 }
 
@@ -315,8 +418,17 @@ void LogMgr::AppendSelfLine(const std::string& line) {
     logFile_.Append(line);
 }
 
-void LogMgr::GzipLogFiles() {
+bool LogMgr::GzipLogFiles() {
     std::lock_guard<std::mutex> pass(passMutex_);
+    const bool failed = CompressClosedFiles();
+    // Retries back off: a file that fails at its end would otherwise be compressed almost
+    // whole every few seconds.
+    gzipRetryDelaySec_ = failed ? std::min(gzipRetryDelaySec_ * 2 + kGzipRetrySec, kGzipRetryMaxSec) : 0;
+    gzipRetryAt_.store(failed ? LogClock::NowSeconds() + gzipRetryDelaySec_ : 0, std::memory_order_relaxed);
+    return failed;
+}
+
+bool LogMgr::CompressClosedFiles() {
     std::string prefix;
     std::string current;
     {
@@ -325,68 +437,55 @@ void LogMgr::GzipLogFiles() {
         current = logFile_.Path();
     }
     std::vector<std::string> files = ListLogFiles(logDir_, prefix, ".log");
-    if (files.size() < 2) return;
-    std::string report = "LogSelf--GzipFile:";
+    if (files.size() < 2) return false;
+    const std::string head = "LogSelf--GzipFile:";
+    std::string report = head;
+    std::string reportDone = head;  // the same without the files that failed
     bool any = false;
+    bool failed = false;
     for (const std::string& path : files) {
         if (path == current) continue;
-        any = GzipOneFile(path, report) || any;
+        std::string entry;
+        const GzipResult result = GzipOneFile(path, entry);
+        if (result == GzipResult::SKIPPED) continue;
+        any = true;
+        report += entry;
+        if (result == GzipResult::FAILED) {
+            failed = true;
+        } else {
+            reportDone += entry;
+        }
     }
-    if (!any) return;  // every closed file is still held by another process
-    report += "\n";
-    AppendSelfLine(report);
+    if (!any) return false;  // every closed file is still held by another process
+    // A failing file fails again on every retry: its report is written now and then only.
+    if (failed && !gzipFailLog_.Allow()) report = reportDone;
+    if (report.size() > head.size()) AppendSelfLine(report + "\n");
+    return failed;
 }
 
-// Returns false when the file was skipped because another process still has it open as its
-// log (shared flock) or it is already gone.
-bool LogMgr::GzipOneFile(const std::string& path, std::string& report) {
+// SKIPPED when another process still has the file open as its log (shared flock) or it is
+// already gone; entry then stays empty. Otherwise entry is the file's part of the report.
+LogMgr::GzipResult LogMgr::GzipOneFile(const std::string& path, std::string& entry) {
     Fd src(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (src.get() < 0) return false;
-    if (flock(src.get(), LOCK_EX | LOCK_NB) != 0) return false;
+    if (src.get() < 0) return GzipResult::SKIPPED;
+    if (flock(src.get(), LOCK_EX | LOCK_NB) != 0) return GzipResult::SKIPPED;
     struct stat held {};
     struct stat named {};
     // Another pass may have compressed and removed it between our open and our lock.
     if (fstat(src.get(), &held) != 0 || held.st_nlink == 0 || stat(path.c_str(), &named) != 0 ||
         held.st_ino != named.st_ino || held.st_dev != named.st_dev) {
-        return false;
+        return GzipResult::SKIPPED;
     }
-    report += BaseName(path) + ":";
-    const std::string archive = path + ".gz";
-    // An archive left by an earlier failed attempt is read-only and would block this one.
-    unlink(archive.c_str());
-    gzFile gz = gzopen(archive.c_str(), "wb");
-    if (gz == nullptr) {
-        report += "gzopen failed~" + ErrorText(errno) + "#";
-        return true;
+    entry = BaseName(path) + ":";
+    std::string error;
+    if (!CompressTo(src.get(), path + ".gz", error)) {
+        // The source stays as it is and is taken again on a later pass.
+        entry += error + "#";
+        return GzipResult::FAILED;
     }
-    bool failed = false;
-    char buf[kGzipChunk];
-    for (;;) {
-        ssize_t n = read(src.get(), buf, sizeof(buf));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            report += "read failed~" + ErrorText(errno);
-            failed = true;
-            break;
-        }
-        if (n == 0) break;
-        if (gzwrite(gz, buf, static_cast<unsigned>(n)) != static_cast<int>(n)) {
-            if (!failed) {
-                int errnum = 0;
-                report += gzerror(gz, &errnum);
-            }
-            failed = true;
-        }
-    }
-    // The archive is complete only once its trailer is flushed.
-    if (gzclose(gz) != Z_OK && !failed) {
-        report += "gzclose failed";
-        failed = true;
-    }
-    chmod(archive.c_str(), 0440);
-    if (!failed && unlink(path.c_str()) != 0) report += "remove file failed~" + ErrorText(errno);
-    report += "#";
-    return true;
+    if (unlink(path.c_str()) != 0) entry += "remove file failed~" + ErrorText(errno);
+    entry += "#";
+    return GzipResult::DONE;
 }
 
 void LogMgr::RemoveOldArchives() {

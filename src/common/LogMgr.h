@@ -1,11 +1,14 @@
 // The process's log: the current LogFile, rolling it at the size limit, and the housekeeping
-// that gzips closed files and prunes old archives in a background thread.
+// that gzips closed files and prunes old archives in a background thread. An archive appears
+// under its name only when complete; a file that cannot be compressed (a full disk) keeps its
+// .log and is tried again later.
 //
 // Locks: mgrLock_ (reader-writer) is shared while a line is accepted and exclusive while the
 // file is opened, rolled or closed or prefix_ changes; it guards prefix_ and which file is open.
 // hkMutex_ guards hkRunning_/hkAgain_/hkStopped_; passMutex_ is held by a running compression or
-// pruning pass. Order: passMutex_, then mgrLock_, then the LogFile's locks; hkMutex_ is taken
-// alone. The creation mutex of the instance is re-initialised in a forked child.
+// pruning pass. Order: passMutex_, then mgrLock_, then the LogFile's locks; hkMutex_ and the
+// rate limiter's own lock are taken alone; noRollBefore_ and gzipRetryAt_ are atomic. The
+// creation mutex of the instance is re-initialised in a forked child.
 #pragma once
 
 #include <pthread.h>
@@ -18,6 +21,7 @@
 #include <vector>
 
 #include "common/LogFile.h"
+#include "common/LogRateLimiter.h"
 
 class LogMgr {
 public:
@@ -41,8 +45,10 @@ public:
     void RollLogFile();
     // Starts a housekeeping thread unless one is running (it then makes one more round).
     void StartHousekeeping();
-    // Compression pass: gzip every closed "<prefix>*.log" that no process holds.
-    void GzipLogFiles();
+    // Compression pass: gzip every closed "<prefix>*.log" that no process holds. True when a
+    // file could not be compressed (it stays as it is; a later pass, at most a few seconds
+    // after the next line is logged, tries again).
+    bool GzipLogFiles();
     // Pruning pass: remove the oldest "<prefix>*.gz" beyond MaxFileNum.
     void RemoveOldArchives();
     // Waits until no housekeeping thread runs; false when timeoutMs passed first.
@@ -67,7 +73,9 @@ private:
     void HousekeepingLoop();
     void StopHousekeeping();
     void Close();
-    bool GzipOneFile(const std::string& path, std::string& report);
+    enum class GzipResult { SKIPPED, DONE, FAILED };
+    bool CompressClosedFiles();  // caller holds passMutex_
+    GzipResult GzipOneFile(const std::string& path, std::string& entry);
     void AppendSelfLine(const std::string& line);
 
     pthread_rwlock_t mgrLock_;
@@ -76,8 +84,13 @@ private:
     const uint64_t maxFileSize_;
     const int32_t maxFileNum_;
     const std::string logDir_;
-    // A roll due within the second the current file is named after waits until this second.
+    // A roll due within the second the current file is named after, or one whose new file
+    // could not be written, waits until this second.
     std::atomic<int64_t> noRollBefore_{0};
+    // When a failed compression is tried again (seconds since the epoch; 0: none due); the next
+    // line logged after it starts the pass.
+    std::atomic<int64_t> gzipRetryAt_{0};
+    LogRateLimiter gzipFailLog_;
 
     std::mutex hkMutex_;
     std::condition_variable hkIdle_;
@@ -86,4 +99,5 @@ private:
     bool hkStopped_ = false;
 
     std::mutex passMutex_;
+    int64_t gzipRetryDelaySec_ = 0;  // guarded by passMutex_
 };

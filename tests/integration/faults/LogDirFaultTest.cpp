@@ -11,59 +11,18 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <string>
 #include <vector>
 
+#include "support/TmpfsMount.h"
 #include "support/VesselRun.h"
 
 using namespace std::chrono_literals;
+using testsupport::TmpfsMount;
 using testsupport::VesselRun;
 using testsupport::WaitFor;
 
 namespace {
-
-// A tmpfs mounted on a directory for one test, unmounted (lazily, so a process still using it
-// cannot keep it) on destruction, whatever the test's outcome.
-class TmpfsMount {
-public:
-    TmpfsMount(const std::string& dir, unsigned long flags, const std::string& options) : dir_(dir) {
-        mounted_ = mount("tmpfs", dir.c_str(), "tmpfs", flags, options.c_str()) == 0;
-        error_ = mounted_ ? 0 : errno;
-    }
-    ~TmpfsMount() {
-        if (mounted_) umount2(dir_.c_str(), MNT_DETACH);
-    }
-    TmpfsMount(const TmpfsMount&) = delete;
-    TmpfsMount& operator=(const TmpfsMount&) = delete;
-    bool Mounted() const { return mounted_; }
-    std::string Why() const {
-        return "cannot mount a tmpfs on " + dir_ + " (" + strerror(error_) +
-               "); these tests need root or CAP_SYS_ADMIN";
-    }
-
-private:
-    std::string dir_;
-    bool mounted_ = false;
-    int error_ = 0;
-};
-
-// Writes to path until the file system has no space left; the errno of the failed write.
-int FillUp(const std::string& path) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return errno;
-    std::vector<char> block(4096, 'x');
-    int err = 0;
-    for (int i = 0; i < 100000 && err == 0; ++i) {
-        if (write(fd, block.data(), block.size()) < 0) err = errno;
-    }
-    // The last partial block: fill byte by byte what is left.
-    for (int i = 0; i < 4096 && err == ENOSPC; ++i) {
-        if (write(fd, block.data(), 1) < 0) break;
-    }
-    close(fd);
-    return err;
-}
 
 bool SameWorkerServes(VesselRun& run, pid_t worker, int requests, std::string& why) {
     for (int i = 0; i < requests; ++i) {
@@ -122,7 +81,7 @@ TEST_F(LogDirFaultTest, FullLogDirectoryStillServesAndLoggingResumesWithSpace) {
     TmpfsMount small(run.LogDir(), 0, "size=64k");
     if (!small.Mounted()) GTEST_SKIP() << small.Why();
     const std::string filler = run.LogDir() + "/filler";
-    ASSERT_EQ(FillUp(filler), ENOSPC);
+    ASSERT_EQ(TmpfsMount::FillUp(filler), ENOSPC);
 
     pid_t worker = StartServing();
     ASSERT_GT(worker, 0);

@@ -1,16 +1,22 @@
-// Rolling at MaxFileSize, gzip archives of closed files, pruning to MaxFileNum per prefix.
+// Rolling at MaxFileSize, gzip archives of closed files, pruning to MaxFileNum per prefix, and
+// what a full disk must not do to them.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <zlib.h>
+
+#include <algorithm>
 #include <chrono>
+#include <map>
 
 #include "LogTestUtil.h"
 #include "common/Log.h"
 #include "common/LogClock.h"
 #include "common/LogMgr.h"
 #include "support/TestSupport.h"
+#include "support/TmpfsMount.h"
 
 namespace {
 
@@ -22,6 +28,7 @@ TEST(LogRoll, RollsAtLimitAndArchivesTheClosedFile) {
         R"({"DevLogLevel":3,"LogBufferWriteRate":1000,"LogBufferNum":1,"MaxFileSize":1,"MaxFileNum":20})";
     EXPECT_EQ(logtest::RunInChild([&]() -> std::string {
                   logtest::UseSettings(tmp.path(), tmp.path(), json);
+                  umask(022);
                   const int64_t opened = LogClock::NowMs() / 1000;
                   LogMgr::InitLogFile("Vessel");
                   const std::string first = LogMgr::GetInstance()->CurrentFilePath();
@@ -48,6 +55,7 @@ TEST(LogRoll, RollsAtLimitAndArchivesTheClosedFile) {
                   LOG_CHILD_CHECK(stat((first + ".gz").c_str(), &st) == 0, "archive exists");
                   LOG_CHILD_CHECK((st.st_mode & 0777) == 0440, "archive mode 0440");
                   LOG_CHILD_CHECK(stat(second.c_str(), &st) == 0, "current file not compressed");
+                  LOG_CHILD_CHECK((st.st_mode & 0777) == 0640, "log file mode 0640");
                   LOG_CHILD_CHECK(logtest::FilesIn(tmp.path(), "Vessel_", ".gz").size() == 1, "one archive");
 
                   const std::string pid = std::to_string(getpid());
@@ -89,10 +97,14 @@ TEST(LogRoll, RollsAtLimitAndArchivesTheClosedFile) {
               "");
 }
 
-void Touch(const std::string& path, int64_t mtime) {
-    testsupport::WriteFile(path, "x");
+void SetMTime(const std::string& path, int64_t mtime) {
     timespec times[2] = {{static_cast<time_t>(mtime), 0}, {static_cast<time_t>(mtime), 0}};
     utimensat(AT_FDCWD, path.c_str(), times, 0);
+}
+
+void Touch(const std::string& path, int64_t mtime, const std::string& content = "x") {
+    testsupport::WriteFile(path, content);
+    SetMTime(path, mtime);
 }
 
 TEST(LogRoll, PrunesOldestArchivesOfItsPrefixOnly) {
@@ -134,6 +146,78 @@ TEST(LogRoll, PrunesOldestArchivesOfItsPrefixOnly) {
                   // Only the current .log exists: nothing to compress, no report.
                   LOG_CHILD_CHECK(log.find("LogSelf--GzipFile:") == std::string::npos, "no gzip report");
                   LOG_CHILD_CHECK(access(path.c_str(), F_OK) == 0, "current file kept");
+                  return "";
+              }),
+              "");
+}
+
+TEST(LogRoll, FullDiskLosesNoArchiveAndCompressesOnceThereIsSpace) {
+    testsupport::TempDir home("logfullhome");
+    testsupport::TempDir tmp("logfull");
+    testsupport::TmpfsMount disk(tmp.path(), 0, "size=4m");
+    if (!disk.Mounted()) GTEST_SKIP() << disk.Why();
+    const char* json =
+        R"({"DevLogLevel":3,"LogBufferWriteRate":1000,"LogBufferNum":1,"MaxFileSize":1,"MaxFileNum":5})";
+    EXPECT_EQ(logtest::RunInChild([&]() -> std::string {
+                  logtest::UseSettings(tmp.path(), home.path(), json);
+                  umask(066);
+                  // Five archives (as many as MaxFileNum keeps), a closed file waiting to be
+                  // compressed and, newest, a file at the size limit that the process takes up.
+                  std::map<std::string, std::string> kept;
+                  std::vector<std::string> want = {"filler"};
+                  for (int i = 0; i < 5; ++i) {
+                      const std::string name = "Vessel_20230101_00000" + std::to_string(i) + ".log.gz";
+                      gzFile gz = gzopen((tmp / name).c_str(), "wb");
+                      gzputs(gz, ("archive " + std::to_string(i) + "\n").c_str());
+                      gzclose(gz);
+                      SetMTime(tmp / name, 1600000000 + i);
+                      kept[name] = testsupport::ReadFile(tmp / name);
+                      want.push_back(name);
+                  }
+                  const std::string closed = "Vessel_20230101_000100.log";
+                  std::string text;
+                  for (int i = 0; i < 2000; ++i) text += "closed line " + std::to_string(i) + "\n";
+                  Touch(tmp / closed, 1600000100, text);
+                  kept[closed] = text;
+                  const std::string full = "Vessel_20230101_000200.log";
+                  testsupport::WriteFile(tmp / full, std::string(kMiB, 'f'));
+                  want.push_back(closed);
+                  want.push_back(full);
+                  std::sort(want.begin(), want.end());
+                  LOG_CHILD_CHECK(testsupport::TmpfsMount::FillUp(tmp / "filler") == ENOSPC, "disk full");
+
+                  LogMgr::ReopenLogFile("Vessel");
+                  LogMgr* mgr = LogMgr::GetInstance();
+                  LOG_CHILD_CHECK(mgr->CurrentFilePath() == tmp / full, "newest file taken up");
+                  LOG_CHILD_CHECK(mgr->WaitHousekeepingIdle(20000), "housekeeping ends");
+                  // The file is at the limit, so lines roll it; but no new file can take a line.
+                  for (int i = 0; i < 100; ++i) LOG_INFO("while full " + std::to_string(i) + std::string(1000, 'w'));
+                  LOG_CHILD_CHECK(mgr->CurrentFilePath() == tmp / full, "no roll while full");
+                  // No partial archive, no temporary file, no empty new .log.
+                  std::vector<std::string> names = testsupport::ListDir(tmp.path());
+                  std::sort(names.begin(), names.end());
+                  std::string seen;
+                  for (const std::string& n : names) seen += n + " ";
+                  LOG_CHILD_CHECK(names == want, "files while full: " + seen);
+                  for (const auto& [name, content] : kept) {
+                      LOG_CHILD_CHECK(testsupport::ReadFile(tmp / name) == content, name + " changed");
+                  }
+
+                  // Space again: a later pass compresses the closed file, without a restart.
+                  LOG_CHILD_CHECK(unlink((tmp / "filler").c_str()) == 0, "space freed");
+                  LOG_CHILD_CHECK(testsupport::WaitFor(
+                                      [&] {
+                                          LOG_INFO("space again");
+                                          return access((tmp / closed).c_str(), F_OK) != 0;
+                                      },
+                                      std::chrono::seconds(40)),
+                                  "closed file compressed once there is space");
+                  LOG_CHILD_CHECK(mgr->WaitHousekeepingIdle(20000), "housekeeping ends");
+                  LOG_CHILD_CHECK(logtest::ReadGzip(tmp / (closed + ".gz")) == text, "archive complete");
+                  struct stat st {};
+                  LOG_CHILD_CHECK(stat((tmp / (closed + ".gz")).c_str(), &st) == 0 && (st.st_mode & 0777) == 0400,
+                                  "archive mode 0440 under the umask");
+                  LogMgr::CloseLogFile();
                   return "";
               }),
               "");
