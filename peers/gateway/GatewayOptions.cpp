@@ -132,6 +132,12 @@ bool GatewayOptions::Parse(const std::vector<std::string>& args, std::string& er
         } else if (name == "--queue-limit") {
             ok = ParseUnsigned(value, 100000000, number) && number > 0;
             queueLimit = static_cast<size_t>(number);
+        } else if (name == "--max-connections") {
+            ok = ParseUnsigned(value, 100000000, number) && number > 0;
+            maxConnections = static_cast<size_t>(number);
+        } else if (name == "--trusted-user") {
+            trustedUser = value;
+            ok = !value.empty();
         } else {
             error = "unknown option " + name + " (see --help)";
             return false;
@@ -172,9 +178,14 @@ std::string GatewayOptions::Usage() {
            "                           (default: from APP_NAME, or /tmp/udsgateway)\n"
            "  --socket PATH            gateway socket path, overriding the two above\n"
            "  --socket-mode MODE       permissions of the socket file, octal (default 0600)\n"
+           "  --trusted-user NAME      also admit processes of this user on the gateway socket\n"
+           "                           (default: only the gateway's own user and root)\n"
            "  --threads N              event-loop threads (default 1)\n"
            "  --request-timeout SEC    answer 504 after this long without a response (default 30)\n"
            "  --idle-timeout SEC       close idle or stalled HTTP connections (default 60)\n"
+           "  --max-connections N      open HTTP connections at most; more are answered 503 and\n"
+           "                           closed (default: descriptor limit minus a reserve for\n"
+           "                           Vessel's connections, a quarter of it, 64 to 4096)\n"
            "  --max-body BYTES         largest request body; larger gets 413 (default 1048576)\n"
            "  --queue-limit N          requests waiting per module; more get 503 (default 10000)\n"
            "  --demand-refresh SEC     re-announce modules in use to Vessel this often (default 10)\n"

@@ -25,6 +25,8 @@ public:
     std::chrono::milliseconds demandRefresh{10000};
     size_t maxBody = 1024 * 1024;
     size_t queueLimit = 10000;
+    size_t maxConnections = 0;       // HTTP connections; 0: derived from the descriptor limit
+    std::string trustedUser;         // another user whose processes may use the gateway socket
     bool help = false;
 
     // Fills the options from argv. Returns false with error set on a bad or unknown option.

@@ -2,6 +2,7 @@
 
 #include <csignal>
 
+#include "DescriptorLimit.h"
 #include "GatewayLog.h"
 
 namespace {
@@ -29,6 +30,11 @@ int GatewayServer::Run() {
     signal(SIGPIPE, SIG_IGN);
 
     std::string error;
+    if (!peers_.Init(options_.trustedUser, error)) {
+        GatewayLog::Error(error);
+        return 1;
+    }
+    SizeConnections();
     if (!options_.configPath.empty()) {
         watcher_ = std::make_unique<AppConfigWatcher>(options_.configPath);
         std::shared_ptr<const AppConfig> config;
@@ -44,12 +50,12 @@ int GatewayServer::Run() {
     }
 
     const std::string socketPath = options_.GatewaySocketPath();
-    uds_ = std::make_shared<UdsListener>(pool_, broker_);
+    uds_ = std::make_shared<UdsListener>(pool_, broker_, peers_);
     if (!uds_->Open(socketPath, options_.socketMode, error)) {
         GatewayLog::Error(error);
         return 1;
     }
-    http_ = std::make_shared<HttpListener>(pool_, broker_, options_);
+    http_ = std::make_shared<HttpListener>(pool_, broker_, options_, slots_);
     if (!http_->Open(error)) {
         GatewayLog::Error(error);
         uds_->Stop();
@@ -84,6 +90,26 @@ int GatewayServer::Run() {
     broker_.Clear();
     GatewayLog::Info("stopped");
     return 0;
+}
+
+void GatewayServer::SizeConnections() {
+    std::string note;
+    size_t limit = DescriptorLimit::Raise(note);
+    size_t cap = options_.maxConnections;
+    size_t allowed = DescriptorLimit::MaxConnectionsAllowed(limit);
+    if (cap == 0) {
+        cap = DescriptorLimit::DefaultMaxConnections(limit);
+    } else if (cap > allowed) {
+        GatewayLog::Warn("--max-connections " + std::to_string(cap) + " leaves too few of the " +
+                         std::to_string(limit) + " descriptors for Vessel's connections; using " +
+                         std::to_string(allowed));
+        cap = allowed;
+    }
+    slots_ = std::make_shared<ConnectionSlots>(cap);
+    GatewayLog::Info(note + "; at most " + std::to_string(cap) + " HTTP connections");
+    if (!options_.trustedUser.empty()) {
+        GatewayLog::Info("gateway socket also admits processes of user " + options_.trustedUser);
+    }
 }
 
 void GatewayServer::PollConfig(bool force) {

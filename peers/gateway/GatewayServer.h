@@ -7,9 +7,11 @@
 #include <boost/asio.hpp>
 
 #include "AppConfigWatcher.h"
+#include "ConnectionSlots.h"
 #include "GatewayOptions.h"
 #include "HttpListener.h"
 #include "IoContextPool.h"
+#include "PeerUserCheck.h"
 #include "RequestBroker.h"
 #include "UdsListener.h"
 
@@ -24,10 +26,14 @@ private:
     void ArmConfigPoll();
     void ArmTick();
     void ArmReload();
+    // Raises the descriptor limit and sizes the HTTP connection cap to it.
+    void SizeConnections();
 
     const GatewayOptions& options_;
     IoContextPool pool_;
     RequestBroker broker_;
+    PeerUserCheck peers_;
+    std::shared_ptr<ConnectionSlots> slots_;
     std::unique_ptr<AppConfigWatcher> watcher_;
     std::shared_ptr<HttpListener> http_;
     std::shared_ptr<UdsListener> uds_;

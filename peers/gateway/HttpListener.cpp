@@ -1,13 +1,39 @@
 #include "HttpListener.h"
 
+#include <sys/socket.h>
+
 #include "GatewayLog.h"
 #include "HttpSession.h"
 
 namespace asio = boost::asio;
 using asio::ip::tcp;
 
-HttpListener::HttpListener(IoContextPool& pool, RequestBroker& broker, const GatewayOptions& options)
-    : pool_(pool), broker_(broker), options_(options), acceptor_(pool.First()), retry_(pool.First()) {}
+namespace {
+
+constexpr auto LOG_EVERY = std::chrono::seconds(10);
+constexpr auto ACCEPT_PAUSE = std::chrono::milliseconds(100);
+
+const char FULL_RESPONSE[] =
+    "HTTP/1.1 503 Service Unavailable\r\n"
+    "Server: vessel-gateway\r\n"
+    "Content-Type: text/plain; charset=utf-8\r\n"
+    "Content-Length: 21\r\n"
+    "Connection: close\r\n"
+    "\r\n"
+    "too many connections\n";
+
+}  // namespace
+
+HttpListener::HttpListener(IoContextPool& pool, RequestBroker& broker, const GatewayOptions& options,
+                           std::shared_ptr<ConnectionSlots> slots)
+    : pool_(pool),
+      broker_(broker),
+      options_(options),
+      slots_(std::move(slots)),
+      acceptor_(pool.First()),
+      retry_(pool.First()),
+      failedLog_(LOG_EVERY),
+      fullLog_(LOG_EVERY) {}
 
 bool HttpListener::Open(std::string& error) {
     boost::system::error_code ec;
@@ -51,20 +77,47 @@ void HttpListener::Stop() {
 void HttpListener::Accept() {
     acceptor_.async_accept(pool_.Next(), [self = shared_from_this()](const boost::system::error_code& ec,
                                                                      tcp::socket socket) {
-        if (ec == asio::error::operation_aborted || !self->acceptor_.is_open()) {
-            return;
-        }
-        if (ec) {
-            GatewayLog::Warn("HTTP accept failed: " + ec.message());
-            self->retry_.expires_after(std::chrono::milliseconds(100));
-            self->retry_.async_wait([self](const boost::system::error_code& e) {
-                if (!e) {
-                    self->Accept();
-                }
-            });
-            return;
-        }
-        std::make_shared<HttpSession>(std::move(socket), self->broker_, self->options_)->Start();
-        self->Accept();
+        self->OnAccepted(ec, std::move(socket));
     });
+}
+
+void HttpListener::OnAccepted(const boost::system::error_code& ec, tcp::socket socket) {
+    if (ec == asio::error::operation_aborted || !acceptor_.is_open()) {
+        return;
+    }
+    if (ec) {
+        // Out of descriptors (or memory): the connection waits in the backlog until some close.
+        size_t heldBack = 0;
+        if (failedLog_.Allow(heldBack)) {
+            GatewayLog::Warn("HTTP accept failed: " + ec.message() + "; " + std::to_string(slots_->InUse()) +
+                             " HTTP connections open, pausing accepts" + LogThrottle::More(heldBack));
+        }
+        retry_.expires_after(ACCEPT_PAUSE);
+        retry_.async_wait([self = shared_from_this()](const boost::system::error_code& e) {
+            if (!e) {
+                self->Accept();
+            }
+        });
+        return;
+    }
+    ConnectionSlots::Slot slot = slots_->TryTake();
+    if (!slot) {
+        Refuse(socket);
+    } else {
+        std::make_shared<HttpSession>(std::move(socket), std::move(slot), broker_, options_)->Start();
+    }
+    Accept();
+}
+
+void HttpListener::Refuse(tcp::socket& socket) {
+    size_t heldBack = 0;
+    if (fullLog_.Allow(heldBack)) {
+        GatewayLog::Warn("HTTP connection refused: " + std::to_string(slots_->Limit()) +
+                         " connections open, the --max-connections limit" + LogThrottle::More(heldBack));
+    }
+    // One try, never waiting: a client that does not take it only misses the explanation.
+    (void)!::send(socket.native_handle(), FULL_RESPONSE, sizeof(FULL_RESPONSE) - 1, MSG_DONTWAIT | MSG_NOSIGNAL);
+    boost::system::error_code ignored;
+    socket.shutdown(tcp::socket::shutdown_send, ignored);
+    socket.close(ignored);
 }

@@ -1,8 +1,7 @@
 #include "HttpSession.h"
 
-#include <atomic>
-
 #include "GatewayLog.h"
+#include "RequestId.h"
 #include "RequestTranslator.h"
 
 namespace asio = boost::asio;
@@ -11,7 +10,10 @@ namespace http = boost::beast::http;
 
 namespace {
 
-std::atomic<uint64_t> gNextRequestId{1};
+// Raw bytes read ahead of the request being parsed: enough for a header at its limit (8 KiB)
+// and a few pipelined requests, no more, so a client that sends much more than it reads stays
+// in the kernel's buffers and not in ours.
+constexpr size_t READ_AHEAD_BYTES = 64 * 1024;
 
 bool IsHttpError(const boost::system::error_code& ec) {
     return &ec.category() == &http::make_error_code(http::error::bad_target).category();
@@ -21,8 +23,14 @@ const std::string CONTINUE_100 = "HTTP/1.1 100 Continue\r\n\r\n";
 
 }  // namespace
 
-HttpSession::HttpSession(Socket socket, RequestBroker& broker, const GatewayOptions& options)
-    : socket_(std::move(socket)), broker_(broker), options_(options), timer_(socket_.get_executor()) {}
+HttpSession::HttpSession(Socket socket, ConnectionSlots::Slot slot, RequestBroker& broker,
+                         const GatewayOptions& options)
+    : socket_(std::move(socket)),
+      slot_(std::move(slot)),
+      broker_(broker),
+      options_(options),
+      buffer_(READ_AHEAD_BYTES),
+      timer_(socket_.get_executor()) {}
 
 void HttpSession::Start() {
     boost::system::error_code ignored;
@@ -128,7 +136,7 @@ void HttpSession::Dispatch() {
         Respond(400, "request is not valid UTF-8 text\n", false);
         return;
     }
-    std::string id = std::to_string(gNextRequestId.fetch_add(1, std::memory_order_relaxed));
+    std::string id = RequestId::Next();
     std::string frame = RequestTranslator::BuildMessageFrame(module, id, json);
     auto pending = std::make_shared<PendingRequest>(std::move(id), std::move(frame), weak_from_this());
     switch (broker_.Submit(module, pending, Clock::now())) {
@@ -187,6 +195,10 @@ void HttpSession::Respond(unsigned status, std::string body, bool close) {
 
 void HttpSession::OnWritten(const boost::system::error_code& ec) {
     writing_ = false;
+    // An idle connection keeps no answer it has sent. (Assigning an empty response would keep
+    // the body's capacity.)
+    std::string().swap(response_.body());
+    response_ = {};
     if (closed_) {
         return;
     }
@@ -262,5 +274,6 @@ void HttpSession::Close() {
     GiveUp();
     boost::system::error_code ignored;
     socket_.close(ignored);
+    slot_.Release();
     timer_.cancel();
 }

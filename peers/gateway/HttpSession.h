@@ -1,6 +1,9 @@
 // One HTTP/1.1 client connection: reads a request, routes it to its module through the broker,
 // and writes the worker's answer (or 404/413/400/503/504). While a request waits, the next one is
 // already being read, so a client that hangs up is noticed at once and its request dropped.
+// Pipelined requests are taken one at a time: the next one goes to its module only once the
+// answer before it is written, and meanwhile at most its header (and 64 KiB of raw bytes) is
+// read ahead. So a client that sends and never reads holds at most one answer in the gateway.
 // Everything runs on the connection's own event-loop thread; Complete() posts onto it.
 #pragma once
 
@@ -13,6 +16,7 @@
 #include <boost/beast/http.hpp>
 #include <boost/optional.hpp>
 
+#include "ConnectionSlots.h"
 #include "GatewayOptions.h"
 #include "IRequestOwner.h"
 #include "RequestBroker.h"
@@ -21,7 +25,8 @@ class HttpSession : public IRequestOwner, public std::enable_shared_from_this<Ht
 public:
     using Socket = boost::asio::ip::tcp::socket;
 
-    HttpSession(Socket socket, RequestBroker& broker, const GatewayOptions& options);
+    // slot is the connection's place under --max-connections, given back when it closes.
+    HttpSession(Socket socket, ConnectionSlots::Slot slot, RequestBroker& broker, const GatewayOptions& options);
     void Start();
     void Complete(std::shared_ptr<PendingRequest> request, unsigned status, std::string body) override;
 
@@ -44,6 +49,7 @@ private:
     void Close();
 
     Socket socket_;
+    ConnectionSlots::Slot slot_;
     RequestBroker& broker_;
     const GatewayOptions& options_;
     boost::beast::flat_buffer buffer_;

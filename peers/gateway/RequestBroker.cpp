@@ -175,24 +175,31 @@ void RequestBroker::Cancel(const std::shared_ptr<PendingRequest>& request) {
     }
 }
 
-bool RequestBroker::Respond(const std::string& requestId, unsigned status, std::string body) {
+RequestBroker::RespondResult RequestBroker::Respond(const std::string& requestId, const PeerProcess& from,
+                                                   unsigned status, std::string body, PeerProcess* taker) {
     std::shared_ptr<PendingRequest> request;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         auto it = inFlight_.find(requestId);
         if (it == inFlight_.end()) {
-            return false;
+            return RespondResult::UNKNOWN;
+        }
+        if (!it->second.worker.SameAs(from)) {
+            if (taker) {
+                *taker = it->second.worker;
+            }
+            return RespondResult::NOT_TAKER;
         }
         request = std::move(it->second.request);
         inFlight_.erase(it);
     }
     if (!request->Claim()) {
-        return false;
+        return RespondResult::UNKNOWN;
     }
     if (auto owner = request->Owner()) {
         owner->Complete(request, status, std::move(body));
     }
-    return true;
+    return RespondResult::ANSWERED;
 }
 
 void RequestBroker::Pull(const std::string& key, const std::shared_ptr<IGatewayPeer>& peer, bool firstPull) {

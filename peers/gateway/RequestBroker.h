@@ -58,9 +58,16 @@ public:
                         Clock::time_point now);
     // The owner gave up on a request it has claimed (timeout, client gone): forget it.
     void Cancel(const std::shared_ptr<PendingRequest>& request);
-    // "responsereq": finishes the request with that id. False when it is unknown (already
-    // finished, timed out, or never handed out).
-    bool Respond(const std::string& requestId, unsigned status, std::string body);
+    enum class RespondResult {
+        ANSWERED,
+        UNKNOWN,    // already finished, timed out, or never handed out
+        NOT_TAKER,  // handed to another process: refused, the request still waits for its answer
+    };
+    // "responsereq" from process from: finishes the request with that id when from is the process
+    // it was handed to (any of its connections: a worker pulls on one and answers on another).
+    // On NOT_TAKER, taker (when given) is set to that process.
+    RespondResult Respond(const std::string& requestId, const PeerProcess& from, unsigned status,
+                          std::string body, PeerProcess* taker = nullptr);
 
     // "pullreq" for key text name "||" version. firstPull tells that this connection has not
     // pulled for this key before, so it now counts as one of the module's pullers; for the

@@ -31,10 +31,19 @@ bool SomeoneListens(const std::string& path) {
     return live;
 }
 
+constexpr auto LOG_EVERY = std::chrono::seconds(10);
+constexpr auto ACCEPT_PAUSE = std::chrono::milliseconds(100);
+
 }  // namespace
 
-UdsListener::UdsListener(IoContextPool& pool, RequestBroker& broker)
-    : pool_(pool), broker_(broker), acceptor_(pool.First()), retry_(pool.First()) {}
+UdsListener::UdsListener(IoContextPool& pool, RequestBroker& broker, const PeerUserCheck& peers)
+    : pool_(pool),
+      broker_(broker),
+      peers_(peers),
+      acceptor_(pool.First()),
+      retry_(pool.First()),
+      failedLog_(LOG_EVERY),
+      refusedLog_(LOG_EVERY) {}
 
 UdsListener::~UdsListener() { RemoveFile(); }
 
@@ -113,20 +122,39 @@ void UdsListener::RemoveFile() {
 void UdsListener::Accept() {
     acceptor_.async_accept(pool_.Next(), [self = shared_from_this()](const boost::system::error_code& ec,
                                                                      stream_protocol::socket socket) {
-        if (ec == asio::error::operation_aborted || !self->acceptor_.is_open()) {
-            return;
-        }
-        if (ec) {
-            GatewayLog::Warn("gateway socket accept failed: " + ec.message());
-            self->retry_.expires_after(std::chrono::milliseconds(100));
-            self->retry_.async_wait([self](const boost::system::error_code& e) {
-                if (!e) {
-                    self->Accept();
-                }
-            });
-            return;
-        }
-        std::make_shared<UdsPeerSession>(std::move(socket), self->broker_, self->nextNumber_++)->Start();
-        self->Accept();
+        self->OnAccepted(ec, std::move(socket));
     });
+}
+
+void UdsListener::OnAccepted(const boost::system::error_code& ec, stream_protocol::socket socket) {
+    if (ec == asio::error::operation_aborted || !acceptor_.is_open()) {
+        return;
+    }
+    if (ec) {
+        // Out of descriptors: the worker's connection waits in the backlog until some close.
+        size_t heldBack = 0;
+        if (failedLog_.Allow(heldBack)) {
+            GatewayLog::Warn("gateway socket accept failed: " + ec.message() + "; pausing accepts" +
+                             LogThrottle::More(heldBack));
+        }
+        retry_.expires_after(ACCEPT_PAUSE);
+        retry_.async_wait([self = shared_from_this()](const boost::system::error_code& e) {
+            if (!e) {
+                self->Accept();
+            }
+        });
+        return;
+    }
+    std::string refusal;
+    if (!peers_.Admit(socket.native_handle(), refusal)) {
+        size_t heldBack = 0;
+        if (refusedLog_.Allow(heldBack)) {
+            GatewayLog::Warn(refusal + LogThrottle::More(heldBack));
+        }
+        boost::system::error_code ignored;
+        socket.close(ignored);
+    } else {
+        std::make_shared<UdsPeerSession>(std::move(socket), broker_, nextNumber_++)->Start();
+    }
+    Accept();
 }

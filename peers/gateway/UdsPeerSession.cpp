@@ -1,6 +1,7 @@
 #include "UdsPeerSession.h"
 
 #include "GatewayLog.h"
+#include "LogThrottle.h"
 #include "gateway/GatewayProtocol.h"
 #include "gateway/RespFrame.h"
 
@@ -116,7 +117,11 @@ bool UdsPeerSession::Handle(std::vector<std::string>& parts) {
             return false;
         }
         // An unknown id is a late answer to a request that timed out or whose client left.
-        broker_.Respond(parts[2], status, std::move(parts[4]));
+        PeerProcess taker;
+        if (broker_.Respond(parts[2], process_, status, std::move(parts[4]), &taker) ==
+            RequestBroker::RespondResult::NOT_TAKER) {
+            RefuseAnswer(parts[2], taker);
+        }
         return true;
     }
     if (command == "pullreq") {
@@ -169,6 +174,18 @@ bool UdsPeerSession::Handle(std::vector<std::string>& parts) {
     }
     Close("unknown command \"" + command.substr(0, 64) + "\"");
     return false;
+}
+
+void UdsPeerSession::RefuseAnswer(const std::string& requestId, const PeerProcess& taker) {
+    // A process may only answer what it took. The connection stays: a worker that answers a
+    // request given to another after a reconnect still has answers of its own to send.
+    static LogThrottle throttle(std::chrono::seconds(10));
+    size_t heldBack = 0;
+    if (throttle.Allow(heldBack)) {
+        GatewayLog::Warn("gateway peer " + std::to_string(number_) + " (pid " + std::to_string(process_.Pid()) +
+                         "): \"responsereq\" for request " + requestId.substr(0, 64) + ", which process " +
+                         std::to_string(taker.Pid()) + " took; refused" + LogThrottle::More(heldBack));
+    }
 }
 
 void UdsPeerSession::Deliver(std::shared_ptr<PendingRequest> request) {

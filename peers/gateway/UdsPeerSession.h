@@ -44,6 +44,7 @@ private:
     // False when the connection must be closed.
     bool Handle(std::vector<std::string>& parts);
     bool HoldOrFail(Held what, const std::string& command);
+    void RefuseAnswer(const std::string& requestId, const PeerProcess& taker);
     void Send(OutFrame frame);
     void WriteNext();
     // lastUnread: the peer did not read the request written last (its connection was reset).

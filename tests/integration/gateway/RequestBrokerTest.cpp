@@ -55,6 +55,10 @@ protected:
                                                "\",\"Location\":\"/m\",\"Type\":\"C_MODULE\"}]}",
                                            generation, error));
     }
+    RequestBroker::RespondResult Answer(const std::shared_ptr<PendingRequest>& request, const FakePeer& by,
+                                        const std::string& body) {
+        return broker_.Respond(request->Id(), by.process, 200, body);
+    }
     std::shared_ptr<PendingRequest> NewRequest() {
         return std::make_shared<PendingRequest>(std::to_string(nextId_++), "frame", owner_);
     }
@@ -65,9 +69,11 @@ protected:
     Clock::time_point t0_ = Clock::now();
 };
 
-TEST_F(RequestBrokerTest, RequestsMeetPullsInEitherOrderAndEachGoesToOnePuller) {
+TEST_F(RequestBrokerTest, RequestsMeetPullsInEitherOrderAndOnlyTheTakerAnswers) {
     auto a = std::make_shared<FakePeer>();
     auto b = std::make_shared<FakePeer>();
+    a->process = PeerProcess(101, 7);
+    b->process = PeerProcess(102, 7);
     broker_.Pull("calc||1.0", a, true);
     broker_.Pull("calc||1.0", b, true);
     auto r1 = NewRequest(), r2 = NewRequest(), r3 = NewRequest();
@@ -84,9 +90,16 @@ TEST_F(RequestBrokerTest, RequestsMeetPullsInEitherOrderAndEachGoesToOnePuller) 
     EXPECT_EQ(a->delivered[1], r3);
     EXPECT_EQ(r3->ModuleKey(), "calc||1.0");
 
-    EXPECT_TRUE(broker_.Respond(r2->Id(), 200, "3"));
-    EXPECT_FALSE(broker_.Respond(r2->Id(), 200, "again"));  // answered once only
-    EXPECT_FALSE(broker_.Respond("999", 200, "unknown"));
+    using Result = RequestBroker::RespondResult;
+    // Only the process it was handed to may answer (a pid reused by a later process is not it);
+    // a refused answer leaves the request waiting for the right one.
+    EXPECT_EQ(Answer(r2, *a, "stolen"), Result::NOT_TAKER);
+    FakePeer successor;
+    successor.process = PeerProcess(102, 8);
+    EXPECT_EQ(Answer(r2, successor, "stolen"), Result::NOT_TAKER);
+    EXPECT_EQ(Answer(r2, *b, "3"), Result::ANSWERED);
+    EXPECT_EQ(Answer(r2, *b, "again"), Result::UNKNOWN);  // answered once only
+    EXPECT_EQ(broker_.Respond("999", b->process, 200, "unknown"), Result::UNKNOWN);
     ASSERT_EQ(owner_->results.size(), 1u);
     EXPECT_EQ(owner_->results[0], std::make_pair(200u, std::string("3")));
     EXPECT_EQ(broker_.InFlightCount(), 2u);
@@ -118,7 +131,7 @@ TEST_F(RequestBrokerTest, CancelledRequestsLeaveTheQueueAndLateAnswersAreDropped
     ASSERT_TRUE(handed->Claim());  // the client gave up
     broker_.Cancel(handed);
     EXPECT_EQ(broker_.InFlightCount(), 0u);
-    EXPECT_FALSE(broker_.Respond(handed->Id(), 200, "late"));
+    EXPECT_EQ(Answer(handed, *peer, "late"), RequestBroker::RespondResult::UNKNOWN);
     EXPECT_TRUE(owner_->results.empty());
 }
 
@@ -134,7 +147,7 @@ TEST_F(RequestBrokerTest, RequeuedRequestsGoFirstToTheNextPull) {
     broker_.Pull("calc||1.0", live, true);
     ASSERT_EQ(live->delivered.size(), 1u);
     EXPECT_EQ(live->delivered[0], r1);
-    EXPECT_TRUE(broker_.Respond(r1->Id(), 500, "boom"));
+    EXPECT_EQ(Answer(r1, *live, "boom"), RequestBroker::RespondResult::ANSWERED);
 }
 
 TEST_F(RequestBrokerTest, UnpulledModulesAreDemandedOncePerRetryWhileRequestsWait) {
@@ -227,7 +240,8 @@ TEST_F(RequestBrokerTest, TheOldVersionServesUntilTheConfiguredOnePullsThenItTak
     broker_.Pull("calc||2.0", newWorker, false);
     EXPECT_EQ(newWorker->delivered, (std::vector<std::shared_ptr<PendingRequest>>{r2, r3, r5}));
     EXPECT_EQ(oldWorker->delivered.size(), 1u);
-    EXPECT_TRUE(broker_.Respond(r1->Id(), 200, "old"));  // the old version answers what it took
+    // The old version answers what it took.
+    EXPECT_EQ(Answer(r1, *oldWorker, "old"), RequestBroker::RespondResult::ANSWERED);
 }
 
 TEST_F(RequestBrokerTest, RequestsLeftOnAVersionNoLongerConfiguredGoToTheServingOne) {

@@ -149,7 +149,7 @@ TEST(GatewayBrokerWorkerEnd, FailsOnlyWhatTheEndedProcessTook) {
     EXPECT_EQ(owner->results[0], std::make_pair(std::string("taken"), 502u));
     // Not read by the worker: its connection hands it on instead; the other worker still answers.
     EXPECT_EQ(broker.InFlightCount(), 2u);
-    EXPECT_TRUE(broker.Respond("other", 200, "fine"));
+    EXPECT_EQ(broker.Respond("other", living->process, 200, "fine"), RequestBroker::RespondResult::ANSWERED);
 }
 
 class GatewayWorkerEndTest : public ::testing::Test {
