@@ -11,20 +11,18 @@ bool LogRateLimiter::Allow(uint64_t* suppressed) {
 }
 
 bool LogRateLimiter::AllowAt(int64_t nowMs, uint64_t* suppressed) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!started_ || nowMs - windowStartMs_ >= periodMs_) {
-        started_ = true;
-        windowStartMs_ = nowMs;
-        passed_ = 0;
+    int64_t start = windowStartMs_.load(std::memory_order_relaxed);
+    if ((start == kNoWindow || nowMs - start >= periodMs_) &&
+        windowStartMs_.compare_exchange_strong(start, nowMs, std::memory_order_relaxed)) {
+        passed_.store(0, std::memory_order_relaxed);
     }
-    if (passed_ >= burst_) {
-        ++suppressed_;
+    if (passed_.fetch_add(1, std::memory_order_relaxed) >= burst_) {
+        suppressed_.fetch_add(1, std::memory_order_relaxed);
         if (suppressed != nullptr) *suppressed = 0;
         return false;
     }
-    ++passed_;
-    if (suppressed != nullptr) *suppressed = suppressed_;
-    suppressed_ = 0;
+    const uint64_t held = suppressed_.exchange(0, std::memory_order_relaxed);
+    if (suppressed != nullptr) *suppressed = held;
     return true;
 }
 

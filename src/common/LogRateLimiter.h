@@ -1,17 +1,19 @@
 // Keeps a log line that can repeat in a tight loop (a failing accept, a failing write) from
 // flooding the disk: lets it through at most `burst` times per period and counts the rest, so
 // the next line let through can say how many were held back. One instance per call site,
-// usually a function-local static; safe from any thread.
+// usually a function-local static or a member; safe from any thread.
 //
 //     static LogRateLimiter limit(1000, 5);
 //     uint64_t dropped = 0;
 //     if (limit.Allow(&dropped)) LOG_INFO("accept fails" + LogRateLimiter::SuppressedNote(dropped));
 //
-// Locks: mutex_ guards every member below it.
+// Lock-free, so a process forked while another thread was inside Allow is not left with a
+// held lock. Threads racing at a window's start may let a line or two more through.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
-#include <mutex>
+#include <limits>
 #include <string>
 
 class LogRateLimiter {
@@ -28,11 +30,11 @@ public:
     static std::string SuppressedNote(uint64_t suppressed);
 
 private:
+    static constexpr int64_t kNoWindow = std::numeric_limits<int64_t>::min();
+
     const int64_t periodMs_;
-    const uint32_t burst_;
-    std::mutex mutex_;
-    bool started_ = false;
-    int64_t windowStartMs_ = 0;
-    uint32_t passed_ = 0;  // lines let through in the current window
-    uint64_t suppressed_ = 0;
+    const uint64_t burst_;
+    std::atomic<int64_t> windowStartMs_{kNoWindow};
+    std::atomic<uint64_t> passed_{0};  // lines asking in the current window
+    std::atomic<uint64_t> suppressed_{0};
 };
