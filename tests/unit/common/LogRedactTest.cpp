@@ -47,7 +47,8 @@ TEST(LogRedact, ReceivedRequestFrameIsLoggedWithoutSecrets) {
                                   std::to_string(request.size()) + "\r\n" + request + "\r\n";
         RespStreamParser parser;
         size_t consumed = 0;
-        ASSERT_EQ(parser.FeedBuffer(frame.data(), frame.size(), consumed), RespStreamParser::Result::COMPLETE);
+        ASSERT_EQ(parser.FeedBuffer(frame.data(), frame.size(), consumed),
+                  RespStreamParser::Result::COMPLETE);
         EXPECT_EQ(parser.TakeValues().at(3), request) << "the request itself is intact";
         std::vector<testsupport::LogLine> lines = reader.NewLinesWith("Receiv:{");
         ASSERT_EQ(lines.size(), 1u);

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
 #include <zlib.h>
 
 #include <algorithm>
@@ -191,7 +190,8 @@ TEST(LogRoll, FullDiskLosesNoArchiveAndCompressesOnceThereIsSpace) {
                   LOG_CHILD_CHECK(mgr->CurrentFilePath() == tmp / full, "newest file taken up");
                   LOG_CHILD_CHECK(mgr->WaitHousekeepingIdle(20000), "housekeeping ends");
                   // The file is at the limit, so lines roll it; but no new file can take a line.
-                  for (int i = 0; i < 100; ++i) LOG_INFO("while full " + std::to_string(i) + std::string(1000, 'w'));
+                  for (int i = 0; i < 100; ++i)
+                      LOG_INFO("while full " + std::to_string(i) + std::string(1000, 'w'));
                   LOG_CHILD_CHECK(mgr->CurrentFilePath() == tmp / full, "no roll while full");
                   // No partial archive, no temporary file, no empty new .log.
                   std::vector<std::string> names = testsupport::ListDir(tmp.path());
@@ -215,8 +215,9 @@ TEST(LogRoll, FullDiskLosesNoArchiveAndCompressesOnceThereIsSpace) {
                   LOG_CHILD_CHECK(mgr->WaitHousekeepingIdle(20000), "housekeeping ends");
                   LOG_CHILD_CHECK(logtest::ReadGzip(tmp / (closed + ".gz")) == text, "archive complete");
                   struct stat st {};
-                  LOG_CHILD_CHECK(stat((tmp / (closed + ".gz")).c_str(), &st) == 0 && (st.st_mode & 0777) == 0400,
-                                  "archive mode 0440 under the umask");
+                  LOG_CHILD_CHECK(
+                      stat((tmp / (closed + ".gz")).c_str(), &st) == 0 && (st.st_mode & 0777) == 0400,
+                      "archive mode 0440 under the umask");
                   LogMgr::CloseLogFile();
                   return "";
               }),
