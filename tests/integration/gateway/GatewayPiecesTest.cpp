@@ -4,13 +4,16 @@
 
 #include <sys/stat.h>
 
+#include <set>
 #include <string>
+#include <vector>
 
 #include "AppConfig.h"
 #include "AppConfigWatcher.h"
 #include "GatewayOptions.h"
 #include "JsonText.h"
 #include "QueryString.h"
+#include "RequestId.h"
 #include "RequestTranslator.h"
 #include "gateway/AppConfigLoader.h"
 #include "gateway/GatewayProtocol.h"
@@ -214,7 +217,8 @@ TEST(GatewayOptions, ParsesFlagsAndRefusesNonsense) {
     GatewayOptions options;
     std::string error;
     ASSERT_TRUE(options.Parse({"--listen", "0.0.0.0:9000", "--threads=2", "--request-timeout", "0.25",
-                               "--max-body", "10", "--socket-mode", "0660", "--app-name", "Demo"},
+                               "--max-body", "10", "--socket-mode", "0660", "--app-name", "Demo",
+                               "--max-connections", "500", "--trusted-user=www-data"},
                               error))
         << error;
     EXPECT_EQ(options.listenHost, "0.0.0.0");
@@ -224,6 +228,8 @@ TEST(GatewayOptions, ParsesFlagsAndRefusesNonsense) {
     EXPECT_EQ(options.maxBody, 10u);
     EXPECT_EQ(options.socketMode, 0660u);
     EXPECT_EQ(options.GatewaySocketPath(), "/tmp/udsgateway-demo");
+    EXPECT_EQ(options.maxConnections, 500u);
+    EXPECT_EQ(options.trustedUser, "www-data");
 
     GatewayOptions v6;
     ASSERT_TRUE(v6.Parse({"--listen", "[::1]:81"}, error));
@@ -232,9 +238,28 @@ TEST(GatewayOptions, ParsesFlagsAndRefusesNonsense) {
 
     for (std::vector<std::string> bad : std::vector<std::vector<std::string>>{
              {"--listen", "host:99999"}, {"--threads", "0"}, {"--request-timeout", "-1"},
-             {"--socket-mode", "999"}, {"--bogus", "1"}, {"--config"}, {"--max-body", "1k"}}) {
+             {"--socket-mode", "999"}, {"--bogus", "1"}, {"--config"}, {"--max-body", "1k"},
+             {"--max-connections", "0"}, {"--trusted-user="}}) {
         GatewayOptions o;
         EXPECT_FALSE(o.Parse(bad, error)) << bad[0];
         EXPECT_FALSE(error.empty());
     }
+}
+
+TEST(GatewayRequestId, UniqueAndNotToBeGuessedFromTheOneBefore) {
+    std::set<std::string> ids;
+    std::vector<uint64_t> random;
+    for (int i = 0; i < 10000; ++i) {
+        std::string id = RequestId::Next();
+        ASSERT_TRUE(ids.insert(id).second) << id;
+        ASSERT_EQ(id.find('-'), 16u) << id;
+        random.push_back(std::stoull(id.substr(0, 16), nullptr, 16));
+    }
+    // A counter or a clock rises at every step; random values rise about half the time.
+    size_t rising = 0;
+    for (size_t i = 1; i < random.size(); ++i) {
+        rising += random[i] > random[i - 1] ? 1 : 0;
+    }
+    EXPECT_GT(rising, 4000u);
+    EXPECT_LT(rising, 6000u);
 }

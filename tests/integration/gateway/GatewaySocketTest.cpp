@@ -2,6 +2,9 @@
 // (master pollers, a module's pull connection, a worker's reply connection) and HTTP clients.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <signal.h>
+#include <netinet/in.h>
 #include <sys/stat.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -9,9 +12,11 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "DescriptorLimit.h"
 #include "support/GatewayProcess.h"
 #include "support/HttpTestClient.h"
 #include "support/UdsTestPeer.h"
@@ -357,6 +362,173 @@ TEST_F(GatewaySocketTest, SocketFileIsPrivateAndAStaleOneIsReplaced) {
     EXPECT_NE(testsupport::ReadFile(dir / "log").find("already listens"), std::string::npos);
     UdsTestPeer still;
     EXPECT_TRUE(still.Connect(gw_.SocketPath()));
+}
+
+TEST(GatewayConnectionCap, HttpBeyondTheCapIsRefusedAndWorkersStillConnect) {
+    // Descriptors run short: without a cap the idle HTTP connections would take them all and a
+    // restarted worker could not connect. The gateway runs under a hard limit of 64 here.
+    const size_t limit = 64;
+    const size_t cap = DescriptorLimit::DefaultMaxConnections(limit);
+    testsupport::TempDir dir("gwcap");
+    testsupport::WriteFile(dir / "gateway.json", CONFIG);
+    const int port = GatewayProcess::FreePort();
+    const std::string socketPath = "/tmp/udsgateway-" + testsupport::UniqueName("cap");
+    testsupport::ChildProcess gateway;
+    ASSERT_TRUE(gateway.Exec({"/bin/sh", "-c", "ulimit -n " + std::to_string(limit) + " && exec \"$0\" \"$@\"",
+                              GatewayProcess::BinaryPath(), "--listen", "127.0.0.1:" + std::to_string(port),
+                              "--socket", socketPath, "--config", dir / "gateway.json"},
+                             {}, dir / "log"));
+    ASSERT_TRUE(testsupport::WaitFor([&] { return UdsTestPeer().Connect(socketPath); }, 10s))
+        << testsupport::ReadFile(dir / "log");
+
+    std::vector<std::unique_ptr<HttpTestClient>> admitted;
+    size_t refused = 0;
+    for (size_t i = 0; i < limit + 16; ++i) {
+        auto client = std::make_unique<HttpTestClient>();
+        ASSERT_TRUE(client->Connect(port));
+        int status = client->SendRequest("GET", "/nosuch") ? client->Read().status : 0;
+        if (status == 404) {
+            admitted.push_back(std::move(client));
+        } else {
+            EXPECT_TRUE(status == 503 || status == 0) << status;
+            ++refused;
+        }
+    }
+    EXPECT_EQ(admitted.size(), cap);
+    EXPECT_EQ(refused, limit + 16 - cap);
+
+    // A worker that comes now is served, and so is a client that was let in.
+    UdsTestPeer puller, replier;
+    ASSERT_TRUE(puller.Connect(socketPath));
+    ASSERT_TRUE(replier.Connect(socketPath));
+    ASSERT_TRUE(puller.Send({"pullreq", "calc||1.0||1"}));
+    ASSERT_FALSE(admitted.empty());
+    ASSERT_TRUE(admitted[0]->SendRequest("GET", "/calc/after"));
+    Parts parts;
+    ASSERT_TRUE(puller.Receive(parts, 5s));
+    ASSERT_EQ(parts.size(), 4u);
+    ASSERT_TRUE(replier.Send({"responsereq", "calc||1.0||1", parts[2], "200", "served", ""}));
+    EXPECT_EQ(admitted[0]->Read().body, "served");
+
+    // A connection that closes gives its place back.
+    admitted.pop_back();
+    EXPECT_TRUE(testsupport::WaitFor([&] { return HttpTestClient::Get(port, "/nosuch").status == 404; }, 5s));
+    gateway.Kill(SIGTERM);
+    EXPECT_EQ(gateway.Wait(10s), 0);
+    EXPECT_NE(testsupport::ReadFile(dir / "log").find("at most " + std::to_string(cap) + " HTTP connections"),
+              std::string::npos);
+}
+
+TEST_F(GatewaySocketTest, AnAnswerFromAProcessThatDidNotTakeTheRequestIsRefused) {
+    StartGateway();
+    UdsTestPeer puller;
+    ASSERT_TRUE(puller.Connect(gw_.SocketPath()));
+    ASSERT_TRUE(replier_.Connect(gw_.SocketPath()));
+    Pull(puller);
+    HttpTestClient client;
+    ASSERT_TRUE(client.Connect(gw_.Port()));
+    ASSERT_TRUE(client.SendRequest("GET", "/calc/mine"));
+    std::string id;
+    ReceiveMessage(puller, id);
+
+    // Another process of the same user that knows the id (it cannot guess it) answers first.
+    testsupport::ChildProcess stranger;
+    const std::string path = gw_.SocketPath();
+    ASSERT_TRUE(stranger.Fork([&]() {
+        UdsTestPeer peer;
+        return peer.Connect(path) && peer.Send({"responsereq", "calc||1.0||4242", id, "200", "stolen", ""}) ? 0 : 1;
+    }));
+    EXPECT_EQ(stranger.Wait(10s), 0);
+    EXPECT_TRUE(testsupport::WaitFor([&] { return gw_.Log().find(id + ", which process") != std::string::npos; }, 5s));
+    Reply(id, "200", "right");
+    HttpTestResponse response = client.Read();
+    EXPECT_EQ(response.status, 200);
+    EXPECT_EQ(response.body, "right");
+}
+
+TEST_F(GatewaySocketTest, PeersOfAnotherUserAreRefusedUnlessTrusted) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "connecting as another user needs root";
+    }
+    // As user nobody: 0 when the gateway answers a configuration pull, 1 when it hangs up.
+    auto pullAsNobody = [](const std::string& path) {
+        testsupport::ChildProcess child;
+        child.Fork([&]() {
+            UdsTestPeer peer;
+            Parts parts;
+            if (setgid(65534) != 0 || setuid(65534) != 0 || !peer.Connect(path)) {
+                return 10;
+            }
+            peer.Send({"pullappcfg", "container"});
+            return peer.Receive(parts, 5s) && parts[0] == "appcfg" ? 0 : peer.ClosedByGateway(5s) ? 1 : 2;
+        });
+        int status = child.Wait(20s);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+    StartGateway({"--socket-mode", "0666"});
+    EXPECT_EQ(pullAsNobody(gw_.SocketPath()), 1);
+    EXPECT_NE(gw_.Log().find("gateway socket peer refused: user nobody (uid 65534"), std::string::npos);
+    EXPECT_NE(gw_.Log().find("--trusted-user nobody"), std::string::npos);
+
+    GatewayProcess trusting;
+    ASSERT_TRUE(trusting.Start(CONFIG, {"--socket-mode", "0666", "--trusted-user", "nobody"})) << trusting.Log();
+    EXPECT_EQ(pullAsNobody(trusting.SocketPath()), 0);
+    EXPECT_EQ(trusting.Stop(), 0);
+}
+
+TEST_F(GatewaySocketTest, IdleAndNonReadingClientsHoldNoMoreThanOneAnswer) {
+    StartGateway();
+    UdsTestPeer puller;
+    ASSERT_TRUE(puller.Connect(gw_.SocketPath()));
+    ASSERT_TRUE(replier_.Connect(gw_.SocketPath()));
+    const std::string answer(4 << 20, 'a');
+    auto residentKb = [&]() {
+        std::string status = testsupport::ReadFile("/proc/" + std::to_string(gw_.Process().Pid()) + "/status");
+        size_t at = status.find("VmRSS:");
+        return at == std::string::npos ? 0L : std::stol(status.substr(at + 6));
+    };
+
+    // Clients that got their answer and stay connected keep none of it in the gateway.
+    const long before = residentKb();
+    std::vector<std::unique_ptr<HttpTestClient>> idle;
+    Parts parts;
+    for (int i = 0; i < 16; ++i) {
+        idle.push_back(std::make_unique<HttpTestClient>());
+        ASSERT_TRUE(idle.back()->Connect(gw_.Port()));
+        ASSERT_TRUE(idle.back()->SendRequest("GET", "/calc/big"));
+        Pull(puller);
+        ASSERT_TRUE(puller.Receive(parts, 5s));
+        Reply(parts[2], "200", answer);
+        ASSERT_EQ(idle.back()->Read().body.size(), answer.size());
+    }
+    EXPECT_LT(residentKb() - before, 24 * 1024) << "16 idle connections after 4 MiB answers";
+
+    // A client that pipelines and never reads (a small receive buffer, so a few answers fill
+    // what the kernels hold): the gateway waits for it to read instead of taking up every
+    // request it was sent.
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    int small = 4096;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+    struct sockaddr_in addr {};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(gw_.Port()));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)), 0);
+    const int sent = 40;
+    std::string pipelined;
+    for (int i = 0; i < sent; ++i) {
+        pipelined += "GET /calc/big HTTP/1.1\r\nHost: x\r\n\r\n";
+    }
+    ASSERT_EQ(send(fd, pipelined.data(), pipelined.size(), MSG_NOSIGNAL), static_cast<ssize_t>(pipelined.size()));
+    int handed = 0;
+    for (Pull(puller); puller.Receive(parts, 1s); Pull(puller)) {
+        ASSERT_EQ(parts.size(), 4u);
+        Reply(parts[2], "200", answer);
+        ++handed;
+    }
+    EXPECT_GE(handed, 1);
+    EXPECT_LE(handed, 12) << "of " << sent << " pipelined requests";
+    close(fd);
 }
 
 }  // namespace
