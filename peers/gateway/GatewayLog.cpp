@@ -3,9 +3,18 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+
+namespace {
+
+std::atomic<int> gOutput{STDERR_FILENO};
+
+}  // namespace
+
+void GatewayLog::SetOutput(int fd) { gOutput.store(fd, std::memory_order_relaxed); }
 
 void GatewayLog::Info(const std::string& msg) { Write("INFO", msg); }
 void GatewayLog::Warn(const std::string& msg) { Write("WARN", msg); }
@@ -32,7 +41,7 @@ void GatewayLog::Write(const char* level, const std::string& msg) {
     const char* p = line.data();
     size_t left = line.size();
     while (left > 0) {
-        ssize_t w = ::write(STDERR_FILENO, p, left);
+        ssize_t w = ::write(gOutput.load(std::memory_order_relaxed), p, left);
         if (w < 0 && errno == EINTR) {
             continue;
         }
