@@ -1,7 +1,8 @@
 // One connection on the gateway socket: a master poller, a module's pull connection or a
 // worker's reply connection. Reads RESP frames, hands each command to the broker and writes the
 // answers it gets back. A peer that breaks the protocol is logged once and disconnected; the
-// rest of the gateway carries on.
+// rest of the gateway carries on. A "responsereq" counts only from the process the request was
+// handed to; from any other it is refused (logged at most every 10 s) and the connection stays.
 #pragma once
 
 #include <cstdint>
