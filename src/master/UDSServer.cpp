@@ -194,17 +194,10 @@ void UDSServer::RunEventLoop()
         LOG_INFO("epoll_create fail," + ErrnoText(errno));
         return;
     }
-    struct epoll_event ev;
-    memset_s(&ev, sizeof(ev), 0, sizeof(ev));
-    ev.events = EPOLLIN;
-    ev.data.fd = listenFd;
-    if (epoll_ctl(epollFd, EPOLL_CTL_ADD, listenFd, &ev) < 0) {
-        LOG_INFO("epoll_ctl add fail, " + ErrnoText(errno));
+    if (!Watch(EPOLL_CTL_ADD, listenFd, EPOLLIN)) {
         return;
     }
-    ev.data.fd = wakeFd;
-    if (epoll_ctl(epollFd, EPOLL_CTL_ADD, wakeFd, &ev) < 0) {
-        LOG_INFO("epoll_ctl add fail, " + ErrnoText(errno));
+    if (!Watch(EPOLL_CTL_ADD, wakeFd, EPOLLIN)) {
         return;
     }
     struct epoll_event events[kMaxEvents];
@@ -304,38 +297,36 @@ void UDSServer::HandleAccpet()
         std::lock_guard<std::mutex> lock(connMutex);
         clientFds[fd].peerPid = peerPid;
     }
-    struct epoll_event ev;
-    memset_s(&ev, sizeof(ev), 0, sizeof(ev));
-    ev.events = EPOLLIN;
-    ev.data.fd = fd;
-    if (epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &ev) < 0) {
-        LOG_INFO("epoll_ctl add fail, " + ErrnoText(errno));
+    if (!Watch(EPOLL_CTL_ADD, fd, EPOLLIN)) {
         CloseConnection(fd);
     }
 }
 
 void UDSServer::PauseAccept()
 {
-    struct epoll_event ev;
-    memset_s(&ev, sizeof(ev), 0, sizeof(ev));
-    ev.data.fd = listenFd;  // no events: the listening socket is not watched meanwhile
-    if (epoll_ctl(epollFd, EPOLL_CTL_MOD, listenFd, &ev) < 0) {
-        LOG_INFO("epoll_ctl mod fail, " + ErrnoText(errno));
-    }
+    (void)Watch(EPOLL_CTL_MOD, listenFd, 0);  // no events: the listening socket is not watched meanwhile
     acceptPaused = true;
     acceptResumeAt = std::chrono::steady_clock::now() + kAcceptPause;
 }
 
 void UDSServer::ResumeAccept()
 {
+    (void)Watch(EPOLL_CTL_MOD, listenFd, EPOLLIN);
+    acceptPaused = false;
+}
+
+bool UDSServer::Watch(int op, int fd, uint32_t events)
+{
     struct epoll_event ev;
     memset_s(&ev, sizeof(ev), 0, sizeof(ev));
-    ev.events = EPOLLIN;
-    ev.data.fd = listenFd;
-    if (epoll_ctl(epollFd, EPOLL_CTL_MOD, listenFd, &ev) < 0) {
-        LOG_INFO("epoll_ctl mod fail, " + ErrnoText(errno));
+    ev.events = events;
+    ev.data.fd = fd;
+    if (epoll_ctl(epollFd, op, fd, &ev) == 0) {
+        return true;
     }
-    acceptPaused = false;
+    const char* name = op == EPOLL_CTL_ADD ? "add" : op == EPOLL_CTL_MOD ? "mod" : "del";
+    LOG_INFO(std::string("epoll_ctl ") + name + " fail, " + ErrnoText(errno));
+    return false;
 }
 
 void UDSServer::DoRead(int fd)
@@ -427,13 +418,7 @@ void UDSServer::DoWrite(int fd)
 
 void UDSServer::DeleteEvent(int fd, uint32_t events)
 {
-    struct epoll_event ev;
-    memset_s(&ev, sizeof(ev), 0, sizeof(ev));
-    ev.events = events;
-    ev.data.fd = fd;
-    if (epoll_ctl(epollFd, EPOLL_CTL_DEL, fd, &ev) < 0) {
-        LOG_INFO("epoll_ctl del fail, " + ErrnoText(errno));
-    }
+    (void)Watch(EPOLL_CTL_DEL, fd, events);
 }
 
 void UDSServer::CloseConnection(int fd)

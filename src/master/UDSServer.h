@@ -85,6 +85,9 @@ private:
     void HandleAccpet();
     void PauseAccept();
     void ResumeAccept();
+    // epoll_ctl with one descriptor and its events; false (logged "epoll_ctl <op> fail, ")
+    // when it fails.
+    bool Watch(int op, int fd, uint32_t events);
     void DoRead(int fd);
     void DoWrite(int fd);
     void DeleteEvent(int fd, uint32_t events);
