@@ -138,7 +138,8 @@ void HttpSession::Dispatch() {
     }
     std::string id = RequestId::Next();
     std::string frame = RequestTranslator::BuildMessageFrame(module, id, json);
-    auto pending = std::make_shared<PendingRequest>(std::move(id), std::move(frame), weak_from_this());
+    auto pending = std::make_shared<PendingRequest>(std::move(id), std::move(frame), weak_from_this(),
+                                                    RequestTranslator::Idempotent(req.method()));
     switch (broker_.Submit(module, pending, Clock::now())) {
         case RequestBroker::SubmitResult::UNKNOWN_MODULE:
             Respond(404, "unknown module \"" + module.substr(0, 200) + "\"\n", false);

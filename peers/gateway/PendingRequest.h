@@ -11,8 +11,10 @@
 
 class PendingRequest {
 public:
-    PendingRequest(std::string id, std::string frame, std::weak_ptr<IRequestOwner> owner)
-        : id_(std::move(id)), frame_(std::move(frame)), owner_(std::move(owner)) {}
+    // retryable: the request may run twice without harm (an idempotent HTTP method), so a worker
+    // that ends before answering it may be replaced by another once.
+    PendingRequest(std::string id, std::string frame, std::weak_ptr<IRequestOwner> owner, bool retryable = false)
+        : id_(std::move(id)), frame_(std::move(frame)), owner_(std::move(owner)), retriesLeft_(retryable ? 1 : 0) {}
 
     const std::string& Id() const { return id_; }
     const std::string& Frame() const { return frame_; }
@@ -32,6 +34,17 @@ public:
     void MarkTaken() { taken_.store(true, std::memory_order_release); }
     bool Taken() const { return taken_.load(std::memory_order_acquire); }
 
+    // Its worker ended before answering: true (once, for a retryable request) when it may go to
+    // another worker, which then has to take it anew. Called by the broker under its lock.
+    bool Retry() {
+        if (retriesLeft_ == 0) {
+            return false;
+        }
+        --retriesLeft_;
+        taken_.store(false, std::memory_order_release);
+        return true;
+    }
+
 private:
     std::string id_;
     std::string frame_;
@@ -39,4 +52,5 @@ private:
     std::weak_ptr<IRequestOwner> owner_;
     std::atomic<bool> claimed_{false};
     std::atomic<bool> taken_{false};
+    unsigned retriesLeft_;
 };

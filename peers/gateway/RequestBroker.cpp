@@ -230,39 +230,42 @@ void RequestBroker::Pull(const std::string& key, const std::shared_ptr<IGatewayP
 }
 
 void RequestBroker::Requeue(const std::shared_ptr<PendingRequest>& request) {
-    std::shared_ptr<IGatewayPeer> puller;
+    Deliveries deliveries;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         auto it = inFlight_.find(request->Id());
         if (it != inFlight_.end() && it->second.request == request) {
             inFlight_.erase(it);
         }
-        if (request->Claimed()) {
-            return;
-        }
-        SlotEntry* entry = &SlotLocked(request->ModuleKey());
-        if (entry->second.pullers == 0) {
-            // Its version is gone; unless it is the configured one, it will not come back.
-            const std::string name = NameOf(entry->first);
-            const std::string configured = config_->KeyOf(name);
-            if (entry->first != configured) {
-                if (SlotEntry* serving = ServingLocked(name, configured)) {
-                    entry = serving;
-                    request->SetModuleKey(entry->first);
-                }
+        RequeueLocked(request, deliveries);
+    }
+    Deliver(deliveries);
+}
+
+void RequestBroker::RequeueLocked(const std::shared_ptr<PendingRequest>& request, Deliveries& deliveries) {
+    if (request->Claimed()) {
+        return;
+    }
+    SlotEntry* entry = &SlotLocked(request->ModuleKey());
+    if (entry->second.pullers == 0) {
+        // Its version is gone; unless it is the configured one, it will not come back.
+        const std::string name = NameOf(entry->first);
+        const std::string configured = config_->KeyOf(name);
+        if (entry->first != configured) {
+            if (SlotEntry* serving = ServingLocked(name, configured)) {
+                entry = serving;
+                request->SetModuleKey(entry->first);
             }
         }
-        ModuleSlot& slot = entry->second;
-        if (!slot.held.empty()) {
-            puller = std::move(slot.held.front());
-            slot.held.pop_front();
-            inFlight_[request->Id()] = InFlight{request, puller->Process()};
-        } else {
-            slot.queue.push_front(request);
-        }
     }
-    if (puller) {
-        puller->Deliver(request);
+    ModuleSlot& slot = entry->second;
+    if (!slot.held.empty()) {
+        auto puller = std::move(slot.held.front());
+        slot.held.pop_front();
+        inFlight_[request->Id()] = InFlight{request, puller->Process()};
+        deliveries.emplace_back(std::move(puller), request);
+    } else {
+        slot.queue.push_front(request);
     }
 }
 
@@ -383,16 +386,33 @@ size_t RequestBroker::FailTakenIfEnded(const PeerProcess& process, Clock::time_p
         return 0;
     }
     std::vector<std::shared_ptr<PendingRequest>> failed;
+    Deliveries deliveries;
+    size_t retried = 0;
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        std::vector<std::shared_ptr<PendingRequest>> taken;
         for (auto it = inFlight_.begin(); it != inFlight_.end();) {
             if (it->second.worker == process && it->second.request->Taken()) {
-                failed.push_back(std::move(it->second.request));
+                taken.push_back(std::move(it->second.request));
                 it = inFlight_.erase(it);
             } else {
                 ++it;
             }
         }
+        // Placed after the walk: a placement may insert into inFlight_.
+        for (auto& request : taken) {
+            if (!request->Claimed() && request->Retry()) {
+                ++retried;
+                RequeueLocked(request, deliveries);
+            } else {
+                failed.push_back(std::move(request));
+            }
+        }
+    }
+    Deliver(deliveries);
+    if (retried > 0) {
+        GatewayLog::Warn("worker process " + std::to_string(process.Pid()) + " ended with " + std::to_string(retried) +
+                         " idempotent request(s) unanswered; sent to another worker");
     }
     const std::string body = "worker process " + std::to_string(process.Pid()) + " ended before answering\n";
     size_t count = 0;

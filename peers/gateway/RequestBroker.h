@@ -88,8 +88,8 @@ public:
     // A worker's requests belong to its process, not to a connection: a worker also closes a pull
     // connection it replaces and still answers what it took on its reply connection. Once the
     // process has ended, and every connection it had has been read to its end (answers sent just
-    // before the end still count), the requests it took can never be answered: they are finished
-    // with 502 instead of waiting for their timeout.
+    // before the end still count), the requests it took can never be answered: they go to another
+    // worker once when idempotent, else are finished with 502 instead of waiting for their timeout.
     //
     // Connections are counted per pid: one accepted after its process was gone has no start time
     // to match, and may still carry answers. ProcessDisconnected is true for the last one.
@@ -97,7 +97,8 @@ public:
     bool ProcessDisconnected(const PeerProcess& process, Clock::time_point now);
     // Fails what process took if it has ended, has no open connection, and its last one closed
     // at least limits.endGrace ago (a connection it opened may not have been accepted yet).
-    // Returns how many failed.
+    // A retryable request (an idempotent method) that no worker has failed before goes back to
+    // the head of its module's queue instead. Returns how many failed.
     size_t FailTakenIfEnded(const PeerProcess& process, Clock::time_point now);
     // The same for every worker with requests out (periodic): catches a worker that closed all
     // its connections before it ended.
@@ -145,6 +146,9 @@ private:
     // held there (the deliveries are made after the lock is released).
     void MoveQueueLocked(SlotEntry& from, SlotEntry& to, Deliveries& deliveries);
     void MatchLocked(ModuleSlot& slot, Deliveries& deliveries);
+    // Puts an unfinished request back at the head of its version's queue (or of the serving
+    // version's, when its own is gone for good), or hands it to a held pull.
+    void RequeueLocked(const std::shared_ptr<PendingRequest>& request, Deliveries& deliveries);
     static void Deliver(Deliveries& deliveries);
 
     // Returns the peer to answer when a demand can go out at once (else queues the key).

@@ -10,6 +10,20 @@
 namespace http = boost::beast::http;
 using boost::beast::string_view;
 
+bool RequestTranslator::Idempotent(http::verb method) {
+    switch (method) {
+        case http::verb::get:
+        case http::verb::head:
+        case http::verb::put:
+        case http::verb::delete_:
+        case http::verb::options:
+        case http::verb::trace:
+            return true;
+        default:
+            return false;
+    }
+}
+
 bool RequestTranslator::Route(string_view target, std::string& module, string_view& path,
                               string_view& query) {
     if (target.starts_with("http://") || target.starts_with("https://")) {

@@ -22,6 +22,10 @@ public:
     static bool BuildRequestJson(const Request& req, boost::beast::string_view path,
                                  boost::beast::string_view query, std::string& out);
 
+    // Whether running the request twice has the same effect as once (GET, HEAD, PUT, DELETE,
+    // OPTIONS, TRACE): only such a request is sent again when its worker ends before answering.
+    static bool Idempotent(boost::beast::http::verb method);
+
     // "message", tag, request id, request JSON as one frame.
     static std::string BuildMessageFrame(const std::string& tag, const std::string& requestId,
                                          const std::string& json);

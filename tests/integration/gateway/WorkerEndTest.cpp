@@ -152,6 +152,39 @@ TEST(GatewayBrokerWorkerEnd, FailsOnlyWhatTheEndedProcessTook) {
     EXPECT_EQ(broker.Respond("other", living->process, 200, "fine"), RequestBroker::RespondResult::ANSWERED);
 }
 
+TEST(GatewayBrokerWorkerEnd, AnIdempotentRequestGoesToOneMoreWorkerThenFails) {
+    std::string error;
+    RequestBroker broker{RequestBroker::Limits()};
+    broker.SetConfig(AppConfig::Parse(CONFIG, 1, error));
+    auto owner = std::make_shared<FakeOwner>();
+    auto get = std::make_shared<PendingRequest>("get", "frame", owner, true);
+    const auto later = RequestBroker::Clock::now() + 1s;
+
+    PipeHeldChild firstChild, secondChild;  // the second holds the first's pipe too: ended first
+    auto first = std::make_shared<FakePeer>(PeerProcess::OfPid(firstChild.Pid()));
+    auto second = std::make_shared<FakePeer>(PeerProcess::OfPid(secondChild.Pid()));
+    auto third = std::make_shared<FakePeer>(PeerProcess::OfPid(getpid()));
+    broker.Pull("calc||1.0", first, true);
+    broker.Submit("calc", get, RequestBroker::Clock::now());
+    get->MarkTaken();
+    broker.Pull("calc||1.0", second, true);  // held: gets the request when the first ends
+    for (PipeHeldChild* child : {&secondChild, &firstChild}) {
+        child->Release();
+        ASSERT_EQ(child->Process().Wait(10s), 0);
+    }
+
+    EXPECT_EQ(broker.FailTakenIfEnded(first->process, later), 0u);
+    ASSERT_EQ(second->delivered.size(), 1u) << "not handed to the worker that waits";
+    EXPECT_TRUE(owner->results.empty());
+    EXPECT_EQ(broker.FailTakenIfEnded(second->process, later), 0u) << "not taken yet: its connection hands it on";
+    get->MarkTaken();
+    broker.Pull("calc||1.0", third, true);
+    EXPECT_EQ(broker.FailTakenIfEnded(second->process, later), 1u);
+    EXPECT_TRUE(third->delivered.empty()) << "sent a third time";
+    ASSERT_EQ(owner->results.size(), 1u);
+    EXPECT_EQ(owner->results[0], std::make_pair(std::string("get"), 502u));
+}
+
 class GatewayWorkerEndTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(gw_.Start(CONFIG)) << gw_.Log(); }
@@ -161,11 +194,12 @@ protected:
         }
         EXPECT_EQ(gw_.Stop(), 0);
     }
-    // A client whose GET for calc is on its way.
-    std::unique_ptr<HttpTestClient> Send(const std::string& target) {
+    // A client whose request for calc is on its way. A POST by default: a GET whose worker ends
+    // goes to the next worker instead of failing.
+    std::unique_ptr<HttpTestClient> Send(const std::string& target, const std::string& method = "POST") {
         auto client = std::make_unique<HttpTestClient>();
         EXPECT_TRUE(client->Connect(gw_.Port()));
-        EXPECT_TRUE(client->SendRequest("GET", target));
+        EXPECT_TRUE(client->SendRequest(method, target, method == "POST" ? "x" : ""));
         return client;
     }
     // Forks a fake worker that runs body on its own pull connection and exits with its result.
@@ -193,19 +227,19 @@ protected:
     GatewayProcess gw_;
 };
 
-TEST_F(GatewayWorkerEndTest, RequestsAnEndedWorkerTookAreAnswered502AtOnce) {
-    // Takes two requests (the first is read whole once it pulls again, the second once its
-    // connection closes with nothing unread), holds a third pull, and dies with the connection
-    // open, as a crashing worker does.
+TEST_F(GatewayWorkerEndTest, RequestsAnEndedWorkerTookAreAnswered502AtOnceOrSentOnOnceWhenIdempotent) {
+    // Takes three requests (each is read whole once it pulls again), holds a fourth pull, and
+    // dies with the connection open, as a crashing worker does.
     testsupport::ChildProcess worker;
     StartWorker(worker, [](UdsTestPeer& pull) {
-        if (Take(pull).empty() || Take(pull).empty()) {
+        if (Take(pull).empty() || Take(pull).empty() || Take(pull).empty()) {
             return 1;
         }
         _exit(pull.Send({"pullreq", ClientId()}) ? 0 : 2);
     });
     auto first = Send("/calc/one");
     auto second = Send("/calc/two");
+    auto retried = Send("/calc/again", "GET");
     ASSERT_EQ(worker.Wait(15s), 0);
 
     // The default request timeout is 30 s; both answers must come long before it.
@@ -214,18 +248,22 @@ TEST_F(GatewayWorkerEndTest, RequestsAnEndedWorkerTookAreAnswered502AtOnce) {
         EXPECT_EQ(response.status, 502) << "no prompt answer for a request whose worker ended";
         EXPECT_NE(response.body.find("ended before answering"), std::string::npos) << response.body;
     }
+    EXPECT_EQ(retried->Read(300ms).status, 0) << "the GET was failed, not kept for the next worker";
 
-    // A request that arrives after the end is not failed: it waits for the next worker.
-    auto third = Send("/calc/three");
+    // The next worker gets the GET first, then a request that arrived after the end (which was
+    // not failed either).
+    auto fourth = Send("/calc/four");
     UdsTestPeer next, replier;
     ASSERT_TRUE(next.Connect(gw_.SocketPath()));
     ASSERT_TRUE(replier.Connect(gw_.SocketPath()));
-    std::string id = Take(next);
-    ASSERT_FALSE(id.empty());
-    ASSERT_TRUE(replier.Send({"responsereq", ClientId(), id, "200", "three", ""}));
-    HttpTestResponse response = third->Read(5s);
-    EXPECT_EQ(response.status, 200);
-    EXPECT_EQ(response.body, "three");
+    for (auto* client : {retried.get(), fourth.get()}) {
+        std::string id = Take(next);
+        ASSERT_FALSE(id.empty());
+        ASSERT_TRUE(replier.Send({"responsereq", ClientId(), id, "200", "answered " + id, ""}));
+        HttpTestResponse response = client->Read(5s);
+        EXPECT_EQ(response.status, 200);
+        EXPECT_EQ(response.body, "answered " + id);
+    }
 }
 
 TEST_F(GatewayWorkerEndTest, AnAnswerSentJustBeforeTheWorkerEndsStillGoesThrough) {
