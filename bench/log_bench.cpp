@@ -7,9 +7,9 @@
 #include <filesystem>
 #include <string>
 
-#include "common/Log.h"
-#include "common/LogMgr.h"
-#include "common/LogRedactor.h"
+#include "base/Log.h"
+#include "base/LogMgr.h"
+#include "base/LogRedactor.h"
 
 namespace {
 

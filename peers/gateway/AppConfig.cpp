@@ -6,7 +6,7 @@
 #include <boost/property_tree/ptree.hpp>
 
 #include "JsonText.h"
-#include "gateway/GatewayProtocol.h"
+#include "proto/GatewayProtocol.h"
 
 namespace pt = boost::property_tree;
 

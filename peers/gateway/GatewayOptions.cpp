@@ -3,7 +3,7 @@
 #include <cctype>
 #include <cstdlib>
 
-#include "gateway/GatewayPath.h"
+#include "proto/GatewayPath.h"
 
 namespace {
 

@@ -2,8 +2,8 @@
 
 #include "GatewayLog.h"
 #include "LogThrottle.h"
-#include "gateway/GatewayProtocol.h"
-#include "gateway/RespFrame.h"
+#include "proto/GatewayProtocol.h"
+#include "proto/RespFrame.h"
 
 namespace asio = boost::asio;
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "worker/ModuleKey.h"
+#include "model/ModuleKey.h"
 
 class IModuleMgtForMaster {
 public:

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "worker/ModulePojo.h"
+#include "model/ModulePojo.h"
 
 class IProcessMgt {
 public:

@@ -5,15 +5,15 @@
 #include <cstdlib>
 #include <system_error>
 
-#include "common/Log.h"
-#include "common/LogMgr.h"
-#include "common/PropertyLoader.h"
-#include "gateway/ModuleNeedLoadMgt.h"
+#include "base/Log.h"
+#include "base/LogMgr.h"
+#include "base/PropertyLoader.h"
+#include "master/ModuleNeedLoadMgt.h"
 #include "master/MasterProcessCycle.h"
 #include "master/ModuleLifeChecker.h"
 #include "master/ModuleMgt.h"
 #include "master/ProcessMgt.h"
-#include "master/UDSServer.h"
+#include "net/UDSServer.h"
 
 MasterComponents& MasterComponents::Instance() {
     static MasterComponents* instance = new MasterComponents();  // lives until exit

@@ -16,14 +16,14 @@
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/system/system_error.hpp>
 
-#include "common/CommonUtil.h"
-#include "common/HandledSignalsBlocked.h"
-#include "common/Log.h"
-#include "common/LogMgr.h"
-#include "common/ProcessFlags.h"
-#include "common/PropertyLoader.h"
+#include "base/CommonUtil.h"
+#include "base/HandledSignalsBlocked.h"
+#include "base/Log.h"
+#include "base/LogMgr.h"
+#include "base/ProcessFlags.h"
+#include "base/PropertyLoader.h"
 #include "master/MasterComponents.h"
-#include "master/UDSServer.h"
+#include "net/UDSServer.h"
 #include "master/WarrenProcess.h"
 
 boost::asio::io_context gMasterIOService;

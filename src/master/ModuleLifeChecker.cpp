@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "common/Log.h"
-#include "common/PropertyLoader.h"
+#include "base/Log.h"
+#include "base/PropertyLoader.h"
 #include "master/IModuleMgtForMaster.h"
 
 namespace {

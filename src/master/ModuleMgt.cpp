@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <iterator>
 #include <memory>
@@ -11,18 +12,17 @@
 
 #include <boost/asio/steady_timer.hpp>
 
-#include "common/CatalinaBaseDir.h"
-#include "common/CommonUtil.h"
-#include "common/IIOHandler.h"
-#include "common/Log.h"
-#include "common/ProcessFlags.h"
-#include "common/PropertyLoader.h"
-#include "gateway/AppConfigLoader.h"
-#include "gateway/IModuleNeedLoadMgt.h"
+#include "base/CatalinaBaseDir.h"
+#include "base/CommonUtil.h"
+#include "base/IIOHandler.h"
+#include "base/Log.h"
+#include "base/ProcessFlags.h"
+#include "base/PropertyLoader.h"
+#include "master/AppConfigLoader.h"
+#include "master/IModuleNeedLoadMgt.h"
 #include "master/IProcessMgt.h"
 #include "master/WarrenProcess.h"
-#include "worker/PipeCmdPojo.h"
-#include "worker/WorkerProcessCycle.h"
+#include "proto/PipeCmdPojo.h"
 
 namespace {
 
@@ -62,7 +62,12 @@ ModuleMgt::ModuleMgt() = default;
 
 int ModuleMgt::SpawnWorker() {
     if (spawn) return spawn();
-    return warrenSpawnProcess(warrenWorkerProcessCycle, nullptr, "warren worker ");
+    SpawnProc cycle = warrenWorkerCycle();
+    if (cycle == nullptr) {
+        LOG_ERROR_CODE(EINVAL, "no worker cycle set: cannot start a worker");
+        return -1;
+    }
+    return warrenSpawnProcess(cycle, nullptr, "warren worker ");
 }
 
 void ModuleMgt::EndWorker(int pid) {

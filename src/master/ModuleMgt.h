@@ -16,9 +16,9 @@
 
 #include <boost/asio/io_context.hpp>
 
-#include "gateway/UDSClient.h"
+#include "net/UDSClient.h"
 #include "master/IModuleMgtForMaster.h"
-#include "worker/ModulePojo.h"
+#include "model/ModulePojo.h"
 
 class IModuleNeedLoadMgt;
 class IProcessMgt;

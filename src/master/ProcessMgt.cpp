@@ -3,10 +3,10 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "common/CommonUtil.h"
-#include "common/Log.h"
-#include "gateway/GatewayPath.h"
-#include "worker/PipeCmdPojo.h"
+#include "base/CommonUtil.h"
+#include "base/Log.h"
+#include "proto/GatewayPath.h"
+#include "proto/PipeCmdPojo.h"
 
 ProcessMgt::~ProcessMgt()
 {

@@ -9,10 +9,10 @@
 #include <thread>
 #include <vector>
 
-#include "common/IIOHandler.h"
+#include "base/IIOHandler.h"
 #include "master/IModuleMgtForMaster.h"
 #include "master/IProcessMgt.h"
-#include "master/UDSServer.h"
+#include "net/UDSServer.h"
 
 // Lock: mutex guards pendingModules, pendingCmds, pidToFd and every send. Lock order: placement's lock
 // (ModuleMgt), then mutex, then the channel server's own lock. The channel thread holds mutex

@@ -4,15 +4,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <new>
 #include <string>
 
-#include "common/Log.h"
-#include "common/ProcessFlags.h"
-#include "common/SafeString.h"
-#include "worker/MasterWatch.h"
+#include "base/Log.h"
+#include "base/ProcessFlags.h"
+#include "base/SafeString.h"
+#include "base/MasterWatch.h"
 
 ProcessSlot gProcesses[MAX_PROCESSES];
 int gLastProcess = 0;
@@ -138,6 +139,14 @@ void getAndMaintainChildProcessStatus() {
         first = false;
     }
 }
+
+namespace {
+std::atomic<SpawnProc> gWorkerCycle{nullptr};
+}  // namespace
+
+void warrenSetWorkerCycle(SpawnProc proc) { gWorkerCycle.store(proc); }
+
+SpawnProc warrenWorkerCycle() { return gWorkerCycle.load(); }
 
 int warrenSpawnProcess(SpawnProc proc, void* data, const char* name) {
     std::unique_lock<std::mutex> lock(gProcessTableLock);

@@ -29,5 +29,8 @@ int warrenInitSignals();
 void warrenSignalHandler(int signo, siginfo_t* info, void* context);
 void getAndMaintainChildProcessStatus();
 int warrenSpawnProcess(SpawnProc proc, void* data, const char* name);
+// What a forked worker runs. The binary sets it at start: the master knows no module host.
+void warrenSetWorkerCycle(SpawnProc proc);
+SpawnProc warrenWorkerCycle();
 void setProcessExiting(const int* pid);
 void SetProcessName(const char* name);

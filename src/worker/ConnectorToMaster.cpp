@@ -2,12 +2,12 @@
 
 #include <vector>
 
-#include "common/Log.h"
-#include "gateway/GatewayPath.h"
-#include "gateway/ReqReceiverMgt.h"
+#include "base/Log.h"
+#include "proto/GatewayPath.h"
+#include "worker/ReqReceiverMgt.h"
 #include "worker/IModuleMgt.h"
 #include "worker/ModuleMgtFactory.h"
-#include "worker/PipeCmdPojo.h"
+#include "proto/PipeCmdPojo.h"
 
 namespace {
 

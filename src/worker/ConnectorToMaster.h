@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <string>
 
-#include "common/IIOHandler.h"
-#include "gateway/UDSClient.h"
-#include "worker/ModulePojo.h"
+#include "base/IIOHandler.h"
+#include "net/UDSClient.h"
+#include "model/ModulePojo.h"
 
 class ConnectorToMaster : public IIOHandler {
 public:

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "worker/ModulePojo.h"
+#include "model/ModulePojo.h"
 
 class IModuleMgt {
 public:

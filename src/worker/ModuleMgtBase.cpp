@@ -2,7 +2,7 @@
 
 #include <ctime>
 
-#include "common/Log.h"
+#include "base/Log.h"
 
 int32_t ModuleMgtBase::AddModule(const ModulePojo& module) {
     const std::string text = module.GetName() + ":" + module.GetVersion();

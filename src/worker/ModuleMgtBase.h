@@ -11,9 +11,9 @@
 #include <mutex>
 
 #include "worker/IModuleMgt.h"
-#include "worker/ModuleHandler.h"
-#include "worker/ModuleKey.h"
-#include "worker/ModulePojo.h"
+#include "model/ModuleHandler.h"
+#include "model/ModuleKey.h"
+#include "model/ModulePojo.h"
 
 class IRequestReceiver;
 

@@ -4,9 +4,6 @@
 #include <map>
 #include <mutex>
 
-#include "go/GoModuleMgt.h"
-#include "java/TomcatSvcMgt.h"
-#include "worker/CModuleMgt.h"
 
 // Locking: KindsMutex() guards the kind table. The current manager is an atomic pointer, since the
 // connector's thread sets it and the main thread reads it at shutdown. A getter is called outside
@@ -18,15 +15,9 @@ std::mutex& KindsMutex() {
     return m;
 }
 
-IModuleMgt* GetCModuleMgt() { return CModuleMgt::getInstance(); }
-
-// The managers of the three built-in kinds join this table by their getter (not by static
-// registrar objects: an unreferenced object file of a static library is never linked).
+// The hosts register their kinds (the binary does it at start, before any worker is forked).
 std::map<std::string, ModuleMgtGetter>& Kinds() {
-    static std::map<std::string, ModuleMgtGetter> kinds{
-        {"C_MODULE", &GetCModuleMgt},
-        {"GO", []() -> IModuleMgt* { return GoModuleMgt::getInstance(); }},
-        {"TOMCAT", []() -> IModuleMgt* { return TomcatSvcMgt::getInstance(); }}};
+    static std::map<std::string, ModuleMgtGetter> kinds;
     return kinds;
 }
 

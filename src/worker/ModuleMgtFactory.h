@@ -5,7 +5,7 @@
 #include <string>
 
 #include "worker/IModuleMgt.h"
-#include "worker/ModulePojo.h"
+#include "model/ModulePojo.h"
 
 using ModuleMgtGetter = IModuleMgt* (*)();
 

@@ -12,16 +12,16 @@
 #include <system_error>
 #include <thread>
 
-#include "common/CommonUtil.h"
-#include "common/HandledSignalsBlocked.h"
-#include "common/Log.h"
-#include "common/LogMgr.h"
-#include "common/PeerTrust.h"
-#include "common/ProcessFlags.h"
-#include "common/PropertyLoader.h"
-#include "gateway/ReqReceiverMgt.h"
+#include "base/CommonUtil.h"
+#include "base/HandledSignalsBlocked.h"
+#include "base/Log.h"
+#include "base/LogMgr.h"
+#include "base/PeerTrust.h"
+#include "base/ProcessFlags.h"
+#include "base/PropertyLoader.h"
+#include "worker/ReqReceiverMgt.h"
 #include "worker/ConnectorToMaster.h"
-#include "worker/MasterWatch.h"
+#include "base/MasterWatch.h"
 #include "worker/ModuleMgtFactory.h"
 
 namespace {

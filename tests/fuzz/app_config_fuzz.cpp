@@ -7,7 +7,7 @@
 
 #include "FuzzCheck.h"
 #include "FuzzLogHome.h"
-#include "gateway/AppConfigLoader.h"
+#include "master/AppConfigLoader.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     FuzzLogHome::Install();

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "FuzzCheck.h"
-#include "common/LogRedactor.h"
+#include "base/LogRedactor.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include "FuzzCheck.h"
 #include "FuzzLogHome.h"
-#include "gateway/GatewayProtocol.h"
+#include "proto/GatewayProtocol.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     FuzzLogHome::Install();

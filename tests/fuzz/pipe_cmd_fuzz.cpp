@@ -8,7 +8,7 @@
 
 #include "FuzzCheck.h"
 #include "FuzzLogHome.h"
-#include "worker/PipeCmdPojo.h"
+#include "proto/PipeCmdPojo.h"
 
 namespace {
 

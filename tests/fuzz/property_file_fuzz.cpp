@@ -11,7 +11,7 @@
 
 #include "FuzzCheck.h"
 #include "FuzzLogHome.h"
-#include "common/PropertyFileParser.h"
+#include "base/PropertyFileParser.h"
 
 namespace {
 

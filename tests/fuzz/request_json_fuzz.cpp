@@ -10,7 +10,7 @@
 
 #include "FuzzCheck.h"
 #include "FuzzLogHome.h"
-#include "request/RequestPojo.h"
+#include "hosts/c/RequestPojo.h"
 
 namespace pt = boost::property_tree;
 

@@ -7,8 +7,8 @@
 
 #include "FuzzCheck.h"
 #include "FuzzLogHome.h"
-#include "gateway/GatewayProtocol.h"
-#include "gateway/RespFrame.h"
+#include "proto/GatewayProtocol.h"
+#include "proto/RespFrame.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     FuzzLogHome::Install();

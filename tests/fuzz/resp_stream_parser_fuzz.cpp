@@ -9,7 +9,7 @@
 
 #include "FuzzCheck.h"
 #include "FuzzLogHome.h"
-#include "gateway/RespStreamParser.h"
+#include "proto/RespStreamParser.h"
 
 namespace {
 

@@ -1,5 +1,7 @@
 #include "support/FakeMaster.h"
 
+#include "app/HostKinds.h"
+
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -11,8 +13,8 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "common/ProcessFlags.h"
-#include "gateway/GatewayPath.h"
+#include "base/ProcessFlags.h"
+#include "proto/GatewayPath.h"
 #include "support/LogLines.h"
 #include "worker/WorkerProcessCycle.h"
 
@@ -88,6 +90,7 @@ pid_t FakeMaster::Spawn(const std::function<void()>& setup, int drainPollMs) {
         InstallMasterLikeHandlers();
         if (setup) setup();
         if (drainPollMs >= 0) SetWorkerDrainPollIntervalMs(drainPollMs);
+        RegisterHostKinds();
         warrenWorkerProcessCycle();
         _exit(99);  // unreachable: the cycle ends the process itself
     }

@@ -10,8 +10,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "common/LogCfg.h"
-#include "common/LogMgr.h"
+#include "base/LogCfg.h"
+#include "base/LogMgr.h"
 #include "support/LogLines.h"
 #include "support/TestSupport.h"
 

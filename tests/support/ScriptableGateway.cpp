@@ -12,8 +12,8 @@
 #include <cstring>
 #include <utility>
 
-#include "gateway/GatewayProtocol.h"
-#include "gateway/RespFrame.h"
+#include "proto/GatewayProtocol.h"
+#include "proto/RespFrame.h"
 
 namespace testsupport {
 

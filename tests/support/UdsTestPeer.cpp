@@ -7,8 +7,8 @@
 
 #include <cstring>
 
-#include "gateway/GatewayProtocol.h"
-#include "gateway/RespFrame.h"
+#include "proto/GatewayProtocol.h"
+#include "proto/RespFrame.h"
 
 namespace {
 

@@ -1,0 +1,358 @@
+#include "hosts/c/CModuleRequestReceiver.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include <boost/asio/post.hpp>
+#include <boost/asio/write.hpp>
+
+#include "base/Log.h"
+#include "base/PeerTrust.h"
+#include "base/ProcessFlags.h"
+#include "proto/GatewayProtocol.h"
+#include "hosts/c/ReqHandlerMgt.h"
+#include "hosts/c/CModuleMgt.h"
+
+namespace {
+
+// A shutdown of a socket that is not (or no longer) connected is not worth a line.
+bool AlreadyClosed(const boost::system::error_code& ec) {
+    return ec == boost::asio::error::not_connected || ec == boost::asio::error::bad_descriptor;
+}
+
+}  // namespace
+
+std::shared_ptr<CModuleRequestReceiver> CModuleRequestReceiver::create(const std::string& gatewayPath,
+                                                                       const ModuleKey& key, CModuleMgt* mgt) {
+    return std::shared_ptr<CModuleRequestReceiver>(new CModuleRequestReceiver(gatewayPath, key, mgt));
+}
+
+CModuleRequestReceiver::CModuleRequestReceiver(const std::string& gatewayPath, const ModuleKey& key,
+                                               CModuleMgt* mgt)
+    : socket(CModuleMgt::IoContext()),
+      executor(CModuleMgt::IoContext().get_executor()),
+      gatewayPath(gatewayPath),
+      pullMsg(Serialize(BuildPullReq(key))),
+      moduleKey(key),
+      moduleMgt(mgt) {
+    memset(readBuf, 0, sizeof(readBuf));
+    memset(writeBuf, 0, sizeof(writeBuf));
+    LOG_INFO("create " + gatewayPath + ":" + key.GetName() + ":" + key.GetVersion());
+}
+
+CModuleRequestReceiver::~CModuleRequestReceiver() {
+    // Only reached once no handler or posted operation refers to the receiver any more.
+    boost::system::error_code ec;
+    socket.close(ec);
+}
+
+int32_t CModuleRequestReceiver::start() {
+    if (gatewayPath.size() > MAX_PATH_LEN) {
+        LOG_INFO("gateway path too long, bytes:" + std::to_string(gatewayPath.size()) + " " + moduleKey.ToString());
+        return -1;
+    }
+    auto self = shared_from_this();
+    boost::asio::post(executor, [self] { self->Connect(); });
+    return 0;
+}
+
+void CModuleRequestReceiver::stop() {
+    if (receivingState.exchange(STATE_STOPPED) == STATE_STOPPED) {
+        return;
+    }
+    auto self = shared_from_this();
+    boost::asio::post(executor, [self] { self->CloseSocket(); });
+}
+
+void CModuleRequestReceiver::SetNotReceive() {
+    int32_t state = receivingState.load();
+    while (state != STATE_STOPPED && !receivingState.compare_exchange_weak(state, STATE_NOT_RECEIVING)) {
+    }
+}
+
+void CModuleRequestReceiver::reconect() {
+    int exiting = workerExiting.load();
+    if (exiting != 0) {
+        LOG_INFO("reconnect, exiting status:" + std::to_string(exiting));
+        return;
+    }
+    LOG_INFO("reconnect");
+    auto self = shared_from_this();
+    boost::asio::post(executor, [self] { self->ReconnectInLoop(); });
+}
+
+void CModuleRequestReceiver::ReconnectInLoop() {
+    // A request the gateway already handed over on this connection is taken, not dropped with it.
+    TakeDeliveredMessage();
+    boost::system::error_code ec;
+    socket.shutdown(boost::asio::socket_base::shutdown_both, ec);
+    if (ec && !AlreadyClosed(ec)) {
+        LOG_INFO("sock shutdown fail, " + ec.message());
+    }
+    ec.clear();
+    socket.close(ec);
+    if (ec) {
+        LOG_INFO("sock close fail, " + ec.message());
+    }
+    // Whatever the old connection had delivered of a reply is gone with it.
+    parser.Reset();
+    bufStart = bufEnd = 0;
+    ++connGen;
+    if (gatewayPath.size() > MAX_PATH_LEN) {
+        LOG_INFO("gateway path too long, bytes:" + std::to_string(gatewayPath.size()) + " " + moduleKey.ToString());
+        return;
+    }
+    Connect();
+}
+
+void CModuleRequestReceiver::Connect() {
+    auto self = shared_from_this();
+    uint64_t gen = connGen;
+    socket.async_connect(boost::asio::local::stream_protocol::endpoint(gatewayPath),
+                         [self, gen](const boost::system::error_code& ec) { self->onConnect(ec, gen); });
+}
+
+void CModuleRequestReceiver::CloseSocket() {
+    boost::system::error_code ec;
+    socket.close(ec);
+}
+
+void CModuleRequestReceiver::onConnect(const boost::system::error_code& ec, uint64_t gen) {
+    if (gen != connGen) {
+        return;  // a connect that reconect has abandoned
+    }
+    if (ec) {
+        LOG_INFO("connect fail," + ec.message());
+        stop();
+        return;
+    }
+    if (int err = CheckPeerTrusted(socket.native_handle(), PeerTrust::Gateway); err != 0) {
+        LOG_INFO("connect fail," + std::string(strerror(err)));
+        stop();
+        return;
+    }
+    LOG_INFO("onConnect");
+    // doWrite tries the pull at once and must not block the loop when the socket is full.
+    boost::system::error_code nbEc;
+    socket.non_blocking(true, nbEc);
+    doWrite(pullMsg);
+}
+
+void CModuleRequestReceiver::doWrite(const std::string& msg) {
+    int exiting = workerExiting.load();
+    if (receivingState.load() != STATE_RECEIVING || exiting != 0) {
+        LOG_INFO("not start, exiting status:" + std::to_string(exiting));
+        return;
+    }
+    size_t len = std::min(msg.size(), BUF_SIZE);
+    memcpy(writeBuf, msg.data(), len);
+    uint64_t gen = connGen;
+    // The pull is a few dozen bytes and the socket is nearly always writable: sent here, it
+    // saves a trip through the event loop per request. Only what does not fit at once (or a
+    // socket not yet in non-blocking mode) goes the asynchronous way.
+    size_t sent = 0;
+    if (socket.non_blocking()) {
+        boost::system::error_code ec;
+        sent = socket.send(boost::asio::buffer(writeBuf, len), 0, ec);
+        if (ec && ec != boost::asio::error::would_block && ec != boost::asio::error::try_again) {
+            onWrite(ec, gen);
+            return;
+        }
+        if (ec) {
+            sent = 0;
+        }
+        if (sent == len) {
+            onWrite(ec, gen);
+            return;
+        }
+    }
+    auto self = shared_from_this();
+    boost::asio::async_write(socket, boost::asio::buffer(writeBuf + sent, len - sent),
+                             [self, gen](const boost::system::error_code& ec, size_t) { self->onWrite(ec, gen); });
+}
+
+void CModuleRequestReceiver::onWrite(const boost::system::error_code& ec, uint64_t gen) {
+    if (ec) {
+        LOG_INFO("onWrite fails, msg:" + ec.message());
+        return;
+    }
+    if (gen != connGen) {
+        return;
+    }
+    doRead();
+}
+
+void CModuleRequestReceiver::doRead() {
+    // A piece already buffered (bytes that followed the last reply) is parsed before the socket
+    // is read again, in the order the byte-wise reader would have taken them.
+    if (BufferedPiece() > 0) {
+        // Through the loop, not a direct call: a buffer full of small bad messages would
+        // otherwise nest one call chain per message.
+        auto self = shared_from_this();
+        uint64_t gen = connGen;
+        boost::asio::post(executor, [self, gen] { self->onRead(boost::system::error_code(), 0, gen); });
+        return;
+    }
+    if (bufStart > 0) {
+        memmove(readBuf, readBuf + bufStart, bufEnd - bufStart);
+        bufEnd -= bufStart;
+        bufStart = 0;
+    }
+    auto self = shared_from_this();
+    uint64_t gen = connGen;
+    // An incomplete piece is shorter than BUF_SIZE, so there is always room.
+    socket.async_read_some(boost::asio::buffer(readBuf + bufEnd, BUF_SIZE - bufEnd),
+                           [self, gen](const boost::system::error_code& ec, size_t bytes) {
+                               self->onRead(ec, bytes, gen);
+                           });
+}
+
+size_t CModuleRequestReceiver::BufferedPiece() const {
+    size_t avail = bufEnd - bufStart;
+    const void* lf = memchr(readBuf + bufStart, '\n', std::min(avail, BUF_SIZE));
+    if (lf != nullptr) {
+        return static_cast<size_t>(static_cast<const char*>(lf) - (readBuf + bufStart)) + 1;
+    }
+    return avail >= BUF_SIZE ? BUF_SIZE : 0;
+}
+
+size_t CModuleRequestReceiver::readComplete(const boost::system::error_code& ec) {
+    if (ec) {
+        LOG_INFO("readComplete err:" + ec.message());
+        return 0;
+    }
+    size_t piece = BufferedPiece();
+    if (piece == BUF_SIZE && readBuf[bufStart + BUF_SIZE - 1] != '\n') {
+        LOG_INFO("reach max msg");
+    }
+    return piece;
+}
+
+void CModuleRequestReceiver::onRead(const boost::system::error_code& ec, size_t bytes, uint64_t gen) {
+    if (ec) {
+        readComplete(ec);
+        LOG_ERROR_CODE(ec.value(), "onRead fails:" + ec.message());
+        return;
+    }
+    if (gen != connGen) {
+        return;
+    }
+    bufEnd += bytes;
+    if (ConsumeBuffered() == Step::NEED_MORE) {
+        doRead();
+        return;
+    }
+    doWrite(pullMsg);
+}
+
+CModuleRequestReceiver::Step CModuleRequestReceiver::ConsumeBuffered() {
+    const boost::system::error_code ok;
+    for (;;) {
+        size_t piece = readComplete(ok);
+        if (piece == 0) {
+            return Step::NEED_MORE;
+        }
+        const char* data = readBuf + bufStart;
+        bufStart += piece;
+        if (bufStart == bufEnd) {
+            bufStart = bufEnd = 0;  // data stays valid: nothing is read before it is parsed
+        }
+        bool complete = false;
+        int32_t rc = ParseOneMsg(data, piece, complete);
+        if (rc != 0) {
+            LOG_INFO("parseOneMsg fail," + std::to_string(rc));
+            parser.Reset();
+            return Step::BAD;
+        }
+        if (piece == BUF_SIZE && data[piece - 1] != '\n') {
+            LOG_INFO("msg trunc, " + std::to_string(piece) + std::to_string(piece));
+            continue;
+        }
+        if (!complete) {
+            continue;
+        }
+        HandleMessage(parser.TakeValues());
+        parser.Reset();
+        return Step::HANDLED;
+    }
+}
+
+void CModuleRequestReceiver::TakeDeliveredMessage() {
+    // The gateway answers the pull still outstanding with at most one message; whatever of it has
+    // arrived is read now, without waiting for more.
+    boost::system::error_code ec;
+    while (socket.is_open() && socket.available(ec) > 0 && !ec) {
+        if (bufStart > 0) {
+            memmove(readBuf, readBuf + bufStart, bufEnd - bufStart);
+            bufEnd -= bufStart;
+            bufStart = 0;
+        }
+        size_t n = socket.read_some(boost::asio::buffer(readBuf + bufEnd, BUF_SIZE - bufEnd), ec);
+        if (ec || n == 0) {
+            return;
+        }
+        bufEnd += n;
+        if (ConsumeBuffered() != Step::NEED_MORE) {
+            return;
+        }
+    }
+}
+
+int32_t CModuleRequestReceiver::ParseOneMsg(const char* data, size_t bytes, bool& complete) {
+    complete = false;
+    switch (parser.FeedRead(data, bytes)) {
+        case RespStreamParser::Result::BAD:
+            return -1;
+        case RespStreamParser::Result::COMPLETE:
+            complete = true;
+            return 0;
+        case RespStreamParser::Result::NEED_MORE:
+            break;
+    }
+    return 0;
+}
+
+int32_t CModuleRequestReceiver::parseRequest(const std::vector<std::string>& values, RequestPojo& request) {
+    if (values.size() < 4) {
+        LOG_INFO("CModuleRequestReceiver::parseRequest input param error");
+        return -1;
+    }
+    if (values[0] != "message") {
+        LOG_INFO("cmd not ok" + values[0]);
+        return -1;
+    }
+    LOG_INFO("CModuleRequestReceiver::parseRequest, " + values[1]);
+    request.requestId = values[2];
+    request.requestStr = values[3];
+    std::string err;
+    if (!request.ParseGatewayRequest(values[3], err)) {
+        LOG_INFO("parse requestStr fail," + err);
+        return -1;
+    }
+    return 0;
+}
+
+void CModuleRequestReceiver::HandleMessage(const std::vector<std::string>& values) {
+    RequestPojo request;
+    int32_t rc = parseRequest(values, request);
+    if (rc != 0) {
+        LOG_INFO("parseRequest fail," + std::to_string(rc));
+        return;
+    }
+    if (CheckAndLoadModule() != 0) {
+        LOG_INFO("request drops," + moduleKey.GetName());
+        return;
+    }
+    request.moduleName = moduleKey.GetName();
+    request.version = moduleKey.GetVersion();
+    moduleMgt->IncreRef(moduleKey);
+    ReqHandlerMgt::getInstance()->addToMsgQueue(request);
+}
+
+int32_t CModuleRequestReceiver::CheckAndLoadModule() {
+    int32_t rc = moduleMgt->CheckAndLoadModule(moduleKey);
+    if (rc != 0) {
+        LOG_INFO("loadModule fail," + std::to_string(rc));
+    }
+    return rc;
+}

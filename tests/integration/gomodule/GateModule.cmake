@@ -1,9 +1,0 @@
-# The gate module of the Go loader's integration tests, built like the sample Go modules.
-vessel_go_build(
-  TARGET go_module_gate
-  MODE plugin
-  PACKAGE ./gate
-  WORKDIR ${CMAKE_CURRENT_LIST_DIR}
-  OUTPUT ${CMAKE_BINARY_DIR}/tests/integration/gomodule/gate/gate.so
-  SOURCES ${CMAKE_CURRENT_LIST_DIR}/go.mod ${CMAKE_CURRENT_LIST_DIR}/gate/gate.go)
-add_dependencies(integration_gomodule_tests goloader go_module_hello go_module_gate)
