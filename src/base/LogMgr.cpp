@@ -295,6 +295,11 @@ void LogMgr::CloseLogFile() {
     // closed object stays valid and drops such late lines, as a closed stream would.
 }
 
+void LogMgr::ResetForTest() {
+    CloseLogFile();
+    LogCfg::ResetForTest();
+}
+
 void LogMgr::OpenNamed(const std::string& prefix, bool newest) {
     WriteGuard lock(&mgrLock_);
     prefix_ = prefix;

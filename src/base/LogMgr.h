@@ -36,6 +36,10 @@ public:
     static void ReopenLogFile(const std::string& prefix);
     // Worker exit: stop the flush thread, write out and close the file, retire the instance.
     static void CloseLogFile();
+    // Test hook, never called by the product: closes the log as CloseLogFile does and forgets
+    // the settings, so the next InitLogFile starts a log from the environment as it is then,
+    // in the same process. No other thread may be logging meanwhile.
+    static void ResetForTest();
 
     // Accepts one formatted line; rolls the file when it reaches MaxFileSize. An urgent line
     // (Warn, Error) is written out at once with the lines queued before it.

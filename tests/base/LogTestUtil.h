@@ -1,60 +1,79 @@
-// Helpers for the logging tests. Settings and the log manager are process singletons, so every
-// case that depends on them runs in a forked child that sets its environment first and reports
-// back through a pipe.
+// The logging tests start a fresh log in the test process itself: settings from the given
+// containerlog.json, files in a temporary directory, closed again at the end of the scope.
 #pragma once
 
-#include <sys/types.h>
+#include <sys/stat.h>
+#include <zlib.h>
 
-#include <functional>
+#include <algorithm>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "base/LogMgr.h"
+#include "support/TestSupport.h"
+
 namespace logtest {
 
-// Runs fn in a forked child; fn returns "" on success or what went wrong. Returns "" or the
-// failure, including a crash or not finishing within timeoutMs (the child is then killed).
-std::string RunInChild(const std::function<std::string()>& fn, int timeoutMs = 60000);
+inline std::string Settings(int level, int rate, int num, int sizeMiB, int fileNum) {
+    return "{\"DevLogLevel\":" + std::to_string(level) + ",\"LogBufferWriteRate\":" + std::to_string(rate) +
+           ",\"LogBufferNum\":" + std::to_string(num) + ",\"MaxFileSize\":" + std::to_string(sizeMiB) +
+           ",\"MaxFileNum\":" + std::to_string(fileNum) + "}";
+}
 
-// In a child: points _APP_LOG_DIR at logDir and VESSEL_HOME at home, writes
-// home/conf/containerlog.json (unless json is null) and makes the settings be read afresh.
-void UseSettings(const std::string& logDir, const std::string& home, const char* json);
+// Logs into dir with home dir/home and, unless json is null, that containerlog.json.
+inline void UseSettings(const std::string& dir, const char* json) {
+    mkdir((dir + "/home").c_str(), 0755);
+    mkdir((dir + "/home/conf").c_str(), 0755);
+    if (json != nullptr) testsupport::WriteFile(dir + "/home/conf/containerlog.json", json);
+    setenv("_APP_LOG_DIR", dir.c_str(), 1);
+    setenv("VESSEL_HOME", (dir + "/home").c_str(), 1);
+    LogMgr::ResetForTest();
+}
 
-// Decompressed content of a gzip file ("" when it cannot be read).
-std::string ReadGzip(const std::string& path);
-
-// Names in dir that start with prefix and end with suffix, sorted.
-std::vector<std::string> FilesIn(const std::string& dir, const std::string& prefix,
-                                 const std::string& suffix);
-
-// Lines of text without their line feeds.
-std::vector<std::string> Lines(const std::string& text);
-
-// A one-way pipe carrying short text lines between test processes.
-class Pipe {
-public:
-    Pipe();
-    ~Pipe();
-    Pipe(const Pipe&) = delete;
-    Pipe& operator=(const Pipe&) = delete;
-    void CloseRead();
-    void CloseWrite();
-    void Send(const std::string& line);
-    // Next line, or "" when the writer closed or timeoutMs passed.
-    std::string Receive(int timeoutMs);
-    // True when a line or end of file is waiting (does not consume it).
-    bool Ready(int timeoutMs);
-
-private:
-    int fds_[2];
-    std::string buffered_;
+struct TestLog {
+    // With open false only the settings are in place: the test opens the log itself.
+    explicit TestLog(const std::string& json, bool open = true) {
+        UseSettings(tmp.path(), json.c_str());
+        if (open) LogMgr::InitLogFile("Vessel");
+    }
+    ~TestLog() { LogMgr::ResetForTest(); }
+    LogMgr* Mgr() { return LogMgr::GetInstance(); }
+    std::string Current() { return Mgr()->CurrentFilePath(); }
+    std::string dir() const { return tmp.path(); }
+    testsupport::TempDir tmp{"vessel-log"};
 };
 
-// Waits for pid until timeoutMs, killing it after that. Returns its wait status or -1.
-int WaitChild(pid_t pid, int timeoutMs);
+inline std::string ReadGzip(const std::string& path) {
+    gzFile gz = gzopen(path.c_str(), "rb");
+    std::string out;
+    char buf[65536];
+    for (int n; gz != nullptr && (n = gzread(gz, buf, sizeof(buf))) > 0;) out.append(buf, n);
+    if (gz != nullptr) gzclose(gz);
+    return out;
+}
+
+// Names in dir starting with prefix and ending with suffix, sorted.
+inline std::vector<std::string> FilesIn(const std::string& dir, const std::string& prefix,
+                                        const std::string& suffix) {
+    std::vector<std::string> out;
+    for (const std::string& n : testsupport::ListDir(dir)) {
+        if (n.size() >= prefix.size() + suffix.size() && n.compare(0, prefix.size(), prefix) == 0 &&
+            n.compare(n.size() - suffix.size(), suffix.size(), suffix) == 0)
+            out.push_back(n);
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// Every line of the prefix's files, archives included.
+inline std::vector<std::string> AllLines(const std::string& dir, const std::string& prefix) {
+    std::string text;
+    for (const std::string& n : FilesIn(dir, prefix, "")) {
+        const std::string path = dir + "/" + n;
+        text += n.back() == 'z' ? ReadGzip(path) : testsupport::ReadFile(path);
+    }
+    return testsupport::SplitLines(text);
+}
 
 }  // namespace logtest
-
-#define LOG_CHILD_CHECK(cond, what)                                                                 \
-    do {                                                                                            \
-        if (!(cond)) return std::string(what) + " [" #cond "] at line " + std::to_string(__LINE__); \
-    } while (0)
