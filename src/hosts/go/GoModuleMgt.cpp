@@ -102,6 +102,11 @@ GoModuleMgt* GoModuleMgt::getInstance() {
     return instance;
 }
 
+void GoModuleMgt::ResetForTest() {
+    std::lock_guard<std::mutex> lock(gCreateMutex);
+    delete gInstance.exchange(nullptr);
+}
+
 void* GoModuleMgt::GetFuncSymbol(void* handle, const char* name) {
     dlerror();  // a stale error must not be taken for this lookup's
     void* symbol = dlsym(handle, name);

@@ -29,6 +29,9 @@ public:
     // The manager, or null when the loader library or one of its exports is missing; a later
     // call tries again.
     static GoModuleMgt* getInstance();
+    // Drops the manager and closes its library, so the next getInstance opens one anew. For tests
+    // with stand-in loaders only: a real Go runtime cannot be unloaded.
+    static void ResetForTest();
 
     int32_t Start() override;
     int32_t LoadModule(const ModulePojo& module) override;
