@@ -1,3 +1,4 @@
+// The kind registry and the current manager; the module table every manager keeps.
 #include <gtest/gtest.h>
 
 #include "worker/ModuleMgtBase.h"
@@ -5,95 +6,54 @@
 
 namespace {
 
-class TableMgt : public ModuleMgtBase {
-public:
+struct TableMgt : ModuleMgtBase {
     int32_t LoadModule(const ModulePojo& m) override { return AddModule(m); }
     int32_t UnLoadModule(const ModulePojo&) override { return 0; }
-    bool Stopped() override { return stopped; }
-    bool stopped = false;
-};
-
-class CountingMgt : public IModuleMgt {
-public:
-    int32_t Start() override { return 0; }
-    int32_t LoadModule(const ModulePojo&) override { return 0; }
-    int32_t UnLoadModule(const ModulePojo&) override { return 0; }
-    void Stop() override { ++stops; }
     bool Stopped() override { return false; }
     int stops = 0;
-};
+    void Stop() override { ++stops; }
+} gC, gGo;
 
-CountingMgt gCModule;
-CountingMgt gGo;
-IModuleMgt* GetCModule() { return &gCModule; }
-IModuleMgt* GetGo() { return &gGo; }
-
-ModulePojo Module(const std::string& name, const std::string& version, const std::string& type = "C_MODULE") {
+ModulePojo Module(const std::string& name, const std::string& type = "C_MODULE", const std::string& version = "1") {
     return ModulePojo(name, version, "/opt/m", type, "");
 }
 
-}  // namespace
-
-TEST(ModuleMgtBaseTest, AddModuleKeepsExistingRecordAndSeparatesVersions) {
-    TableMgt mgt;
-    EXPECT_EQ(mgt.AddModule(Module("calc", "1.0")), 0);
-    mgt.SetModuleStatus(Module("calc", "1.0"), ModuleHandler::STATUS_LOADED);
-
-    // A second registration leaves the record, loaded status and all, as it was.
-    ModulePojo again("calc", "1.0", "/elsewhere", "C_MODULE", "");
-    EXPECT_EQ(mgt.AddModule(again), 0);
-    EXPECT_EQ(mgt.ModuleCount(), 1u);
-    ModuleHandler h;
-    ASSERT_TRUE(mgt.FindModule(ModuleKey("calc", "1.0"), h));
-    EXPECT_EQ(h.status, ModuleHandler::STATUS_LOADED);
-    EXPECT_EQ(h.module.GetLocation(), "/opt/m");
-
-    EXPECT_EQ(mgt.AddModule(Module("calc", "1.1")), 0);
-    EXPECT_EQ(mgt.ModuleCount(), 2u);
-    ASSERT_TRUE(mgt.FindModule(ModuleKey("calc", "1.1"), h));
-    EXPECT_EQ(h.status, ModuleHandler::STATUS_REGISTERED);
-    EXPECT_EQ(h.dllHandle, nullptr);
-    EXPECT_EQ(h.taskEntry, nullptr);
-    EXPECT_EQ(h.refCount, 0);
-    EXPECT_NE(h.lastUseTime, 0);
-
-    // Status of an unknown module: no record appears.
-    mgt.SetModuleStatus(Module("other", "1.0"), ModuleHandler::STATUS_UNLOADED);
-    EXPECT_FALSE(mgt.FindModule(ModuleKey("other", "1.0"), h));
-    mgt.ClearModules();
-    EXPECT_EQ(mgt.ModuleCount(), 0u);
-}
-
-TEST(ModuleMgtBaseTest, LibFilePathIsNotNormalised) {
-    ModulePojo m("calc", "1.0", "/opt/m/", "C_MODULE", "");
-    EXPECT_EQ(m.LibFilePath(), "/opt/m//libcalc.so");
-}
-
-TEST(ModuleMgtFactoryTest, KindPicksAndSwitchesTheCurrentManager) {
+TEST(ModuleMgtFactory, KindPicksAndSwitchesTheCurrentManager) {
     ResetCurrentModuleMgt();
-    RegisterModuleMgt("C_MODULE", &GetCModule);
-    RegisterModuleMgt("GO", &GetGo);
-
+    RegisterModuleMgt("C_MODULE", [] { return static_cast<IModuleMgt*>(&gC); });
+    RegisterModuleMgt("GO", [] { return static_cast<IModuleMgt*>(&gGo); });
     // Nothing hosted yet: shutdown has nothing to stop and nothing to wait for.
-    EXPECT_EQ(GetModuleMgtByType(Module("a", "1", "c_module")), nullptr);
-    EXPECT_EQ(GetCurrentModuleMgt(), nullptr);
+    EXPECT_EQ(GetModuleMgtByType(Module("a", "c_module")), nullptr);
     StopCurrentModuleMgt();
     EXPECT_TRUE(CurrentModuleMgtStopped());
 
-    EXPECT_EQ(GetModuleMgtByType(Module("a", "1", "C_MODULE")), &gCModule);
-    // Unknown kinds, lower case included, keep the current manager.
-    EXPECT_EQ(GetModuleMgtByType(Module("b", "1", "c_module")), &gCModule);
-    EXPECT_EQ(GetModuleMgtByType(Module("b", "1", "")), &gCModule);
-    EXPECT_EQ(GetModuleMgtByType(Module("c", "1", "GO")), &gGo);
-    EXPECT_EQ(GetCurrentModuleMgt(), &gGo);
-
+    EXPECT_EQ(GetModuleMgtByType(Module("a")), &gC);
+    EXPECT_EQ(GetModuleMgtByType(Module("b", "c_module")), &gC);  // unknown kinds keep the current one
+    EXPECT_EQ(GetModuleMgtByType(Module("c", "GO")), &gGo);
     StopCurrentModuleMgt();
-    EXPECT_EQ(gGo.stops, 1);
-    EXPECT_EQ(gCModule.stops, 0);
+    EXPECT_EQ(gGo.stops + 10 * gC.stops, 1);
     EXPECT_FALSE(CurrentModuleMgtStopped());
-
-    RegisterModuleMgt("C_MODULE", nullptr);
+    RegisterModuleMgt("C_MODULE", nullptr);  // removed: the current one stays
+    EXPECT_EQ(GetModuleMgtByType(Module("a")), &gGo);
     RegisterModuleMgt("GO", nullptr);
-    EXPECT_EQ(GetModuleMgtByType(Module("a", "1", "C_MODULE")), &gGo);
     ResetCurrentModuleMgt();
 }
+
+TEST(ModuleMgtBase, AddModuleKeepsAnExistingRecordAndSeparatesVersions) {
+    EXPECT_EQ(gC.AddModule(Module("calc")), 0);
+    gC.SetModuleStatus(Module("calc"), ModuleHandler::STATUS_LOADED);
+    EXPECT_EQ(gC.AddModule(ModulePojo("calc", "1", "/elsewhere", "C_MODULE", "")), 0);
+    EXPECT_EQ(gC.AddModule(Module("calc", "C_MODULE", "2")), 0);
+    gC.SetModuleStatus(Module("other"), ModuleHandler::STATUS_UNLOADED);  // no record appears
+    EXPECT_EQ(gC.ModuleCount(), 2u);
+    ModuleHandler h;
+    ASSERT_TRUE(gC.FindModule(ModuleKey("calc", "1"), h));
+    EXPECT_EQ(h.status, ModuleHandler::STATUS_LOADED);
+    EXPECT_EQ(h.module.GetLocation(), "/opt/m");
+    ASSERT_TRUE(gC.FindModule(ModuleKey("calc", "2"), h));
+    EXPECT_EQ(h.status, ModuleHandler::STATUS_REGISTERED);
+    EXPECT_EQ(h.refCount, 0);
+    gC.ClearModules();
+}
+
+}  // namespace

@@ -1,57 +1,71 @@
-// What the C module tests share: the sample modules' locations, request texts, and a test child's
-// own gateway with the worker's real C module manager beside it. Build a Harness only inside a
-// forked test child: the manager is a process singleton with threads.
+// What the C host tests share: the sample modules, gateway request texts, and a scripted gateway
+// beside the worker's real C module manager. The manager is a process singleton with threads:
+// build a Harness only inside a forked test child.
 #pragma once
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <chrono>
 #include <map>
-#include <optional>
 #include <string>
-#include <vector>
 
-#include "support/LogReader.h"
-#include "support/ScriptableGateway.h"
-#include "support/TestSupport.h"
+#include <gtest/gtest.h>
+
 #include "hosts/c/CModuleMgt.h"
 #include "model/ModulePojo.h"
+#include "proto/GatewayPath.h"
+#include "proto/GatewayProtocol.h"
+#include "support/ScriptableGateway.h"
+#include "support/TestSupport.h"
 
 namespace cmodtest {
 
+using Parts = testsupport::ScriptableGateway::Parts;
 constexpr std::chrono::milliseconds WAIT{10000};
 
-// Where CMake puts lib<name>.so of a sample module.
-std::string ModuleDir(const std::string& name);
-ModulePojo Module(const std::string& name, const std::string& location);
-ModulePojo Module(const std::string& name);
+inline std::string ModuleDir(const std::string& name) {
+    return std::string(VESSEL_BINARY_DIR) + "/examples/c-modules/" + name;
+}
+inline std::string LibOf(const std::string& name) { return ModuleDir(name) + "/lib" + name + ".so"; }
+inline ModulePojo Module(const std::string& name, const std::string& location = "") {
+    return ModulePojo(name, "1.0", location.empty() ? ModuleDir(name) : location, "C_MODULE", "");
+}
 
-// A gateway request text with every required member.
-std::string RequestText(const std::string& url, const std::string& method, const std::string& body,
-                        const std::map<std::string, std::string>& query = {});
+inline std::string RequestText(const std::string& url, const std::string& body,
+                               const std::map<std::string, std::string>& query = {}) {
+    std::string q;
+    for (const auto& [k, v] : query) q += (q.empty() ? "\"" : ",\"") + k + "\":\"" + v + "\"";
+    return "{\"ReqUrl\":\"" + url + "\",\"Method\":\"POST\",\"ReqBody\":\"" + body + "\",\"ReqQuery\":{" + q +
+           "},\"Header\":{\"Accept\":[\"*/*\"]}}";
+}
+inline Parts Message(const std::string& id, const std::string& text) { return {"message", "tag-" + id, id, text}; }
+inline std::string ClientIdOf(const std::string& name, pid_t pid = getpid()) { return name + "||1.0||" + std::to_string(pid); }
+inline Parts Response(const std::string& name, const std::string& id, const std::string& status,
+                      const std::string& body) {
+    return {"responsereq", ClientIdOf(name), id, status, body, ""};
+}
 
-// "message", tag, request id, request text.
-testsupport::ScriptableGateway::Parts Message(const std::string& requestId, const std::string& text);
-
-// name||version||this process's pid.
-std::string ClientIdOf(const std::string& name, const std::string& version = "1.0");
-
-// True once at least count new lines contain text.
-bool WaitLog(const testsupport::LogReader& log, const std::string& text, size_t count = 1);
-
-class Harness {
-public:
-    explicit Harness(const std::string& tag);
+struct Harness {
+    explicit Harness(const std::string& tag) : app("APP_NAME", testsupport::UniqueName(tag)), gw(GetGatewayPath()) {
+        EXPECT_EQ(gw.Start(), 0);
+    }
     CModuleMgt* Mgt() { return CModuleMgt::getInstance(); }
-    testsupport::ScriptableGateway& Gateway() { return gw; }
+    // Sends bytes in answer to the next pull; false when no pull came.
+    bool AnswerRaw(const std::string& bytes) {
+        auto pull = gw.WaitForFrame("pullreq", WAIT);
+        return pull && gw.SendRaw(pull->conn, bytes);
+    }
+    bool Answer(const Parts& message) { return AnswerRaw(Serialize(message)); }
+    Parts NextResponse() {
+        auto f = gw.WaitForFrame("responsereq", WAIT);
+        return f ? f->parts : Parts{};
+    }
+    bool ConnClosed(testsupport::ScriptableGateway::ConnId conn) {
+        auto open = [&] { auto c = gw.OpenConnections(); return std::find(c.begin(), c.end(), conn) != c.end(); };
+        return testsupport::WaitFor([&] { return !open(); }, WAIT);
+    }
 
-    // The next "pullreq" the gateway has not handed out yet.
-    std::optional<testsupport::ScriptableGateway::Frame> NextPull();
-    // The next "responsereq"'s parts (empty when none came).
-    testsupport::ScriptableGateway::Parts NextResponse();
-    // Answers the next pull with a message; false when no pull came.
-    bool Answer(const testsupport::ScriptableGateway::Parts& message);
-    bool AnswerRaw(const std::string& bytes);
-
-private:
     testsupport::ScopedEnv app;
     testsupport::ScriptableGateway gw;
 };

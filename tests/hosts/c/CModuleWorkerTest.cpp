@@ -1,23 +1,16 @@
-// A real worker process (the worker cycle with its connector to the master) hosting a C module:
-// the master's "addModule" line makes it pull from the gateway and answer; SIGTERM ends it at
-// once and SIGQUIT as soon as its work has drained.
+// A real worker process (the worker cycle and its connector to the master) hosting a C module:
+// the master's "addModule" makes it pull from the gateway and answer; SIGTERM ends it at once and
+// SIGQUIT as soon as its work has drained.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
-#include <string>
+#include <fstream>
 
 #include "CModuleHarness.h"
-#include "proto/GatewayPath.h"
 #include "support/FakeMaster.h"
-#include "support/ScriptableGateway.h"
-#include "support/TestSupport.h"
 
 using namespace std::chrono_literals;
-using testsupport::WaitFor;
-using Parts = testsupport::ScriptableGateway::Parts;
+using namespace cmodtest;
 
 namespace {
 
@@ -25,67 +18,60 @@ class CModuleWorkerTest : public ::testing::Test {
 protected:
     CModuleWorkerTest() : master("CmodWorker"), gw(GetGatewayPath()) {}
 
-    // Listens as the master, forks the worker and sends it the module's "addModule" line. The
-    // fork comes before the gateway's threads start: a child forked while another thread holds
-    // an allocator lock can hang under AddressSanitizer.
-    void StartWorkerWith(const std::string& name) {
-        ASSERT_TRUE(master.Listen());
+    // Forks the worker (before the gateway's threads start: a child forked while another thread
+    // holds an allocator lock can hang under AddressSanitizer), adds the module, hands it one
+    // request and returns the reply frame's parts.
+    Parts StartAndSend(const std::string& name, const std::string& text) {
+        EXPECT_TRUE(master.Listen());
         child = master.Spawn();
-        ASSERT_GT(child, 0);
-        ASSERT_EQ(gw.Start(), 0);
-        int conn = master.Accept();
-        ASSERT_NE(conn, -1);
-        ASSERT_TRUE(master.Send(conn, "addModule#" + name + "|1.0|" + cmodtest::ModuleDir(name) + "|C_MODULE|\n"));
+        EXPECT_TRUE(child > 0 && gw.Start() == 0 && !master.AcceptHandshake().empty());
+        EXPECT_TRUE(master.Send(master.LastConnection(), "addModule#" + name + "|1.0|" + ModuleDir(name) + "|C_MODULE|\n"));
+        EXPECT_EQ(master.ReadLine(master.LastConnection()), "loadedModule#" + std::to_string(child) + "#" + name + "|1.0\n");
+        auto pull = gw.WaitForFrame("pullreq", WAIT);
+        EXPECT_TRUE(pull && pull->parts == (Parts{"pullreq", ClientIdOf(name, child)})) << master.WorkerLog();
+        return pull && gw.Reply(pull->conn, Message("w", text)) ? Parts{"responsereq", ClientIdOf(name, child), "w", "200"} : Parts{};
     }
-
-    std::string ClientId(const std::string& name) { return name + "||1.0||" + std::to_string(child); }
-    int WaitExit(std::chrono::milliseconds timeout) { return master.WaitExit(child, timeout); }
-    std::string Log() { return master.WorkerLog(); }
 
     testsupport::FakeMaster master;
     testsupport::ScriptableGateway gw;
     pid_t child = -1;
 };
 
+// The blocked-signal mask of one of the child's threads.
+unsigned long long BlockedMask(pid_t pid, const std::string& tid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/task/" + tid + "/status");
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("SigBlk:", 0) == 0) return std::stoull(line.substr(7), nullptr, 16);
+    }
+    return 0;
+}
+
 }  // namespace
 
-TEST_F(CModuleWorkerTest, AddedModuleServesRequestsAndTerminationEndsTheWorkerAtOnce) {
-    StartWorkerWith("calc");
-    auto pull = gw.WaitForFrame("pullreq", 10s);
-    ASSERT_TRUE(pull) << Log();
-    EXPECT_EQ(pull->parts, (Parts{"pullreq", ClientId("calc")}));
-    ASSERT_TRUE(gw.Reply(pull->conn, cmodtest::Message("w1", cmodtest::RequestText("/calc", "GET", "", {{"x", "20"}, {"y", "22"}}))));
-    auto resp = gw.WaitForFrame("responsereq", 10s);
-    ASSERT_TRUE(resp) << Log();
-    EXPECT_EQ(resp->parts, (Parts{"responsereq", ClientId("calc"), "w1", "200", "42", ""}));
-    ASSERT_TRUE(gw.WaitForFrameCount("pullreq", 2, 10s));
-
+TEST_F(CModuleWorkerTest, ServesLeavesSignalsToTheMainThreadAndEndsAtOnceOnTermination) {
+    Parts reply = StartAndSend("calc", RequestText("/calc", "20+22"));
+    reply.insert(reply.end(), {"42", ""});
+    auto frame = gw.WaitForFrame("responsereq", WAIT);
+    ASSERT_TRUE(frame && frame->parts == reply) << master.WorkerLog();
+    size_t threads = 0;
+    for (const std::string& tid : testsupport::ListDir("/proc/" + std::to_string(child) + "/task")) {
+        threads += tid != std::to_string(child);
+        for (int s : {SIGTERM, SIGQUIT, SIGINT, SIGALRM, SIGCHLD}) {
+            EXPECT_TRUE(tid == std::to_string(child) || (BlockedMask(child, tid) & (1ULL << (s - 1)))) << tid << " " << s;
+        }
+    }
+    EXPECT_GE(threads, 3u);  // connector, event loop, dispatcher, handlers
     kill(child, SIGTERM);
-    // The puller must not hold the worker until the master's SIGKILL.
-    int status = WaitExit(5s);
-    ASSERT_TRUE(WIFEXITED(status)) << status << Log();
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    std::string log = Log();
-    EXPECT_NE(log.find("IOService exist[pullGatewayReq|CModuleMgt.cpp|"), std::string::npos) << log;
-    EXPECT_NE(log.find("exit[ExitWorkerProcess|"), std::string::npos);
+    EXPECT_EQ(master.WaitExit(child, 5s), 0) << master.WorkerLog();  // the puller must not hold it
 }
 
 TEST_F(CModuleWorkerTest, GracefulQuitEndsOnceTheRunningRequestIsAnswered) {
-    StartWorkerWith("slow");
-    auto pull = gw.WaitForFrame("pullreq", 10s);
-    ASSERT_TRUE(pull) << Log();
-    ASSERT_TRUE(gw.Reply(pull->conn, cmodtest::Message("q", cmodtest::RequestText("/slow", "GET", "", {{"ms", "1500"}}))));
-    ASSERT_TRUE(WaitFor([&] { return Log().find("RequestHandler slow:1.0") != std::string::npos; }, 10s));
-
+    Parts reply = StartAndSend("slow", RequestText("/slow", "", {{"ms", "1500"}}));
+    ASSERT_TRUE(testsupport::WaitFor([&] { return master.WorkerLog().find("RequestHandler slow:1.0") != std::string::npos; }, WAIT));
     kill(child, SIGQUIT);
-    // Well before the 300-second default deadline: the worker ends when the answer is out.
-    int status = WaitExit(20s);
-    ASSERT_TRUE(WIFEXITED(status)) << status << Log();
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    auto resp = gw.FramesOf("responsereq");
-    ASSERT_EQ(resp.size(), 1u);
-    EXPECT_EQ(resp[0].parts, (Parts{"responsereq", ClientId("slow"), "q", "200", "slept 1500", ""}));
-    std::string log = Log();
-    EXPECT_EQ(log.find("Exceeded the deadline"), std::string::npos) << log;
-    EXPECT_NE(log.find("gracefully shutting down"), std::string::npos);
+    EXPECT_EQ(master.WaitExit(child, 20s), 0) << master.WorkerLog();  // well before the 300 s default deadline
+    reply.insert(reply.end(), {"slept 1500", ""});
+    ASSERT_EQ(gw.FramesOf("responsereq").size(), 1u);
+    EXPECT_EQ(gw.FramesOf("responsereq")[0].parts, reply);
+    EXPECT_EQ(master.WorkerLog().find("Exceeded the deadline"), std::string::npos);
 }

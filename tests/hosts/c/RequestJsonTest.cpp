@@ -1,0 +1,85 @@
+// The request record: the gateway's request text in, the module's JSON out.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+
+#include "hosts/c/RequestPojo.h"
+
+namespace {
+
+RequestPojo CalcRequest(std::map<std::string, std::string> query = {{"x", "5"}}) {
+    RequestPojo r;
+    r.reqUrl = "/calc/add", r.method = "POST", r.reqBody = "1+2", r.moduleName = "calc", r.version = "1.0";
+    r.reqQuery = std::move(query);
+    return r;
+}
+
+TEST(RequestJson, ModuleJsonIsExactOmitsEmptyMembersNestsDottedKeysAndEscapes) {
+    const std::string head = "{\"reqUrl\":\"\\/calc\\/add\",\"method\":\"POST\",";
+    const std::string body = "\"reqBody\":\"1+2\",", tail = "\"moduleName\":\"calc\",\"version\":\"1.0\"";
+    const std::pair<std::function<void(RequestPojo&)>, std::string> cases[] = {
+        {[](RequestPojo&) {}, head + body + tail + ",\"reqQuery\":{\"x\":\"5\"}}\n"},
+        // Headers and the request id never reach the module.
+        {[](RequestPojo& r) { r.reqBody = "", r.reqQuery = {}, r.header = {{"S", "h"}}, r.requestId = "7"; },
+         head + tail + "}\n"},
+        {[](RequestPojo& r) { r.reqQuery = {{"b", "2"}, {"a.y", "4"}, {"a.x", "3"}, {"c.d.e", "5"}}; },
+         head + body + tail + ",\"reqQuery\":{\"a\":{\"x\":\"3\",\"y\":\"4\"},\"b\":\"2\",\"c\":{\"d\":{\"e\":\"5\"}}}}\n"},
+        {[](RequestPojo& r) { r.reqQuery = {}, r.reqBody = "l1\nq\"s/b\\t\tu\x1f\xc3\xa9"; },
+         head + "\"reqBody\":\"l1\\nq\\\"s\\/b\\\\t\\tu\\u001F\xc3\xa9\"," + tail + "}\n"},
+    };
+    for (const auto& [edit, json] : cases) {
+        RequestPojo r = CalcRequest();
+        edit(r);
+        std::string out;
+        EXPECT_TRUE(r.toJson(out));
+        EXPECT_EQ(out, json);
+    }
+}
+
+TEST(RequestJson, QueryKeysThatCannotFormATreeAreRefusedWithoutTouchingOut) {
+    const std::map<std::string, std::string> bad[] = {
+        {{"", "v"}}, {{"a..b", "1"}}, {{".a", "1"}}, {{"a.", "1"}},
+        {{"a", "1"}, {"a.b", "2"}}, {{"a", ""}, {"a.b", "2"}}, {{"a.b", "1"}, {"a.b.c", "2"}},
+    };
+    for (const auto& query : bad) {
+        std::string out = "untouched";
+        EXPECT_FALSE(CalcRequest(query).toJson(out)) << query.begin()->first;
+        EXPECT_EQ(out, "untouched");
+    }
+    std::string out;  // shared first letters are no path
+    ASSERT_TRUE(CalcRequest({{"a", "1"}, {"ab.c", "2"}, {"a-b", "3"}}).toJson(out));
+    EXPECT_NE(out.find("\"reqQuery\":{\"a\":\"1\",\"a-b\":\"3\",\"ab\":{\"c\":\"2\"}}}"), std::string::npos) << out;
+}
+
+TEST(RequestJson, GatewayTextFillsTheRecordOrIsRejectedLeavingItAlone) {
+    RequestPojo r;
+    std::string err;
+    ASSERT_TRUE(r.ParseGatewayRequest(R"({"ReqUrl":"/add","Method":"GET","ReqBody":"1+2","Extra":1,)"
+                                      R"("ReqQuery":{"k":"first","k":"second","n":7},)"
+                                      R"("Header":{"Str":"s","Empty":[],"One":["v"],"One":["w","z"]}})", err)) << err;
+    EXPECT_EQ(r.reqUrl + "|" + r.method + "|" + r.reqBody, "/add|GET|1+2");
+    EXPECT_EQ(r.reqQuery, (std::map<std::string, std::string>{{"k", "second"}, {"n", "7"}}));
+    EXPECT_EQ(r.header, (std::map<std::string, std::string>{{"One", "w z"}}));
+
+    const std::pair<std::string, std::string> rejected[] = {
+        {R"({"ReqUrl":"/a","Method":"GET","ReqBody":"","ReqQuery":{}})", "No such node (Header)"},
+        {R"({"Method":"GET","ReqBody":"","ReqQuery":{},"Header":{}})", "No such node (ReqUrl)"},
+        {"not json", ""}, {"[1,2]", ""}, {"{\"ReqUrl\":\"u\"} tail", ""},
+        // Deep enough to overflow a thread stack inside the reader.
+        {"{\"ReqUrl\":" + std::string(300000, '[') + std::string(300000, ']') + "}", "nesting"},
+    };
+    for (const auto& [text, why] : rejected) {
+        err.clear();
+        EXPECT_FALSE(r.ParseGatewayRequest(text, err)) << text.substr(0, 60);
+        EXPECT_TRUE(!err.empty() && err.find(why) != std::string::npos) << err;
+        EXPECT_EQ(r.reqUrl, "/add");
+    }
+    // Brackets inside strings are text, not nesting.
+    const std::string brackets(1000, '[');
+    ASSERT_TRUE(r.ParseGatewayRequest(R"({"ReqUrl":"u","Method":"G","ReqBody":")" + brackets +
+                                      R"(","ReqQuery":{},"Header":{}})", err)) << err;
+    EXPECT_EQ(r.reqBody, brackets);
+}
+
+}  // namespace
