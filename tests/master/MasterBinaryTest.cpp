@@ -1,4 +1,5 @@
-// Runs the real vessel binary: banner, log file, channel socket, exit paths.
+// The real vessel binary against a scriptable gateway: it starts, places a demanded module into a
+// worker that serves it, and stops on SIGTERM or SIGQUIT leaving no socket of its own and no worker.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -8,133 +9,77 @@
 
 #include <algorithm>
 #include <cctype>
-#include <fstream>
-#include <regex>
+#include <cerrno>
 
 #include "support/ChildProcess.h"
 #include "support/LogLines.h"
+#include "support/ScriptableGateway.h"
 #include "support/TestSupport.h"
 
 using namespace testsupport;
 using namespace std::chrono_literals;
 
-namespace {
+TEST(MasterBinary, StartsServesADemandedModuleAndStopsCleanly) {
+    for (int signo : {SIGTERM, SIGQUIT}) {
+        SCOPED_TRACE(signo);
+        TempDir home{"vessel-master"};
+        WriteImmediateLogConfig(home.path());
+        const std::string app = UniqueName("MasterBin");
+        std::string channel = "/tmp/uds-vessel-inner-" + app;
+        std::transform(channel.begin(), channel.end(), channel.begin(),
+                       [](unsigned char c) { return std::tolower(c); });
+        const std::string echo = std::string(VESSEL_BINARY_DIR) + "/examples/c-modules/echo";
+        ScriptableGateway gateway{ScriptableGateway::PathForApp(app)};
+        gateway.QueueReply("pullappcfg",
+                           {"appcfg", "{\"Modules\":[{\"Name\":\"echo\",\"Version\":\"1.0\",\"Location\":\"" +
+                                          echo + "\",\"Type\":\"C_MODULE\"}]}"});
+        gateway.QueueReply("pullmodloadreq", {"pullmodloadrsp", "echo||1.0"});
+        ASSERT_EQ(gateway.Start(), 0);
 
-struct MasterHome {
-    TempDir dir{"vessel-master"};
-    std::string app = UniqueName("MasterBin");
-    std::string logDir = dir / "log";
-    std::string out = dir / "stdout.txt";
+        ChildProcess master;
+        ASSERT_TRUE(
+            master.Exec({std::string(VESSEL_BINARY_DIR) + "/src/vessel"},
+                        {{"APP_NAME", app}, {"_APP_LOG_DIR", home.path()}, {"VESSEL_HOME", home.path()}},
+                        home / "out.txt"));
+        // After the full configuration, the same connection asks for changes only.
+        auto cfg = gateway.WaitForFrame("pullappcfg", 20s);
+        auto chg = gateway.WaitForFrame("pullappcfgchg", 20s);
+        ASSERT_TRUE(cfg && chg);
+        EXPECT_EQ(chg->conn, cfg->conn);
+        // The worker that got the module pulls requests for it under its own pid.
+        auto pull = gateway.WaitForFrame("pullreq", 20s);
+        ASSERT_TRUE(pull) << ReadLogs(home.path(), "Vessel");
+        auto spawned =
+            LinesWith(ReadLogs(home.path(), "Vessel"), "start a new subprocess name:warren worker  pid:");
+        ASSERT_EQ(spawned.size(), 1u);
+        const pid_t worker = atoi(spawned[0].substr(spawned[0].find(" pid:") + 5).c_str());
+        EXPECT_EQ(pull->parts.at(1), "echo||1.0||" + std::to_string(worker));
+        EXPECT_EQ(ReadFile(home / "out.txt").rfind("Vessel Start\n", 0), 0u);
 
-    MasterHome() {
-        mkdir(logDir.c_str(), 0755);
-        WriteImmediateLogConfig(dir.path());
+        // On the way out the master removes its own socket only, never one that took its path.
+        struct stat taken {};
+        int foreign = -1;
+        if (signo == SIGQUIT) {
+            ASSERT_EQ(unlink(channel.c_str()), 0);
+            foreign = socket(AF_UNIX, SOCK_STREAM, 0);
+            sockaddr_un addr{};
+            addr.sun_family = AF_UNIX;
+            channel.copy(addr.sun_path, sizeof(addr.sun_path) - 1);
+            ASSERT_EQ(bind(foreign, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+            ASSERT_EQ(lstat(channel.c_str(), &taken), 0);
+        }
+        master.Kill(signo);
+        int status = master.Wait(20s);
+        EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        EXPECT_TRUE(kill(worker, 0) == -1 && errno == ESRCH) << "worker " << worker << " outlived the master";
+        struct stat now {};
+        if (signo == SIGQUIT) {
+            EXPECT_EQ(lstat(channel.c_str(), &now), 0) << "the master removed a socket not its own";
+            EXPECT_EQ(now.st_ino, taken.st_ino);
+            close(foreign);
+        } else {
+            EXPECT_NE(lstat(channel.c_str(), &now), 0) << "the channel socket outlived the master";
+        }
+        unlink(channel.c_str());
     }
-    std::string SocketPath() const {
-        std::string lower = app;
-        std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
-        return "/tmp/uds-vessel-inner-" + lower;
-    }
-    bool Start(ChildProcess& p) {
-        return p.Exec({std::string(VESSEL_BINARY_DIR) + "/vessel"},
-                      {{"APP_NAME", app}, {"_APP_LOG_DIR", logDir}, {"VESSEL_HOME", dir.path()}}, out);
-    }
-    std::string Logs() const { return ReadLogs(logDir, "Vessel"); }
-};
-
-bool IsSocket(const std::string& path, mode_t* mode = nullptr) {
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) return false;
-    if (mode) *mode = st.st_mode & 07777;
-    return true;
-}
-
-}  // namespace
-
-TEST(MasterBinary, StartsReplacesStaleSocketAndExitsOnSigterm) {
-    MasterHome home;
-    {
-        // A socket left behind by an earlier run: bound, then nobody listens.
-        int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un addr {};
-        addr.sun_family = AF_UNIX;
-        home.SocketPath().copy(addr.sun_path, sizeof(addr.sun_path) - 1);
-        ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
-        close(fd);
-    }
-
-    ChildProcess master;
-    ASSERT_TRUE(home.Start(master));
-    // The stale socket is a socket too: look once the master is up.
-    ASSERT_TRUE(WaitFor([&] { return home.Logs().find("sigsuspend") != std::string::npos; }, 10s));
-    mode_t mode = 0;
-    ASSERT_TRUE(IsSocket(home.SocketPath(), &mode));
-    EXPECT_EQ(mode, 0600u);
-
-    bool namedByTime = false;
-    for (const auto& n : ListDir(home.logDir)) {
-        namedByTime |= std::regex_match(n, std::regex(R"(Vessel_\d{8}_\d{6}\.log)"));
-    }
-    EXPECT_TRUE(namedByTime);
-
-    master.Kill(SIGTERM);
-    int status = master.Wait(15s);
-    ASSERT_NE(status, -1) << "master did not exit";
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-
-    std::string logs = home.Logs();
-    EXPECT_EQ(ReadFile(home.out).rfind("Vessel Start\n", 0), 0u);
-    EXPECT_EQ(LinesWith(logs, "wake up, sigio ").size(), 1u);
-    auto signalLines = LinesWith(logs, "warrenSignalHandler , exiting:15");
-    auto exitLines = LinesWith(logs, "exit[ExitMasterProcess|");
-    ASSERT_EQ(signalLines.size(), 1u);
-    ASSERT_EQ(exitLines.size(), 1u);
-    long pause = LineTimeMs(exitLines[0]) - LineTimeMs(signalLines[0]);
-    if (pause < 0) pause += 24L * 3600 * 1000;
-    EXPECT_GE(pause, 1990);  // the 2-second pause before "exit"
-    EXPECT_FALSE(IsSocket(home.SocketPath())) << "the channel socket outlived the master";
-    unlink(home.SocketPath().c_str());
-}
-
-TEST(MasterBinary, ChannelPathTooLongExitsWithOneAndLeavesNoSocket) {
-    MasterHome home;
-    home.app = std::string(100, 'L') + UniqueName("x");
-    ChildProcess master;
-    ASSERT_TRUE(home.Start(master));
-    int status = master.Wait(10s);
-    ASSERT_NE(status, -1);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 1);
-    EXPECT_EQ(ReadFile(home.out).rfind("Vessel Start\n", 0), 0u);
-    struct stat st;
-    EXPECT_NE(lstat(home.SocketPath().c_str(), &st), 0);
-    EXPECT_FALSE(LinesWith(home.Logs(), "ProcessMgt init failed.").empty());
-}
-
-// The channel path was taken over (here by a socket of someone else's) while the master ran:
-// on its way out the master removes its own socket only, never what is there now.
-TEST(MasterBinary, OnQuitLeavesAChannelPathThatIsNoLongerItsSocket) {
-    MasterHome home;
-    ChildProcess master;
-    ASSERT_TRUE(home.Start(master));
-    ASSERT_TRUE(WaitFor([&] { return home.Logs().find("sigsuspend") != std::string::npos; }, 10s));
-    ASSERT_EQ(unlink(home.SocketPath().c_str()), 0);
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un addr {};
-    addr.sun_family = AF_UNIX;
-    home.SocketPath().copy(addr.sun_path, sizeof(addr.sun_path) - 1);
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
-    struct stat ours {};
-    ASSERT_EQ(lstat(home.SocketPath().c_str(), &ours), 0);
-
-    master.Kill(SIGQUIT);
-    int status = master.Wait(15s);
-    ASSERT_NE(status, -1) << "master did not exit";
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    struct stat now {};
-    EXPECT_EQ(lstat(home.SocketPath().c_str(), &now), 0) << "the master removed a socket not its own";
-    EXPECT_EQ(now.st_ino, ours.st_ino);
-    close(fd);
-    unlink(home.SocketPath().c_str());
 }
