@@ -121,11 +121,12 @@ TEST(PropertyLoaderTest, ValuesDefaultsAndReReads) {
     EXPECT_EQ(getProperty("custom"), 5) << "a key that left the file keeps its value";
     EXPECT_EQ(getStrProperty("healthCheckUrl"), "/rest/vude/%s/healthcheck");
     // Same time: the cache is current. A broken file keeps the values and is tried again.
-    for (const char* json : {R"({"moduleIdleTime": 8})", R"({"moduleIdleTime": 9,)"}) {
-        cfg.Write(json, 1700000100);
+    for (const auto& [json, mtime] : {std::pair{R"({"moduleIdleTime": 8})", 1700000100},
+                                      std::pair{R"({"moduleIdleTime": 9,)", 1700000200}}) {
+        cfg.Write(json, mtime);
         EXPECT_EQ(getProperty("moduleIdleTime"), 0) << json;
     }
-    cfg.Write(R"({"moduleIdleTime": 9})", 1700000100);
+    cfg.Write(R"({"moduleIdleTime": 9})", 1700000200);
     EXPECT_EQ(getProperty("moduleIdleTime"), 9);
 }
 
