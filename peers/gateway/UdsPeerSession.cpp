@@ -3,7 +3,7 @@
 #include "GatewayLog.h"
 #include "LogThrottle.h"
 #include "proto/GatewayProtocol.h"
-#include "proto/RespFrame.h"
+#include "proto/RespStreamParser.h"
 
 namespace asio = boost::asio;
 
@@ -29,7 +29,7 @@ unsigned ParseStatus(const std::string& text) {
 }  // namespace
 
 UdsPeerSession::UdsPeerSession(Socket socket, RequestBroker& broker, uint64_t number)
-    : socket_(std::move(socket)), broker_(broker), number_(number), in_(RESP_MAX_FRAME + READ_CHUNK) {}
+    : socket_(std::move(socket)), broker_(broker), number_(number), in_(READ_CHUNK), reader_(RespStreamParser::Mode::ANY) {}
 
 void UdsPeerSession::Start() {
     process_ = PeerProcess::OfSocket(socket_.native_handle());
@@ -57,26 +57,25 @@ void UdsPeerSession::OnRead(const boost::system::error_code& ec, size_t bytes) {
         return;
     }
     in_.commit(bytes);
-    for (;;) {
+    // The reader keeps a partial frame itself: every byte read is handed over once and the
+    // buffer is emptied before the next read.
+    while (in_.size() > 0) {
         auto data = in_.data();
-        std::vector<std::string> parts;
-        RespFrameResult frame =
-            CheckRespFrame(static_cast<const char*>(data.data()), data.size(), &parts);
-        if (frame.status == RespFrameStatus::INCOMPLETE) {
+        size_t consumed = 0;
+        RespStreamParser::Result result =
+            reader_.FeedBuffer(static_cast<const char*>(data.data()), data.size(), consumed);
+        in_.consume(consumed);
+        if (result == RespStreamParser::Result::NEED_MORE) {
             break;
         }
-        if (frame.status == RespFrameStatus::BAD) {
-            Close(frame.error);
+        if (result == RespStreamParser::Result::BAD) {
+            Close(reader_.Error());
             return;
         }
-        in_.consume(frame.length);
+        std::vector<std::string> parts = reader_.TakeValues();
         if (!Handle(parts)) {
             return;
         }
-    }
-    if (in_.max_size() - in_.size() < READ_CHUNK) {
-        Close("frame too large");
-        return;
     }
     Read();
 }

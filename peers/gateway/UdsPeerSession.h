@@ -16,6 +16,7 @@
 
 #include "IGatewayPeer.h"
 #include "RequestBroker.h"
+#include "proto/RespStreamParser.h"
 
 class UdsPeerSession : public IGatewayPeer, public std::enable_shared_from_this<UdsPeerSession> {
 public:
@@ -55,7 +56,8 @@ private:
     RequestBroker& broker_;
     const uint64_t number_;  // names the connection in log lines
     PeerProcess process_;    // who connected; set once in Start()
-    boost::beast::flat_buffer in_;
+    boost::beast::flat_buffer in_;  // one read's bytes until the reader has taken them
+    RespStreamParser reader_;
     std::deque<OutFrame> out_;
     bool writing_ = false;
     bool closed_ = false;

@@ -64,13 +64,24 @@ bool GatewayUserTrusted(const ucred& cred) {
 
 }  // namespace
 
-int CheckPeerTrusted(int fd, PeerTrust trust) {
+int CheckPeerTrusted(int fd, PeerTrust trust, pid_t* peerPid) {
     struct ucred cred {};
     socklen_t len = sizeof(cred);
     if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) {
         int err = errno;
         LOG_INFO("get peer cred fail," + std::to_string(err) + "," + strerror(err));
         return err;
+    }
+    if (peerPid != nullptr) {
+        *peerPid = cred.pid;
+    }
+    if (trust == PeerTrust::OwnUser) {
+        if (cred.uid == geteuid()) {
+            return 0;
+        }
+        LOG_INFO("peer uid mismatch, close fd:" + std::to_string(fd) + ", peer uid:" + std::to_string(cred.uid) +
+                 ", peer pid:" + std::to_string(cred.pid));
+        return EACCES;
     }
     if (cred.uid == geteuid() || cred.uid == 0) {
         return 0;

@@ -5,8 +5,11 @@
 // master channel never admits anyone else.
 #pragma once
 
+#include <sys/types.h>
+
 enum class PeerTrust {
-    OwnUserOrRoot,  // the master channel (and any socket not named below)
+    OwnUser,        // who connects to the master's channel: only workers, our own processes
+    OwnUserOrRoot,  // the master channel seen from a worker (and any socket not named below)
     Gateway,        // the gateway's socket: also the trustedGatewayUser
 };
 
@@ -17,8 +20,8 @@ constexpr const char* kTrustedGatewayUserEnv = "VESSEL_TRUSTED_GATEWAY_USER";
 
 // 0 when the connected socket fd's peer is trusted; EACCES (logged with the peer's user, uid and
 // pid, and for a gateway with the setting that would admit it) when it is not, or the errno of
-// reading the peer's credentials.
-int CheckPeerTrusted(int fd, PeerTrust trust = PeerTrust::OwnUserOrRoot);
+// reading the peer's credentials. peerPid, when given, receives the peer's process id once read.
+int CheckPeerTrusted(int fd, PeerTrust trust = PeerTrust::OwnUserOrRoot, pid_t* peerPid = nullptr);
 
 // Sets (or, when the setting is absent or empty, removes) VESSEL_TRUSTED_GATEWAY_USER from the
 // setting. A worker calls it once while it is still single-threaded, before any Java VM or Go

@@ -9,13 +9,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "base/Log.h"
 #include "base/LogRedactor.h"
 #include "base/PeerTrust.h"
 #include "base/SafeString.h"
 #include "proto/GatewayProtocol.h"
-#include "proto/RespFrame.h"
+#include "proto/RespStreamParser.h"
 
 namespace {
 
@@ -63,8 +64,7 @@ int UDSClient::Connect(const std::string& path, PeerTrust trust) {
         return err;
     }
     sockFd = fd;
-    partialLine.clear();
-    skippingLine = false;
+    framer.Reset();
     if (epollFd != -1) {
         AddEvent(sockFd, EPOLLIN);
     }
@@ -94,8 +94,7 @@ int UDSClient::CloseSock() {
             LOG_INFO("close sockFd fail, " + std::to_string(rc));
         }
     }
-    partialLine.clear();
-    skippingLine = false;
+    framer.Reset();
     connected = false;
     return rc;
 }
@@ -173,9 +172,10 @@ int UDSClient::SendToGW(const std::vector<std::string>& parts) {
 
 int UDSClient::RecvFromGW(std::vector<std::string>& out) {
     LOG_INFO("recvFrom begin, " + std::to_string(sockFd));
-    // A reply may arrive in several pieces: receive until its frame is complete, so that a large
+    // A reply may arrive in several pieces: the reader keeps its place across them, so a large
     // reply is never parsed from its first piece only.
-    std::string reply;
+    RespStreamParser reader(RespStreamParser::Mode::ANY);
+    std::string reply;  // for the log line only
     for (;;) {
         ssize_t n = recv(sockFd, recvBuf, BUF_SIZE, 0);
         if (n < 0 && errno == EINTR) {
@@ -186,19 +186,25 @@ int UDSClient::RecvFromGW(std::vector<std::string>& out) {
             LOG_INFO("recv fails, " + std::to_string(err));
             return -1;
         }
-        reply.append(recvBuf, static_cast<size_t>(n));
-        RespFrameResult frame = CheckRespFrame(reply);
-        if (frame.status == RespFrameStatus::INCOMPLETE) {
+        size_t consumed = 0;
+        RespStreamParser::Result result = reader.FeedBuffer(recvBuf, static_cast<size_t>(n), consumed);
+        reply.append(recvBuf, consumed);
+        if (result == RespStreamParser::Result::NEED_MORE) {
             continue;
         }
-        if (frame.status == RespFrameStatus::COMPLETE && frame.length < reply.size()) {
+        if (result == RespStreamParser::Result::COMPLETE && consumed < static_cast<size_t>(n)) {
             // The gateway answers each request once; anything after the reply is not ours.
-            LOG_INFO("drop bytes after reply: " + std::to_string(reply.size() - frame.length));
-            reply.resize(frame.length);
+            LOG_INFO("drop bytes after reply: " + std::to_string(static_cast<size_t>(n) - consumed));
         }
-        // A bad frame goes to the parser as it stands: it rejects it with its own log line.
         LOG_INFO(LogRedactor::Message("", reply));
-        (void)parseSchema(reply, out);
+        if (result == RespStreamParser::Result::BAD) {
+            // Answered (0) with no values, as the callers expect of a reply they cannot use.
+            LOG_INFO("bad reply, " + reader.Error());
+            return 0;
+        }
+        for (std::string& value : reader.TakeValues()) {
+            out.push_back(std::move(value));
+        }
         return 0;
     }
 }
@@ -277,36 +283,15 @@ int UDSClient::DoRead(int fd) {
             // The descriptor number is free for reuse now; a later CloseSock must not close it
             // again. The connected flag stays as it is, so the loop keeps waiting.
             sockFd = -1;
-            partialLine.clear();
-            skippingLine = false;
+            framer.Reset();
         }
         return -1;
     }
-    recvBuf[n] = '\0';
     LOG_INFO("read msg:" + std::to_string(n) + ", " + std::string(recvBuf, static_cast<size_t>(n)));
-    partialLine.append(recvBuf, static_cast<size_t>(n));
     std::string lines;
-    size_t lastNl = partialLine.rfind('\n');
-    if (lastNl != std::string::npos) {
-        for (size_t start = 0; start <= lastNl;) {
-            size_t nl = partialLine.find('\n', start);
-            size_t len = nl - start;
-            if (skippingLine) {
-                skippingLine = false;  // the tail of a line already dropped as too long
-            } else if (len > MAX_LINE) {
-                LOG_INFO("line too long, dropped " + std::to_string(len) + " bytes");
-            } else {
-                lines.append(partialLine, start, len + 1);
-            }
-            start = nl + 1;
-        }
-        partialLine.erase(0, lastNl + 1);
-    }
-    if (partialLine.size() > MAX_LINE) {
-        LOG_INFO("line too long, dropped " + std::to_string(partialLine.size()) + " bytes");
-        partialLine.clear();
-        skippingLine = true;
-    }
+    framer.Feed(recvBuf, static_cast<size_t>(n), lines, [](size_t length) {
+        LOG_INFO("line too long, dropped " + std::to_string(length) + " bytes");
+    });
     int rc = 0;
     if (!lines.empty() && handler != nullptr) {
         rc = handler->DoAsyncRead(fd, lines);

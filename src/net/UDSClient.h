@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "base/IIOHandler.h"
+#include "base/LineFramer.h"
 #include "base/PeerTrust.h"
 
 class UDSClient {
@@ -41,7 +42,8 @@ public:
     // Sends parts as one gateway request; result as SendTo.
     int SendToGW(const std::vector<std::string>& parts);
     // Receives one whole gateway reply (however many reads it takes, up to 10 MiB) and appends
-    // its values to out; 0, or -1 when the connection failed or closed before the reply was whole.
+    // its values to out exactly; 0 (a bad reply, logged, appends nothing), or -1 when the
+    // connection failed or closed before the reply was whole.
     int RecvFromGW(std::vector<std::string>& out);
 
     void AddEvent(int fd, uint32_t events);
@@ -57,16 +59,14 @@ public:
     int GetSockFd() const { return sockFd; }
 
 private:
-    char recvBuf[BUF_SIZE + 1];
+    char recvBuf[BUF_SIZE];
     std::atomic<bool> connected{false};
     int32_t sockFd = -1;
     int32_t epollFd = -1;
     IIOHandler* handler;
 
-    // Bytes after the last "\n" received so far: commands are handed over only as whole lines.
-    std::string partialLine;
-    // Set after an over-long partial line was dropped: its remainder, up to the next "\n", goes too.
-    bool skippingLine = false;
+    // Commands are handed over only as whole lines.
+    LineFramer framer{MAX_LINE};
 
     std::atomic<bool> stopRequested{false};
     std::mutex wakeMutex;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "base/Log.h"
+#include "base/PeerTrust.h"
 #include "base/SafeString.h"
 
 namespace {
@@ -251,23 +252,6 @@ void UDSServer::Stop()
     }
 }
 
-bool UDSServer::CheckPeer(int fd, pid_t& peerPid)
-{
-    struct ucred cred;
-    socklen_t len = sizeof(cred);
-    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) < 0) {
-        LOG_INFO("get peer cred fail," + std::to_string(fd) + "," + ErrnoText(errno));
-        return false;
-    }
-    if (cred.uid != geteuid()) {
-        LOG_INFO("peer uid mismatch, close fd:" + std::to_string(fd) + ", peer uid:" + std::to_string(cred.uid) +
-                 ", peer pid:" + std::to_string(cred.pid));
-        return false;
-    }
-    peerPid = cred.pid;
-    return true;
-}
-
 void UDSServer::HandleAccpet()
 {
     int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
@@ -288,7 +272,7 @@ void UDSServer::HandleAccpet()
         return;
     }
     pid_t peerPid = -1;
-    if (!CheckPeer(fd, peerPid)) {
+    if (CheckPeerTrusted(fd, PeerTrust::OwnUser, &peerPid) != 0) {
         close(fd);
         return;
     }
@@ -353,7 +337,9 @@ void UDSServer::DoRead(int fd)
         if (it == clientFds.end()) {
             return;
         }
-        lines = TakeCompleteLines(fd, it->second, readBuf, static_cast<size_t>(n));
+        it->second.framer.Feed(readBuf, static_cast<size_t>(n), lines, [fd](size_t length) {
+            LOG_INFO("line too long, dropped, fd:" + std::to_string(fd) + ", length:" + std::to_string(length));
+        });
     }
     if (lines.empty()) {
         return;
@@ -362,43 +348,6 @@ void UDSServer::DoRead(int fd)
     if (handler != nullptr) {
         handler->DoAsyncRead(fd, lines);
     }
-}
-
-std::string UDSServer::TakeCompleteLines(int fd, ClientConn& conn, const char* data, size_t n)
-{
-    std::string complete;
-    size_t pos = 0;
-    while (pos < n) {
-        const void* found = memchr(data + pos, '\n', n - pos);
-        if (found == nullptr) {
-            if (!conn.discarding) {
-                conn.partial.append(data + pos, n - pos);
-                if (conn.partial.size() > kMaxLineLen) {
-                    LOG_INFO("line too long, dropped, fd:" + std::to_string(fd) +
-                             ", length:" + std::to_string(conn.partial.size()));
-                    conn.partial.clear();
-                    conn.discarding = true;
-                }
-            }
-            break;
-        }
-        size_t end = static_cast<size_t>(static_cast<const char*>(found) - data);
-        size_t segLen = end - pos;
-        if (conn.discarding) {
-            conn.discarding = false;  // the dropped line ends here
-        } else if (conn.partial.size() + segLen > kMaxLineLen) {
-            LOG_INFO("line too long, dropped, fd:" + std::to_string(fd) +
-                     ", length:" + std::to_string(conn.partial.size() + segLen));
-            conn.partial.clear();
-        } else {
-            complete += conn.partial;
-            complete.append(data + pos, segLen);
-            complete += '\n';
-            conn.partial.clear();
-        }
-        pos = end + 1;
-    }
-    return complete;
 }
 
 void UDSServer::DoWrite(int fd)

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "base/IIOHandler.h"
+#include "base/LineFramer.h"
 #include "base/LogRateLimiter.h"
 
 // Lock: connMutex guards clientFds (the open connections and their state). It is never held
@@ -55,7 +56,7 @@ public:
     void SetHandler(IIOHandler* h) { handler = h; }
     // Asks the loop to close a client connection; safe from any thread (see above).
     void CloseClient(int fd);
-    // Process id of the peer on client descriptor fd (from SO_PEERCRED), -1 when unknown.
+    // Process id of the peer on client descriptor fd (read when it was accepted), -1 when unknown.
     pid_t PeerPid(int fd);
     // Ends RunEventLoop; for tests and orderly teardown (the master never stops the loop).
     void Stop();
@@ -67,8 +68,7 @@ public:
 private:
     struct ClientConn {
         pid_t peerPid = -1;
-        std::string partial;      // bytes of a line whose "\n" has not arrived yet
-        bool discarding = false;  // inside an over-long line: skip up to its "\n"
+        LineFramer framer{kMaxLineLen};
     };
 
     // The socket file just bound, so that only it is ever removed (see above).
@@ -91,9 +91,6 @@ private:
     void DoRead(int fd);
     void DoWrite(int fd);
     void DeleteEvent(int fd, uint32_t events);
-    bool CheckPeer(int fd, pid_t& peerPid);
-    // Appends n bytes read from fd and returns the complete lines among them, each with its "\n".
-    std::string TakeCompleteLines(int fd, ClientConn& conn, const char* data, size_t n);
     void CloseConnection(int fd);
     void CloseAll();
 

@@ -1,5 +1,5 @@
-// The gateway wire protocol: the RESP-style array encoder, the reply parser of the synchronous
-// gateway clients, and the builders of the identifier texts and worker messages.
+// The gateway wire protocol: the RESP-style array encoder, a one-shot message parser, and the
+// builders of the identifier texts and worker messages.
 #pragma once
 
 #include <sys/types.h>
@@ -13,17 +13,10 @@
 // "*" n CR LF, then per part "$" length CR LF, the bytes, CR LF. Nothing is escaped.
 std::string Serialize(const std::vector<std::string>& parts);
 
-// Reply parser of the synchronous clients. CRs are removed and the text is split at LFs, so
-// values never contain CR or LF, and empty values vanish (later values move up). Appends to out.
-// Returns 0 when the reply was understood, -1 when it was rejected (unknown first line, or a count
-// or length that is not a decimal number); a rejected reply appends nothing.
+// One-shot parse of a whole message held in text (the exact values of RespStreamParser in its
+// ANY mode), appended to out. 0, or -1 (logged) when text does not begin with one whole message;
+// bytes after it are ignored.
 int32_t parseSchema(const std::string& text, std::vector<std::string>& out);
-
-// The number after the first character of a header line. The null headers "$-1" and "*-1" give 0;
-// a header shorter than two characters prints "[ParseInt] b[] < 4" on stdout and gives -1. When
-// the rest is not a decimal integer (or overflows), *ok is set false and -1 is returned; otherwise
-// *ok is set true. ok may be null.
-int64_t ParseInt(const std::string& header, bool* ok = nullptr);
 
 // name "||" version: the key text of "pullmodloadrsp".
 std::string ModuleKeyToString(const ModuleKey& key);

@@ -94,7 +94,7 @@ void CModuleRequestReceiver::ReconnectInLoop() {
     if (ec) {
         LOG_INFO("sock close fail, " + ec.message());
     }
-    // Whatever the old connection had delivered of a reply is gone with it.
+    // Whatever the old connection had delivered of a message is gone with it.
     parser.Reset();
     bufStart = bufEnd = 0;
     ++connGen;
@@ -183,9 +183,9 @@ void CModuleRequestReceiver::onWrite(const boost::system::error_code& ec, uint64
 }
 
 void CModuleRequestReceiver::doRead() {
-    // A piece already buffered (bytes that followed the last reply) is parsed before the socket
-    // is read again, in the order the byte-wise reader would have taken them.
-    if (BufferedPiece() > 0) {
+    // Bytes already buffered (they followed the last message) are parsed before the socket is
+    // read again.
+    if (bufStart < bufEnd) {
         // Through the loop, not a direct call: a buffer full of small bad messages would
         // otherwise nest one call chain per message.
         auto self = shared_from_this();
@@ -193,44 +193,18 @@ void CModuleRequestReceiver::doRead() {
         boost::asio::post(executor, [self, gen] { self->onRead(boost::system::error_code(), 0, gen); });
         return;
     }
-    if (bufStart > 0) {
-        memmove(readBuf, readBuf + bufStart, bufEnd - bufStart);
-        bufEnd -= bufStart;
-        bufStart = 0;
-    }
+    bufStart = bufEnd = 0;
     auto self = shared_from_this();
     uint64_t gen = connGen;
-    // An incomplete piece is shorter than BUF_SIZE, so there is always room.
-    socket.async_read_some(boost::asio::buffer(readBuf + bufEnd, BUF_SIZE - bufEnd),
+    socket.async_read_some(boost::asio::buffer(readBuf, BUF_SIZE),
                            [self, gen](const boost::system::error_code& ec, size_t bytes) {
                                self->onRead(ec, bytes, gen);
                            });
 }
 
-size_t CModuleRequestReceiver::BufferedPiece() const {
-    size_t avail = bufEnd - bufStart;
-    const void* lf = memchr(readBuf + bufStart, '\n', std::min(avail, BUF_SIZE));
-    if (lf != nullptr) {
-        return static_cast<size_t>(static_cast<const char*>(lf) - (readBuf + bufStart)) + 1;
-    }
-    return avail >= BUF_SIZE ? BUF_SIZE : 0;
-}
-
-size_t CModuleRequestReceiver::readComplete(const boost::system::error_code& ec) {
-    if (ec) {
-        LOG_INFO("readComplete err:" + ec.message());
-        return 0;
-    }
-    size_t piece = BufferedPiece();
-    if (piece == BUF_SIZE && readBuf[bufStart + BUF_SIZE - 1] != '\n') {
-        LOG_INFO("reach max msg");
-    }
-    return piece;
-}
-
 void CModuleRequestReceiver::onRead(const boost::system::error_code& ec, size_t bytes, uint64_t gen) {
     if (ec) {
-        readComplete(ec);
+        LOG_INFO("readComplete err:" + ec.message());
         LOG_ERROR_CODE(ec.value(), "onRead fails:" + ec.message());
         return;
     }
@@ -246,35 +220,20 @@ void CModuleRequestReceiver::onRead(const boost::system::error_code& ec, size_t 
 }
 
 CModuleRequestReceiver::Step CModuleRequestReceiver::ConsumeBuffered() {
-    const boost::system::error_code ok;
-    for (;;) {
-        size_t piece = readComplete(ok);
-        if (piece == 0) {
-            return Step::NEED_MORE;
-        }
-        const char* data = readBuf + bufStart;
-        bufStart += piece;
-        if (bufStart == bufEnd) {
-            bufStart = bufEnd = 0;  // data stays valid: nothing is read before it is parsed
-        }
-        bool complete = false;
-        int32_t rc = ParseOneMsg(data, piece, complete);
-        if (rc != 0) {
-            LOG_INFO("parseOneMsg fail," + std::to_string(rc));
-            parser.Reset();
+    size_t consumed = 0;
+    RespStreamParser::Result result = parser.FeedBuffer(readBuf + bufStart, bufEnd - bufStart, consumed);
+    bufStart += consumed;
+    switch (result) {
+        case RespStreamParser::Result::NEED_MORE:
+            return Step::NEED_MORE;  // the parser holds what it took: the buffer is free again
+        case RespStreamParser::Result::BAD:
+            LOG_INFO("parseOneMsg fail,-1");
             return Step::BAD;
-        }
-        if (piece == BUF_SIZE && data[piece - 1] != '\n') {
-            LOG_INFO("msg trunc, " + std::to_string(piece) + std::to_string(piece));
-            continue;
-        }
-        if (!complete) {
-            continue;
-        }
-        HandleMessage(parser.TakeValues());
-        parser.Reset();
-        return Step::HANDLED;
+        case RespStreamParser::Result::COMPLETE:
+            break;
     }
+    HandleMessage(parser.TakeValues());
+    return Step::HANDLED;
 }
 
 void CModuleRequestReceiver::TakeDeliveredMessage() {
@@ -282,34 +241,19 @@ void CModuleRequestReceiver::TakeDeliveredMessage() {
     // arrived is read now, without waiting for more.
     boost::system::error_code ec;
     while (socket.is_open() && socket.available(ec) > 0 && !ec) {
-        if (bufStart > 0) {
-            memmove(readBuf, readBuf + bufStart, bufEnd - bufStart);
-            bufEnd -= bufStart;
-            bufStart = 0;
+        if (bufStart < bufEnd && ConsumeBuffered() != Step::NEED_MORE) {
+            return;
         }
-        size_t n = socket.read_some(boost::asio::buffer(readBuf + bufEnd, BUF_SIZE - bufEnd), ec);
+        size_t n = socket.read_some(boost::asio::buffer(readBuf, BUF_SIZE), ec);
         if (ec || n == 0) {
             return;
         }
-        bufEnd += n;
+        bufStart = 0;
+        bufEnd = n;
         if (ConsumeBuffered() != Step::NEED_MORE) {
             return;
         }
     }
-}
-
-int32_t CModuleRequestReceiver::ParseOneMsg(const char* data, size_t bytes, bool& complete) {
-    complete = false;
-    switch (parser.FeedRead(data, bytes)) {
-        case RespStreamParser::Result::BAD:
-            return -1;
-        case RespStreamParser::Result::COMPLETE:
-            complete = true;
-            return 0;
-        case RespStreamParser::Result::NEED_MORE:
-            break;
-    }
-    return 0;
 }
 
 int32_t CModuleRequestReceiver::parseRequest(const std::vector<std::string>& values, RequestPojo& request) {

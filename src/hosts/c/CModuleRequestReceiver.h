@@ -1,8 +1,8 @@
 // Pulls one C module's requests from the gateway on the worker's shared event loop: sends
 // "pullreq", reads the "message" line by line, queues the request for the handler pool and pulls
 // again at once. The registry stops, drains and reconnects it from other threads.
-// The socket is read in chunks of whatever is available (one read per reply as a rule), not byte
-// by byte: the line pieces are cut from the buffer instead.
+// The socket is read in chunks of whatever is available (one read per message as a rule), and
+// each chunk goes straight to the incremental parser, which keeps a partial message itself.
 //
 // Threading: every socket operation and completion handler runs on the event-loop thread; stop,
 // SetNotReceive, reconect and start may be called from any thread and only post their socket work
@@ -67,21 +67,14 @@ private:
     void doWrite(const std::string& msg);
     void onWrite(const boost::system::error_code& ec, uint64_t gen);
     void doRead();
-    // Length of the next line piece buffered at bufStart, cut as the line reader cuts its reads
-    // (through the next LF, or BUF_SIZE bytes without one); 0 while it is still incomplete. On
-    // an error it only logs.
-    size_t readComplete(const boost::system::error_code& ec);
-    size_t BufferedPiece() const;  // the same, without logging
     void onRead(const boost::system::error_code& ec, size_t bytes, uint64_t gen);
-    // Parses the buffered pieces: NEED_MORE when the next message is incomplete, else the
-    // message was handled (HANDLED) or bad (BAD, the parser reset); a pull follows either.
+    // Feeds the buffered bytes to the parser: NEED_MORE when all were taken and the message is
+    // incomplete, else the message was handled (HANDLED) or bad (BAD, logged); a pull follows
+    // either, and bytes after the message stay buffered for the next round.
     enum class Step { NEED_MORE, BAD, HANDLED };
     Step ConsumeBuffered();
     // Before a reconnect: reads and handles what the gateway already sent on this connection.
     void TakeDeliveredMessage();
-    // One step of the stream parser over one line piece: -1 for a bad message, else 0 with
-    // complete telling whether the message is whole.
-    int32_t ParseOneMsg(const char* data, size_t bytes, bool& complete);
     void HandleMessage(const std::vector<std::string>& values);
     int32_t CheckAndLoadModule();
     void CloseSocket();
@@ -89,11 +82,9 @@ private:
 
     boost::asio::local::stream_protocol::socket socket;
     boost::asio::io_context::executor_type executor;
-    // Bytes read and not yet handed to the parser are readBuf[bufStart, bufEnd). A read takes
-    // whatever the socket has; the bytes are then cut into the same line pieces the byte-wise
-    // line reader produced, so parsing and its log lines are unchanged. Bytes after a complete
-    // reply (the gateway sends none) wait for the next pull, as they did on the socket.
-    char readBuf[BUF_SIZE + 1];
+    // Bytes read and not yet handed to the parser are readBuf[bufStart, bufEnd). Bytes after a
+    // complete message (the gateway sends none) wait for the next pull, as they would on the socket.
+    char readBuf[BUF_SIZE];
     size_t bufStart = 0;  // loop thread only
     size_t bufEnd = 0;
     char writeBuf[BUF_SIZE];
