@@ -23,11 +23,15 @@ namespace {
 std::string gNotesPath;  // where the child's manager leaves its notes (set before the fork)
 void Note(const std::string& text) { std::ofstream(gNotesPath, std::ios::app) << text << "\n"; }
 
-// Never drains; notes its calls; "spawner" runs a child of its own and notes how it ended.
+// Never drains; notes its calls; "spawner" notes the SIGCHLD action it finds and how a child of its
+// own ended.
 struct TestMgt : IModuleMgt {
     int32_t Start() override { return 0; }
     int32_t LoadModule(const ModulePojo& m) override {
         if (m.GetName() == "spawner") {
+            struct sigaction cur {};
+            sigaction(SIGCHLD, nullptr, &cur);
+            Note(cur.sa_handler == SIG_DFL ? "sigchld default" : "sigchld handled");
             pid_t pid = fork();
             if (pid == 0) _exit(7);
             int status = 0;
@@ -93,7 +97,7 @@ TEST_F(WorkerProcessCycleTest, TerminationStopsTheManagerAndEndsWithoutDrain) {
 
 TEST_F(WorkerProcessCycleTest, ChildrenOfModulesAreLeftToThem) {
     Start("spawner");
-    EXPECT_EQ(Notes(), "child-exit 7\nload spawner\n");
+    EXPECT_EQ(Notes(), "sigchld default\nchild-exit 7\nload spawner\n");
     EXPECT_EQ(StatusAfter(SIGTERM, 10s), 0);
 }
 
