@@ -1,7 +1,9 @@
 // A C module's request receiver against a scripted gateway, each scenario in a child of its own
-// with the worker's real C module manager: the pull cycle and its framing, bad input, drain and
-// reconnect.
+// with the worker's real C module manager: the pull cycle and its framing, bad input, drain,
+// reconnect, and a socket of another user at the gateway's path (not our gateway: nothing is sent
+// to it unless container.json names that user as trustedGatewayUser).
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <future>
 #include <set>
@@ -10,8 +12,10 @@
 #include <boost/asio/post.hpp>
 
 #include "CModuleHarness.h"
-#include "proto/GatewayProtocol.h"
+#include "net/UDSClient.h"
+#include "support/ContainerConfig.h"
 #include "support/LogReader.h"
+#include "support/StrangerListener.h"
 #include "worker/ReqReceiverMgt.h"
 
 namespace {
@@ -115,10 +119,26 @@ TEST(CModuleRequest, ReconnectPullsOnANewConnectionAndAnswersAMessageAlreadyDeli
     });
 }
 
-TEST(CModuleRequest, GatewayPathTooLongForASocketAddressFailsTheStart) {
-    RunInChildWithLog([](LogReader&) {
-        testsupport::ScopedEnv app("APP_NAME", std::string(120, 'x'));
-        EXPECT_NE(CModuleMgt::getInstance()->LoadModule(Module("calc")), 0);
+TEST(UntrustedGateway, NothingIsSentToASocketOfAnotherUserUnlessItIsTheTrustedGatewayUser) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+    RunInChildWithLog([](testsupport::LogReader&) {
+        testsupport::TempDir home("vessel-stranger");
+        testsupport::ScopedEnv vesselHome("VESSEL_HOME", home.path());
+        testsupport::ScopedEnv app("APP_NAME", testsupport::UniqueName("CmodStranger"));
+        testsupport::StrangerListener stranger;  // runs as nobody
+        ASSERT_TRUE(stranger.Start(GetGatewayPath()));
+        testsupport::WriteContainerConfig(home.path(), R"({"trustedGatewayUser": "daemon"})");
+        ASSERT_EQ(CModuleMgt::getInstance()->LoadModule(Module("calc")), 0);
+        auto receiver = ReqReceiverMgt::getInstance().Find(ModuleKey("calc", "1.0"));
+        EXPECT_TRUE(testsupport::WaitFor([&] { return receiver && receiver->IsNotReceiving(); }, WAIT));
+        UDSClient client;
+        EXPECT_EQ(client.Connect(GetGatewayPath(), PeerTrust::Gateway), EACCES);
+        EXPECT_EQ(stranger.Received(), "");
+
+        testsupport::WriteContainerConfig(home.path(), R"({"trustedGatewayUser": "nobody"})");
+        EXPECT_EQ(client.Connect(GetGatewayPath(), PeerTrust::Gateway), 0);
+        UDSClient channel;
+        EXPECT_EQ(channel.Connect(GetGatewayPath()), EACCES);
     });
 }
 
