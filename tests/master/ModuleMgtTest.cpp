@@ -15,16 +15,18 @@
 #include "master/WarrenProcess.h"
 #include "support/ChannelTestUtil.h"
 #include "support/ContainerConfig.h"
-#include "support/TestSupport.h"
 
 namespace {
 
-// Records what placement asks of the registry, line by line.
-struct FakeRegistry : IProcessMgt, IIOHandler {
+// The registry and the demand list placement talks to, recording what it asks of them.
+struct Fakes : IProcessMgt, IIOHandler, IModuleNeedLoadMgt {
     std::vector<std::pair<int, std::string>> sent;
     std::map<int, std::vector<ModulePojo>> pending, ageing;
     std::vector<int> removed;
     int sendResult = 0;
+    std::set<ModuleKey> needed;
+    std::vector<ModuleKey> idle, forgotten;
+    bool everything = true;  // every module is demanded unless told otherwise
     int ParseProcessCmdAndAction(const int*, const std::string&) override { return 0; }
     bool RefreshSocket4Subprocess(int, const std::string&) override { return true; }
     void SendModuleToSubprocess(const std::string&) override {}
@@ -37,22 +39,12 @@ struct FakeRegistry : IProcessMgt, IIOHandler {
     int DoSyncWrite(const std::string& pid, const std::string& msg) override {
         return sent.emplace_back(std::stoi(pid), msg), sendResult;
     }
-};
-
-struct FakeNeedLoad : IModuleNeedLoadMgt {
-    std::set<ModuleKey> needed;
-    std::vector<ModuleKey> idle, removed;
-    bool everything = true;
     int32_t GetModuleNeedLoadFrmGW() override { return 0; }
-    void RemoveNeedLoad(const ModuleKey& key) override { removed.push_back(key); }
+    void RemoveNeedLoad(const ModuleKey& key) override { forgotten.push_back(key); }
     bool IsNeedLoad(const ModuleKey& key) override { return everything || needed.count(key) != 0; }
     std::vector<ModuleKey> GetIdleModules(int32_t) override { return idle; }
     void ClearNonExistModule() override {}
 };
-
-void IdleWorker(void*) {
-    for (;;) pause();
-}
 
 ModulePojo Mod(const std::string& name, const std::string& type = "C_MODULE",
                const std::string& version = "1.0", const std::string& vmArgs = "") {
@@ -61,8 +53,7 @@ ModulePojo Mod(const std::string& name, const std::string& type = "C_MODULE",
 
 class Placement : public ::testing::Test {
 protected:
-    FakeRegistry registry;
-    FakeNeedLoad needLoad;
+    Fakes fakes;
     std::unique_ptr<ModuleMgt> mgt;
     std::vector<int> ended;
     int nextPid = 0;  // made-up pids 100001, ...: nothing is signalled through them
@@ -71,29 +62,26 @@ protected:
         channeltest::UseChannelLog();
         memset(gProcesses, 0, sizeof(gProcesses));
         gLastProcess = 0;
-        Fresh();
-    }
-    // A new placement with empty records, the limit back at 2.
-    void Fresh() {
-        Limit(2);
-        registry = FakeRegistry();
-        ended.clear();
-        nextPid = 100000;
-        mgt = std::make_unique<ModuleMgt>();
-        mgt->SetNeedLoad(&needLoad);
-        mgt->SetProcessMgt(&registry, &registry);
-        mgt->SetSpawnFn([this] { return ++nextPid; });
-        mgt->SetEndFn([this](int pid) { ended.push_back(pid); });
+        Fresh(2);
     }
     void TearDown() override {
         for (int i = 0; i < gLastProcess; ++i) {
             if (waitpid(gProcesses[i].pid, nullptr, WNOHANG) == 0) kill(gProcesses[i].pid, SIGKILL);
         }
-        while (waitpid(-1, nullptr, 0) > 0) {
-        }
     }
-    void Limit(int n) {
-        // The settings are read from the home the log set-up chose.
+    // A new placement with empty records and this many modules per worker.
+    void Fresh(int limit) {
+        Limit(limit);
+        fakes = Fakes();
+        ended.clear();
+        nextPid = 100000;
+        mgt = std::make_unique<ModuleMgt>();
+        mgt->SetNeedLoad(&fakes);
+        mgt->SetProcessMgt(&fakes, &fakes);
+        mgt->SetSpawnFn([this] { return ++nextPid; });
+        mgt->SetEndFn([this](int pid) { ended.push_back(pid); });
+    }
+    void Limit(int n) {  // in the home the log set-up chose
         testsupport::WriteContainerConfig(getenv("VESSEL_HOME"),
                                           "{\"maxModulePerSubprocess\": " + std::to_string(n) + "}");
     }
@@ -121,7 +109,7 @@ TEST_F(Placement, ModulesGoToTheLeastLoadedWorkerThatMayTakeThem) {
          "web | shop | x,y | s1 | s2 | g"},
     };
     for (const auto& c : cases) {
-        Fresh();
+        Fresh(2);
         for (const std::string& step : c.first) {
             size_t colon = step.find(':');
             if (step.rfind("limit=", 0) == 0) {
@@ -137,24 +125,24 @@ TEST_F(Placement, ModulesGoToTheLeastLoadedWorkerThatMayTakeThem) {
 }
 
 TEST_F(Placement, NewWorkersGetModulesAtHandshakeRunningOnesAtOnce) {
-    Limit(10);
-    needLoad.everything = false;
+    Fresh(10);
+    fakes.everything = false;
     mgt->UpdateModule(Mod("a"));
     EXPECT_EQ(Layout(), "");  // configured, not demanded
-    needLoad.needed = {ModuleKey("a", "1.0"), ModuleKey("b", "1.0"), ModuleKey("c", "1.0")};
+    fakes.needed = {ModuleKey("a", "1.0"), ModuleKey("b", "1.0"), ModuleKey("c", "1.0")};
     mgt->UpdateModule(Mod("a"));
     mgt->UpdateModule(Mod("b"));
-    registry.sendResult = 32;
+    fakes.sendResult = 32;
     mgt->UpdateModule(Mod("c"));  // a send that failed is not recorded
-    registry.sendResult = 0;
+    fakes.sendResult = 0;
     mgt->UpdateModule(Mod("a"));         // unchanged: refreshed
     mgt->UpdateModule(Mod("a"), false);  // unchanged, no refresh asked
     EXPECT_EQ(Layout(), "a,b");
-    EXPECT_EQ(registry.pending[100001].size(), 1u);
+    EXPECT_EQ(fakes.pending[100001].size(), 1u);
     using Line = std::pair<int, std::string>;
-    EXPECT_EQ(registry.sent, (std::vector<Line>{{100001, "addModule#b|1.0|/opt/b|C_MODULE|\n"},
-                                                {100001, "addModule#c|1.0|/opt/c|C_MODULE|\n"},
-                                                {100001, "modifyModule#a|1.0|/opt/a|C_MODULE|\n"}}));
+    EXPECT_EQ(fakes.sent, (std::vector<Line>{{100001, "addModule#b|1.0|/opt/b|C_MODULE|\n"},
+                                             {100001, "addModule#c|1.0|/opt/c|C_MODULE|\n"},
+                                             {100001, "modifyModule#a|1.0|/opt/a|C_MODULE|\n"}}));
 }
 
 // A changed module is placed beside the old copy, in a worker whose code cannot collide with it;
@@ -173,52 +161,39 @@ TEST_F(Placement, VersionSwitchesPlaceTheNewCopyApartAndRetireTheOldOnceItServes
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.before.GetName() + (c.neighbour ? " with neighbour" : ""));
-        Fresh();
-        Limit(10);
+        Fresh(10);
         int oldPid = 100001, newPid = 100002;
-        ModuleMgt& m = *mgt;
-        m.SaveModule(c.before);
-        m.UpdateModule(c.before);
-        if (c.neighbour) m.UpdateModule(Mod("n", c.before.GetType()));
-        registry.sent.clear();
-        m.SaveModule(c.after);
-        m.UpdateModule(c.after);
+        mgt->SaveModule(c.before);
+        mgt->UpdateModule(c.before);
+        if (c.neighbour) mgt->UpdateModule(Mod("n", c.before.GetType()));
+        fakes.sent.clear();
+        mgt->SaveModule(c.after);
+        mgt->UpdateModule(c.after);
         // A demand for either version while the switch runs places nothing more.
-        m.CheckAndAddModule(c.after.Key());
-        m.CheckAndAddModule(c.before.Key());
-        auto snap = m.Snapshot();
+        mgt->CheckAndAddModule(c.after.Key());
+        mgt->CheckAndAddModule(c.before.Key());
+        auto snap = mgt->Snapshot();
         ASSERT_EQ(snap.size(), 2u);
         ASSERT_EQ(snap[newPid].size(), 1u);
         EXPECT_EQ(snap[newPid][0].GetVmArgs() + snap[newPid][0].GetVersion(),
                   c.after.GetVmArgs() + c.after.GetVersion());
-        EXPECT_TRUE(registry.sent.empty());
+        EXPECT_TRUE(fakes.sent.empty());
 
         // The old copy's own report changes nothing; the new copy's retires the old.
-        m.ModuleLoaded(&oldPid, c.before.GetName() + "|" + c.before.GetVersion());
-        EXPECT_EQ(m.Snapshot()[oldPid].size(), c.neighbour ? 2u : 1u);
-        m.ModuleLoaded(&newPid, c.after.GetName() + "|" + c.after.GetVersion());
-        snap = m.Snapshot();
+        mgt->ModuleLoaded(&oldPid, c.before.GetName() + "|" + c.before.GetVersion());
+        EXPECT_EQ(mgt->Snapshot()[oldPid].size(), c.neighbour ? 2u : 1u);
+        mgt->ModuleLoaded(&newPid, c.after.GetName() + "|" + c.after.GetVersion());
         EXPECT_EQ(ended, c.neighbour ? std::vector<int>{} : std::vector<int>{oldPid});
-        EXPECT_EQ(snap.count(oldPid), c.neighbour ? 1u : 0u);
+        EXPECT_EQ(Layout(), c.neighbour ? "n | " + c.after.GetName() : c.after.GetName());
         if (c.neighbour) {
-            ASSERT_EQ(registry.sent.size(), 1u);
-            EXPECT_EQ(registry.sent[0].second.rfind("deleteModule#" + c.before.GetName() + "|", 0), 0u);
-            EXPECT_EQ(snap[oldPid][0].GetName(), "n");
+            ASSERT_EQ(fakes.sent.size(), 1u);
+            EXPECT_EQ(fakes.sent[0].second.rfind("deleteModule#" + c.before.GetName() + "|", 0), 0u);
         }
+        // Switched back, the module never returns to a worker that may still have its code mapped.
+        mgt->SaveModule(c.before);
+        mgt->UpdateModule(c.before);
+        EXPECT_EQ(mgt->Snapshot().rbegin()->first, 100003);
     }
-}
-
-TEST_F(Placement, AGoModuleNeverReturnsToAWorkerItLeft) {
-    Limit(10);
-    mgt->UpdateModule(Mod("g", "GO"));
-    mgt->UpdateModule(Mod("h", "GO"));
-    mgt->SaveModule(Mod("g", "GO", "2.0"));
-    mgt->UpdateModule(Mod("g", "GO", "2.0"));
-    int second = 100002;
-    mgt->ModuleLoaded(&second, "g|2.0");
-    mgt->SaveModule(Mod("g", "GO", "1.0"));
-    mgt->UpdateModule(Mod("g", "GO", "1.0"));  // its plugin is still mapped in the first worker
-    EXPECT_EQ(Layout(), "h | g | g");
 }
 
 TEST_F(Placement, AFailedLoadIsRetriedOnDemandAfterAPauseInAnotherWorker) {
@@ -232,7 +207,7 @@ TEST_F(Placement, AFailedLoadIsRetriedOnDemandAfterAPauseInAnotherWorker) {
     int pid = 100001;
     EXPECT_EQ(mgt->UnloadModule(&pid, "a"), -1);
     EXPECT_EQ(mgt->UnloadModule(&pid, "a|1.0"), 0);
-    EXPECT_EQ(needLoad.removed, std::vector<ModuleKey>{ModuleKey("a", "1.0")});
+    EXPECT_EQ(fakes.forgotten, std::vector<ModuleKey>{ModuleKey("a", "1.0")});
     mgt->CheckAndAddModule(ModuleKey("a", "1.0"));  // the gateway demands it every second
     EXPECT_EQ(Layout(), "b");
     mgt->SetLoadRetryDelay(std::chrono::milliseconds(0));
@@ -248,20 +223,26 @@ TEST_F(Placement, AFailedLoadIsRetriedOnDemandAfterAPauseInAnotherWorker) {
 TEST_F(Placement, AgeingRetiresIdleModulesAndMovesTheRestToANewWorker) {
     // Workers inherit a SIGQUIT handler that ends them: the quit they are sent cannot come early.
     signal(SIGQUIT, [](int) { _exit(0); });
-    mgt->SetSpawnFn([] { return warrenSpawnProcess(IdleWorker, nullptr, "warren worker "); });
+    mgt->SetSpawnFn([] {
+        return warrenSpawnProcess(
+            [](void*) {
+                for (;;) pause();
+            },
+            nullptr, "warren worker ");
+    });
     Limit(10);
     mgt->UpdateModule(Mod("idle"));
     mgt->UpdateModule(Mod("busy"));
     mgt->UpdateModule(Mod("alone", "C_SERVICE"));
     const int mixed = gProcesses[0].pid, onlyIdle = gProcesses[1].pid;
-    needLoad.idle = {ModuleKey("idle", "1.0"), ModuleKey("alone", "1.0")};
+    fakes.idle = {ModuleKey("idle", "1.0"), ModuleKey("alone", "1.0")};
     mgt->CheckModuleAgeing(-1);  // off
-    EXPECT_TRUE(registry.ageing.empty());
+    EXPECT_TRUE(fakes.ageing.empty());
 
     mgt->CheckModuleAgeing(60);
-    ASSERT_EQ(registry.ageing.size(), 2u);
-    EXPECT_EQ(registry.ageing[mixed].at(0).GetName(), "idle");
-    EXPECT_EQ(registry.ageing[mixed].at(0).GetStatus(), ModulePojo::STATUS_AGEING);
+    ASSERT_EQ(fakes.ageing.size(), 2u);
+    EXPECT_EQ(fakes.ageing[mixed].at(0).GetName(), "idle");
+    EXPECT_EQ(fakes.ageing[mixed].at(0).GetStatus(), ModulePojo::STATUS_AGEING);
     // Both were told to quit; only the one with a busy module is replaced.
     for (int pid : {mixed, onlyIdle}) {
         int status = 0;
@@ -269,23 +250,17 @@ TEST_F(Placement, AgeingRetiresIdleModulesAndMovesTheRestToANewWorker) {
         EXPECT_TRUE(WIFEXITED(status));
         EXPECT_TRUE(gProcesses[pid == mixed ? 0 : 1].exiting);
     }
-    const int fresh = gProcesses[2].pid;
-    EXPECT_EQ(registry.removed, (std::vector<int>{mixed, onlyIdle}));
-    EXPECT_EQ(mgt->Snapshot().begin()->first, fresh);
+    EXPECT_EQ(fakes.removed, (std::vector<int>{mixed, onlyIdle}));
+    EXPECT_EQ(mgt->Snapshot().begin()->first, gProcesses[2].pid);
     EXPECT_EQ(Layout(), "busy");
-    EXPECT_EQ(registry.pending[fresh].at(0).GetName(), "busy");
+    EXPECT_EQ(fakes.pending[gProcesses[2].pid].at(0).GetName(), "busy");
     EXPECT_EQ(gLastProcess, 3);
 
-    // The worker's own ageing report moves everything it hosts without signalling it.
-    EXPECT_EQ(mgt->SpawnByOldProcess(&fresh), 0);
-    EXPECT_EQ(mgt->Snapshot().begin()->first, gProcesses[3].pid);
-    EXPECT_EQ(waitpid(fresh, nullptr, WNOHANG), 0);
-
     // A worker that died is forgotten with its connection.
-    kill(gProcesses[3].pid, SIGKILL);
-    ASSERT_EQ(waitpid(gProcesses[3].pid, nullptr, 0), gProcesses[3].pid);
+    kill(gProcesses[2].pid, SIGKILL);
+    ASSERT_EQ(waitpid(gProcesses[2].pid, nullptr, 0), gProcesses[2].pid);
     mgt->ClearNonExistProcesses();
     EXPECT_EQ(Layout(), "");
-    EXPECT_EQ(registry.removed.back(), gProcesses[3].pid);
+    EXPECT_EQ(fakes.removed.back(), gProcesses[2].pid);
     signal(SIGQUIT, SIG_DFL);
 }

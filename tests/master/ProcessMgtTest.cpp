@@ -32,11 +32,11 @@ protected:
     }
     void TearDown() override { unlink(path.c_str()); }
 
-    // Lines of one connection are handled in order: once a later marker line has been handled,
-    // everything written before it on that connection has been too.
-    void Sync(Client& client) {
+    // Shakes hands for this pid. Lines of one connection are handled in order: once the marker
+    // line after it has been handled, everything written before has been too.
+    void Shake(Client& client) {
         std::string marker = "sync#" + UniqueName("m");
-        ASSERT_TRUE(client.Write(marker + "\n"));
+        ASSERT_TRUE(client.Write("shakehand#" + kPid + "\n" + marker + "\n"));
         ASSERT_TRUE(channeltest::WaitForLog("unknown cmd, ParseContent:" + marker + "["));
     }
     // Proves nothing else was queued on the connection: the next bytes are a fresh marker.
@@ -63,17 +63,27 @@ TEST_F(ProcessMgtTest, WhatWaitedForTheHandshakeFollowsItOnceInOrder) {
     ASSERT_TRUE(first.Write("shakehand#" + kPid + "\n"));
     EXPECT_EQ(first.ReadLines(3), PipeCmdPojo::BuildAddModule(kModA) + PipeCmdPojo::BuildAddModule(kModB) +
                                       PipeCmdPojo::BuildModifyModule(kModA));
-    // Once connected, a module queued for it is sent at once.
+    // Once connected, what is queued or sent for it goes out at once, to it alone.
     mgt.AddPendingModules(getpid(), {kModB});
-    EXPECT_EQ(first.ReadLines(1), PipeCmdPojo::BuildAddModule(kModB));
+    mgt.SendAgeingToSubprocess({{getpid(), {kModB, kModA}}, {getpid() + 100000, {}}});
+    EXPECT_EQ(first.ReadLines(2), PipeCmdPojo::BuildAddModule(kModB) + PipeCmdPojo::BuildAgeingModule(kModB));
 
     // A handshake on a new connection moves the worker there, closes the old one and sends the
-    // emptied queue nowhere again.
+    // emptied queue nowhere again; removed, the worker loses that connection too.
     Client second(path);
-    ASSERT_TRUE(second.Write("shakehand#" + kPid + "\n"));
-    Sync(second);
+    Shake(second);
     EXPECT_TRUE(first.WaitEof());
     ExpectNothingPending(second);
+    EXPECT_EQ(mgt.RemoveSubprocess(kPid), 0);
+    EXPECT_TRUE(second.WaitEof());
+
+    // Removed before its handshake: what was queued for it is dropped.
+    mgt.AddPendingModules(getpid(), {kModA});
+    ASSERT_EQ(mgt.DoSyncWrite(kPid, PipeCmdPojo::BuildAddModule(kModB)), 0);
+    mgt.RemoveSubprocess(kPid);
+    Client third(path);
+    Shake(third);
+    ExpectNothingPending(third);
 }
 
 TEST_F(ProcessMgtTest, ReportsReachPlacementInOrderAndBadOrForeignLinesChangeNothing) {
@@ -82,48 +92,21 @@ TEST_F(ProcessMgtTest, ReportsReachPlacementInOrderAndBadOrForeignLinesChangeNot
     ASSERT_TRUE(client.Write("shakehand#" + kOther + "\nageing#" + kOther + "\nunloadModule#" + kOther +
                              "#a|1\nshakehand#0" + kPid + "\nshakehand\nageing\nunloadModule#" + kPid +
                              "\nhello#" + kPid + "\n\n"));
-    Sync(client);
+    Shake(client);
     EXPECT_TRUE(fake.Calls().empty());
     EXPECT_EQ(CountLog("pid mismatch, peer pid:" + kPid), 4u);
-
-    ASSERT_TRUE(client.Write("shakehand#" + kPid + "\nageing#" + kPid + "\nunloadModule#" + kPid +
-                             "#demo|1.0\nloadedModule#" + kPid + "#demo|2.0\n"));
-    Sync(client);
-    EXPECT_EQ(fake.Calls(), (std::vector<std::string>{"spawn:" + kPid, "unload:" + kPid + ":demo|1.0",
-                                                      "loaded:" + kPid + ":demo|2.0"}));
     // The foreign pid got no connection: its queued module went nowhere, its commands still wait.
     ExpectNothingPending(client);
     EXPECT_EQ(mgt.DoSyncWrite(kOther, "x\n"), 0);
     EXPECT_EQ(CountLog("queued until handshake, pid:" + kOther), 1u);
-}
 
-TEST_F(ProcessMgtTest, SendsFollowTheWorkersConnectionUntilItIsRemoved) {
-    Client client(path);
-    ASSERT_TRUE(client.Write("shakehand#" + kPid + "\n"));
-    Sync(client);
-    mgt.SendAgeingToSubprocess({{getpid(), {kModB, kModA}}, {getpid() + 100000, {}}});
-    EXPECT_EQ(client.ReadLines(1), PipeCmdPojo::BuildAgeingModule(kModB));
-    ExpectNothingPending(client);
-
+    ASSERT_TRUE(client.Write("ageing#" + kPid + "\nunloadModule#" + kPid + "#demo|1.0\nloadedModule#" + kPid +
+                             "#demo|2.0\n"));
+    ASSERT_TRUE(testsupport::WaitFor([&] { return fake.Calls().size() == 3; }, channeltest::kDeadline));
+    EXPECT_EQ(fake.Calls(), (std::vector<std::string>{"spawn:" + kPid, "unload:" + kPid + ":demo|1.0",
+                                                      "loaded:" + kPid + ":demo|2.0"}));
     // A worker whose connection went away is not reported as reached.
     client.Close();
     ASSERT_TRUE(channeltest::WaitForLog("connection closed, pid:" + kPid + ", fd:"));
     EXPECT_EQ(mgt.DoSyncWrite(kPid, "y\n"), EPIPE);
-
-    // Its next handshake binds it again; removed, its connection is closed.
-    Client again(path);
-    ASSERT_TRUE(again.Write("shakehand#" + kPid + "\n"));
-    Sync(again);
-    ExpectNothingPending(again);
-    EXPECT_EQ(mgt.RemoveSubprocess(kPid), 0);
-    EXPECT_TRUE(again.WaitEof());
-
-    // Removed before its handshake: what was queued for it is dropped.
-    mgt.AddPendingModules(getpid(), {kModA});
-    ASSERT_EQ(mgt.DoSyncWrite(kPid, PipeCmdPojo::BuildAddModule(kModB)), 0);
-    mgt.RemoveSubprocess(kPid);
-    Client third(path);
-    ASSERT_TRUE(third.Write("shakehand#" + kPid + "\n"));
-    Sync(third);
-    ExpectNothingPending(third);
 }
