@@ -49,14 +49,16 @@ class WorkerProcessCycleTest : public ::testing::Test {
 protected:
     WorkerProcessCycleTest() : master("WorkerCycle") { gNotesPath = master.Home() / "notes"; }
 
-    // Forks the worker with the test's manager, reads its handshake and sends it one module.
-    void Start(const std::string& module, int drainPollMs = -1) {
+    // Forks the worker with the test's manager, reads its handshake, sends it one module and reads
+    // the load report.
+    void Start(const std::string& module, int drainPollMs = -1, const std::string& kind = "K",
+               const std::string& report = "loadedModule") {
         ASSERT_TRUE(master.Listen());
         child = master.Spawn([] { RegisterModuleMgt("K", [] { return static_cast<IModuleMgt*>(&gTestMgt); }); },
                              drainPollMs);
         ASSERT_EQ(master.AcceptHandshake(), "shakehand#" + std::to_string(child) + "\n");
-        ASSERT_TRUE(master.Send(master.LastConnection(), "addModule#" + module + "|1|/opt/m|K|\n"));
-        ASSERT_EQ(master.ReadLine(master.LastConnection()), "loadedModule#" + std::to_string(child) + "#" + module + "|1\n");
+        ASSERT_TRUE(master.Send(master.LastConnection(), "addModule#" + module + "|1|/opt/m|" + kind + "|\n"));
+        ASSERT_EQ(master.ReadLine(master.LastConnection()), report + "#" + std::to_string(child) + "#" + module + "|1\n");
     }
     // The child's exit status after signo; -1 when it still runs after timeout.
     int StatusAfter(int signo, std::chrono::milliseconds timeout) {
@@ -72,11 +74,7 @@ protected:
 }  // namespace
 
 TEST_F(WorkerProcessCycleTest, QuitWithNothingHostedEndsAtOnceAndAnUnknownKindIsReportedUnloaded) {
-    ASSERT_TRUE(master.Listen());
-    child = master.Spawn({}, -1);  // default drain poll: a poll before the end would take 10 s
-    ASSERT_EQ(master.AcceptHandshake(), "shakehand#" + std::to_string(child) + "\n");
-    ASSERT_TRUE(master.Send(master.LastConnection(), "addModule#x|1|/opt/m|NOKIND|\n"));
-    EXPECT_EQ(master.ReadLine(master.LastConnection()), "unloadModule#" + std::to_string(child) + "#x|1\n");
+    Start("x", -1, "NOKIND", "unloadModule");  // default drain poll: a poll before the end would take 10 s
     EXPECT_EQ(StatusAfter(SIGQUIT, 5s), 0) << master.WorkerLog();
 }
 
