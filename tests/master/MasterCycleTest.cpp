@@ -71,7 +71,7 @@ TEST(MasterCycle, QuitSkipsExitingWorkersAndTerminationEscalatesToKill) {
         int signo = atoi(strchr(p, ',') + 2);
         sent += signo == SIGKILL ? 'K' : signo == SIGTERM ? 'T' : exiting == atoi(p) ? 'q' : 'Q';
     }
-    EXPECT_TRUE(std::regex_match(sent, std::regex("Q+T{10}K{2}"))) << sent;
+    EXPECT_TRUE(std::regex_match(sent, std::regex("Q+T{10}K{2,}"))) << sent;
     for (const auto& line : lines("termination cycle: ")) {
         delays += std::to_string(atoi(line.c_str() + line.find("cycle: ") + 7)) + " ";
     }

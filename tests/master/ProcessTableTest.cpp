@@ -16,9 +16,7 @@ TEST(ProcessTable, ReapingRecordsExitsAndFreedSlotsAreReusedUpToTheLimit) {
     channeltest::UseChannelLog();
     memset(gProcesses, 0, sizeof(gProcesses));
     gLastProcess = 0;
-    SpawnProc idle = [](void*) {
-        for (;;) pause();
-    };
+    SpawnProc idle = [](void*) { pause(); };  // only a signal ends it
     pid_t a = warrenSpawnProcess([](void*) { _exit(7); }, nullptr, "warren worker ");
     pid_t b = warrenSpawnProcess(idle, nullptr, "warren worker ");
     ASSERT_GT(a, 0);
