@@ -1,7 +1,6 @@
 // Several processes on one log: a worker's file must not be compressed under it by another
 // process's roll, and a worker forked while the master's threads log must never hang.
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <sys/stat.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -18,23 +17,15 @@
 
 namespace {
 
-bool Readable(int fd, int ms) {
-    pollfd p{fd, POLLIN, 0};
-    return poll(&p, 1, ms) > 0;
-}
-
 // Waits for every child until the deadline, then kills the rest; the count that exited 0.
 int Reap(const std::vector<pid_t>& children, std::chrono::seconds deadline) {
     std::map<pid_t, int> status;
-    testsupport::WaitFor(
-        [&] {
-            for (pid_t pid : children) {
-                int s = 0;
-                if (!status.count(pid) && waitpid(pid, &s, WNOHANG) == pid) status[pid] = s;
-            }
-            return status.size() == children.size();
-        },
-        deadline);
+    testsupport::WaitFor([&] {
+        for (pid_t pid : children) {
+            if (int s = 0; !status.count(pid) && waitpid(pid, &s, WNOHANG) == pid) status[pid] = s;
+        }
+        return status.size() == children.size();
+    }, deadline);
     int ok = 0;
     for (pid_t pid : children) {
         if (!status.count(pid)) kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
@@ -45,45 +36,39 @@ int Reap(const std::vector<pid_t>& children, std::chrono::seconds deadline) {
 
 TEST(LogProcess, RollDoesNotCompressAFileAnotherProcessWrites) {
     logtest::TestLog log(logtest::Settings(3, 1000, 1, 1, 20), false);
-    int toB[2], fromB[2];
-    ASSERT_EQ(pipe(toB), 0);
-    ASSERT_EQ(pipe(fromB), 0);
+    int ready[2], go[2];
+    ASSERT_TRUE(pipe(ready) == 0 && pipe(go) == 0);
     const pid_t b = fork();
-    ASSERT_GE(b, 0);
-    if (b == 0) {  // the writer: short lines until told to stop, then its count
+    if (b == 0) {  // the other process: 100 lines, then 100 more once the roll is done
+        close(go[1]);
         LogMgr::ReopenLogFile("sub_Vessel");
-        int seq = 0;
-        LOG_INFO("B seq=" + std::to_string(seq++));
-        (void)!write(fromB[1], "o", 1);
-        while (!Readable(toB[0], 2)) LOG_INFO("B seq=" + std::to_string(seq++));
+        for (int i = 0; i < 200; ++i) {
+            LOG_INFO("B seq=" + std::to_string(i));
+            if (i == 99 && (write(ready[1], "r", 1) != 1 || read(go[0], &i, 1) != 0)) _exit(1);
+        }
         LogMgr::CloseLogFile();
-        (void)!write(fromB[1], &seq, sizeof(seq));
         _exit(0);
     }
+    close(go[0]);
     char c = 0;
-    ASSERT_TRUE(Readable(fromB[0], 10000) && read(fromB[0], &c, 1) == 1);
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
     const int64_t started = LogClock::NowMs() / 1000;
     LogMgr::ReopenLogFile("sub_Vessel");  // joins the newest file: B's
-    const std::string shared = log.Current();
+    const std::string shared = log.Current(), pad(1000, 'a');
     ASSERT_TRUE(testsupport::WaitFor([&] { return LogClock::NowMs() / 1000 > started; }, std::chrono::seconds(3)));
     int aCount = 0;
-    const std::string pad(1000, 'a');
     while (log.Current() == shared && aCount < 5000) LOG_INFO("A seq=" + std::to_string(aCount++) + pad);
     ASSERT_TRUE(log.Mgr()->WaitHousekeepingIdle(20000));
     EXPECT_EQ(access((shared + ".gz").c_str(), F_OK), -1) << "compressed while B still wrote it";
-
-    int bCount = -1;
-    (void)!write(toB[1], "s", 1);
-    EXPECT_TRUE(Readable(fromB[0], 10000) && read(fromB[0], &bCount, sizeof(bCount)) == sizeof(bCount));
+    for (int fd : {go[1], ready[0], ready[1]}) close(fd);  // B goes on, then closes
     EXPECT_EQ(Reap({b}, std::chrono::seconds(10)), 1);
-    for (int fd : {toB[0], toB[1], fromB[0], fromB[1]}) close(fd);
-    // B closed it: the next pass archives it, and every line of both is there once.
+    // Now the next pass archives it, and every line of both is there once.
     log.Mgr()->StartHousekeeping();
     ASSERT_TRUE(log.Mgr()->WaitHousekeepingIdle(20000));
     LogMgr::CloseLogFile();
     EXPECT_EQ(access(shared.c_str(), F_OK), -1);
     std::map<std::string, int> seen = logtest::Messages(log.dir(), "sub_Vessel_");
-    for (int i = 0; i < bCount; ++i) EXPECT_EQ(seen["B seq=" + std::to_string(i)], 1) << i;
+    for (int i = 0; i < 200; ++i) EXPECT_EQ(seen["B seq=" + std::to_string(i)], 1) << i;
     for (int i = 0; i < aCount; ++i) EXPECT_EQ(seen["A seq=" + std::to_string(i) + pad], 1) << i;
 }
 
