@@ -81,9 +81,10 @@ TEST_F(WorkerProcessCycleTest, QuitWithNothingHostedEndsAtOnceAndAnUnknownKindIs
 TEST_F(WorkerProcessCycleTest, GracefulQuitOfWorkThatNeverDrainsEndsAtTheDeadline) {
     testsupport::WriteFile(master.Home() / "conf/container.json", "{\"moduleRequestTimeout\": 1}");
     Start("m", 50);
-    EXPECT_EQ(StatusAfter(SIGQUIT, 15s), 0);
+    auto quit = std::chrono::steady_clock::now();
+    EXPECT_EQ(StatusAfter(SIGQUIT, 15s), 0);  // long before the default deadline of 300 s
+    EXPECT_GE(std::chrono::steady_clock::now() - quit, 1s);  // not before its own
     EXPECT_EQ(Notes(), "load m\nstop\n");
-    EXPECT_NE(master.WorkerLog().find("Exceeded the deadline, force exit."), std::string::npos);
 }
 
 // A module's own children are its to reap; termination stops the manager and ends without a drain
