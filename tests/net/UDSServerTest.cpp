@@ -217,9 +217,17 @@ TEST_F(ServerFixture, PeerCloseClosesAndTellsHandler)
     int fd = handler.LastFd();
     EXPECT_GT(server.PeerPid(fd), 0);
     EXPECT_EQ(server.PeerPid(fd), getpid());
+    const std::string link = "/proc/self/fd/" + std::to_string(fd);
+    auto target = [&] {
+        char buf[128] = {};
+        return std::string(buf, std::max<ssize_t>(readlink(link.c_str(), buf, sizeof(buf) - 1), 0));
+    };
+    const std::string socketName = target();
     client.Close();
     ASSERT_TRUE(WaitFor([&] { return handler.Closed() == 1; }, channeltest::kDeadline));
     EXPECT_EQ(handler.closed[0], fd);
+    // The server's end is closed, not leaked (the number may already serve something else).
+    EXPECT_TRUE(WaitFor([&] { return target() != socketName; }, channeltest::kDeadline));
     EXPECT_EQ(server.PeerPid(fd), -1);
     EXPECT_TRUE(channeltest::WaitForLog("accpet " + std::to_string(fd) + "["));
     EXPECT_TRUE(channeltest::WaitForLog("client close,"));
