@@ -140,7 +140,8 @@ TEST_F(RequestBrokerTest, DemandsWaitForTheMasterAndComeAtTheRetryThenTheRefresh
 }
 
 TEST_F(RequestBrokerTest, TheOldVersionServesUntilTheNewOnePullsThenTheNewOneTakesWhatWaitsInOrder) {
-    auto master = Peer(), oldWorker = Peer(), newWorker = Peer();
+    auto master = Peer(), older = Peer(), oldWorker = Peer(), newWorker = Peer();
+    broker_.Pull("calc||0.9", older, true);  // of two versions still pulled for, the last pulled serves
     broker_.Pull("calc||1.0", oldWorker, true);
     Configure("calc", "2.0", 2);
     broker_.PullDemand(master);
