@@ -1,12 +1,11 @@
 // The request JSON of a C module: any text from the gateway is safe to parse, and what toJson
 // renders is JSON that reads back to the same request.
+#include <boost/property_tree/json_parser.hpp>
+#include <boost/property_tree/ptree.hpp>
 #include <cstddef>
 #include <cstdint>
 #include <sstream>
 #include <string>
-
-#include <boost/property_tree/json_parser.hpp>
-#include <boost/property_tree/ptree.hpp>
 
 #include "FuzzCheck.h"
 #include "FuzzLogHome.h"

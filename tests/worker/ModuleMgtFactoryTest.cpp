@@ -23,7 +23,8 @@ struct RecordingMgt : ModuleMgtBase {
     std::vector<std::string> calls;
 } gC, gGo;
 
-ModulePojo Module(const std::string& name, const std::string& type = "C_MODULE", const std::string& version = "1") {
+ModulePojo Module(const std::string& name, const std::string& type = "C_MODULE",
+                  const std::string& version = "1") {
     return ModulePojo(name, version, "/opt/m", type, "");
 }
 
@@ -61,12 +62,15 @@ TEST_F(ModuleMgtFactory, ConnectorRunsAMessageInOrderDespiteFailuresAndNothingOf
     ConnectorToMaster connector;
     EXPECT_EQ(connector.DoAsyncRead(3, "addModule#A|1|/m|C_MODULE|\naddModule#B|1|/m\n"), -1);
     EXPECT_EQ(connector.ExecCmd("addModule", Module("A", "NOKIND")), -1);  // no manager yet
-    EXPECT_EQ(connector.DoAsyncRead(3, "addModule#bad|1|/m|C_MODULE|\naddModule#B|2|/m|C_MODULE|-Xmx1g\n"
-                                       "deleteModule#B|2|/m|C_MODULE|\nbogus#B|2|/m|C_MODULE|\nageingModule#B|2|/m|C_MODULE|\n"), 0);
+    EXPECT_EQ(connector.DoAsyncRead(
+                  3,
+                  "addModule#bad|1|/m|C_MODULE|\naddModule#B|2|/m|C_MODULE|-Xmx1g\n"
+                  "deleteModule#B|2|/m|C_MODULE|\nbogus#B|2|/m|C_MODULE|\nageingModule#B|2|/m|C_MODULE|\n"),
+              0);
     EXPECT_EQ(gC.calls, (std::vector<std::string>{"load bad:1 ", "load B:2 -Xmx1g", "unload B", "stop"}));
-    EXPECT_EQ(connector.ExecCmd("addModule", Module("bad")), 7);  // the manager's result
-    EXPECT_EQ(connector.ExecCmd("deleteModule", Module("A")), 0);  // its result dropped
-    EXPECT_NE(connector.ExecCmd("AddModule", Module("A")), 0);     // names are case-sensitive
+    EXPECT_EQ(connector.ExecCmd("addModule", Module("bad")), 7);          // the manager's result
+    EXPECT_EQ(connector.ExecCmd("deleteModule", Module("A")), 0);         // its result dropped
+    EXPECT_NE(connector.ExecCmd("AddModule", Module("A")), 0);            // names are case-sensitive
     EXPECT_EQ(connector.ExecCmd("addModule", Module("A", "NOKIND")), 0);  // to the current manager
     EXPECT_EQ(gC.calls.back(), "load A:1 ");
 }

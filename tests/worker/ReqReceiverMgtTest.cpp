@@ -12,7 +12,8 @@ namespace {
 
 // Notes every call into a shared journal as "<name>.<operation>".
 struct ScriptedReceiver : IRequestReceiver {
-    ScriptedReceiver(std::string n, std::vector<std::string>* j, bool d = true) : name(std::move(n)), journal(j), drained(d) {}
+    ScriptedReceiver(std::string n, std::vector<std::string>* j, bool d = true)
+        : name(std::move(n)), journal(j), drained(d) {}
     ~ScriptedReceiver() override { journal->push_back(name + ".destroyed"); }
     int32_t start() override { return 0; }
     void stop() override { journal->push_back(name + ".stop"); }
@@ -30,11 +31,13 @@ TEST(ReqReceiverMgt, KeepsTheFirstReceiverOfAKeyAndOperationsReachOnlyTheirKey) 
     std::vector<std::string> journal;
     ReqReceiverMgt& registry = ReqReceiverMgt::getInstance();
     registry.Clear();
-    auto first = std::make_shared<ScriptedReceiver>("a", &journal), second = std::make_shared<ScriptedReceiver>("a2", &journal);
+    auto first = std::make_shared<ScriptedReceiver>("a", &journal),
+         second = std::make_shared<ScriptedReceiver>("a2", &journal);
     EXPECT_TRUE(registry.AddRequestReceiver(ModuleKey("a", "1"), first));
     EXPECT_FALSE(registry.AddRequestReceiver(ModuleKey("a", "1"), second));
     EXPECT_EQ(second.use_count(), 1);  // the refused one still belongs to the caller alone
-    EXPECT_TRUE(registry.AddRequestReceiver(ModuleKey("b", "1"), std::make_shared<ScriptedReceiver>("b", &journal)));
+    EXPECT_TRUE(
+        registry.AddRequestReceiver(ModuleKey("b", "1"), std::make_shared<ScriptedReceiver>("b", &journal)));
     EXPECT_EQ(registry.Find(ModuleKey("a", "1")), first);
     registry.StopRequestReceiver(ModuleKey("b", "1"));
     registry.ReconnectRequestReceiver(ModuleKey("a", "1"));
@@ -51,7 +54,8 @@ TEST(ReqReceiverMgt, CheckStopOverDropsDrainedReceiversInKeyOrderUntilABusyOne) 
     ReqReceiverMgt& registry = ReqReceiverMgt::getInstance();
     registry.Clear();
     auto busy = std::make_shared<ScriptedReceiver>("b", &journal, false);
-    for (const char* n : {"c", "a"}) registry.AddRequestReceiver(ModuleKey(n, "1"), std::make_shared<ScriptedReceiver>(n, &journal));
+    for (const char* n : {"c", "a"})
+        registry.AddRequestReceiver(ModuleKey(n, "1"), std::make_shared<ScriptedReceiver>(n, &journal));
     registry.AddRequestReceiver(ModuleKey("b", "1"), busy);
     EXPECT_FALSE(registry.CheckStopOver());
     EXPECT_EQ(journal, (std::vector<std::string>{"a.CheckStopOver", "a.destroyed", "b.CheckStopOver"}));
@@ -59,7 +63,8 @@ TEST(ReqReceiverMgt, CheckStopOverDropsDrainedReceiversInKeyOrderUntilABusyOne) 
     busy->drained = true;
     busy.reset();
     EXPECT_TRUE(registry.CheckStopOver());
-    EXPECT_EQ(journal, (std::vector<std::string>{"b.CheckStopOver", "b.destroyed", "c.CheckStopOver", "c.destroyed"}));
+    EXPECT_EQ(journal,
+              (std::vector<std::string>{"b.CheckStopOver", "b.destroyed", "c.CheckStopOver", "c.destroyed"}));
     EXPECT_EQ(registry.Size(), 0u);
 }
 

@@ -21,7 +21,9 @@ using namespace std::chrono_literals;
 namespace {
 
 std::string gNotesPath;  // where the child's manager leaves its notes (set before the fork)
-void Note(const std::string& text) { std::ofstream(gNotesPath, std::ios::app) << text << "\n"; }
+void Note(const std::string& text) {
+    std::ofstream(gNotesPath, std::ios::app) << text << "\n";
+}
 
 // Never drains; notes its calls; "spawner" notes the SIGCHLD action it finds and how a child of its
 // own ended.
@@ -35,7 +37,8 @@ struct TestMgt : IModuleMgt {
             pid_t pid = fork();
             if (pid == 0) _exit(7);
             int status = 0;
-            Note(waitpid(pid, &status, 0) == pid ? "child-exit " + std::to_string(WEXITSTATUS(status)) : "child-lost");
+            Note(waitpid(pid, &status, 0) == pid ? "child-exit " + std::to_string(WEXITSTATUS(status))
+                                                 : "child-lost");
         }
         Note("load " + m.GetName());
         return 0;
@@ -54,11 +57,13 @@ protected:
     void Start(const std::string& module, int drainPollMs = -1, const std::string& kind = "K",
                const std::string& report = "loadedModule") {
         ASSERT_TRUE(master.Listen());
-        child = master.Spawn([] { RegisterModuleMgt("K", [] { return static_cast<IModuleMgt*>(&gTestMgt); }); },
-                             drainPollMs);
+        child = master.Spawn(
+            [] { RegisterModuleMgt("K", [] { return static_cast<IModuleMgt*>(&gTestMgt); }); }, drainPollMs);
         ASSERT_EQ(master.AcceptHandshake(), "shakehand#" + std::to_string(child) + "\n");
-        ASSERT_TRUE(master.Send(master.LastConnection(), "addModule#" + module + "|1|/opt/m|" + kind + "|\n"));
-        ASSERT_EQ(master.ReadLine(master.LastConnection()), report + "#" + std::to_string(child) + "#" + module + "|1\n");
+        ASSERT_TRUE(
+            master.Send(master.LastConnection(), "addModule#" + module + "|1|/opt/m|" + kind + "|\n"));
+        ASSERT_EQ(master.ReadLine(master.LastConnection()),
+                  report + "#" + std::to_string(child) + "#" + module + "|1\n");
     }
     // The child's exit status after signo; -1 when it still runs after timeout.
     int StatusAfter(int signo, std::chrono::milliseconds timeout) {
@@ -82,7 +87,7 @@ TEST_F(WorkerProcessCycleTest, GracefulQuitOfWorkThatNeverDrainsEndsAtTheDeadlin
     testsupport::WriteFile(master.Home() / "conf/container.json", "{\"moduleRequestTimeout\": 1}");
     Start("m", 50);
     auto quit = std::chrono::steady_clock::now();
-    EXPECT_EQ(StatusAfter(SIGQUIT, 15s), 0);  // long before the default deadline of 300 s
+    EXPECT_EQ(StatusAfter(SIGQUIT, 15s), 0);                 // long before the default deadline of 300 s
     EXPECT_GE(std::chrono::steady_clock::now() - quit, 1s);  // not before its own
     EXPECT_EQ(Notes(), "load m\nstop\n");
 }

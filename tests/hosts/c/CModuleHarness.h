@@ -3,14 +3,13 @@
 // build a Harness only inside a forked test child.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <map>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "hosts/c/CModuleMgt.h"
 #include "model/ModulePojo.h"
@@ -38,15 +37,20 @@ inline std::string RequestText(const std::string& url, const std::string& body,
     return "{\"ReqUrl\":\"" + url + "\",\"Method\":\"POST\",\"ReqBody\":\"" + body + "\",\"ReqQuery\":{" + q +
            "},\"Header\":{\"Accept\":[\"*/*\"]}}";
 }
-inline Parts Message(const std::string& id, const std::string& text) { return {"message", "tag-" + id, id, text}; }
-inline std::string ClientIdOf(const std::string& name, pid_t pid = getpid()) { return name + "||1.0||" + std::to_string(pid); }
+inline Parts Message(const std::string& id, const std::string& text) {
+    return {"message", "tag-" + id, id, text};
+}
+inline std::string ClientIdOf(const std::string& name, pid_t pid = getpid()) {
+    return name + "||1.0||" + std::to_string(pid);
+}
 inline Parts Response(const std::string& name, const std::string& id, const std::string& status,
                       const std::string& body) {
     return {"responsereq", ClientIdOf(name), id, status, body, ""};
 }
 
 struct Harness {
-    explicit Harness(const std::string& tag) : app("APP_NAME", testsupport::UniqueName(tag)), gw(GetGatewayPath()) {
+    explicit Harness(const std::string& tag)
+        : app("APP_NAME", testsupport::UniqueName(tag)), gw(GetGatewayPath()) {
         EXPECT_EQ(gw.Start(), 0);
     }
     CModuleMgt* Mgt() { return CModuleMgt::getInstance(); }
@@ -61,7 +65,10 @@ struct Harness {
         return f ? f->parts : Parts{};
     }
     bool ConnClosed(testsupport::ScriptableGateway::ConnId conn) {
-        auto open = [&] { auto c = gw.OpenConnections(); return std::find(c.begin(), c.end(), conn) != c.end(); };
+        auto open = [&] {
+            auto c = gw.OpenConnections();
+            return std::find(c.begin(), c.end(), conn) != c.end();
+        };
         return testsupport::WaitFor([&] { return !open(); }, WAIT);
     }
 

@@ -1,9 +1,8 @@
 // The C module manager, each test in a child process of its own: loading and its failure codes,
 // serving, unloading, and a graceful stop that still answers what the event loop was handling.
 #include <dlfcn.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "CModuleHarness.h"
 #include "base/CommonUtil.h"
@@ -29,8 +28,10 @@ TEST(CModuleMgt, LoadFailsWithItsCodeClosesTheLibraryAndLeavesNoReceiverUntilALo
         Harness h("CmodLoad");
         CModuleMgt* mgt = h.Mgt();
         testsupport::TempDir dir("cmod-missing");
-        const std::pair<ModulePojo, int32_t> failures[] = {
-            {Module("calc", dir.path()), 3}, {Module("noinit"), 5}, {Module("initfail"), 6}, {Module("notask"), 9}};
+        const std::pair<ModulePojo, int32_t> failures[] = {{Module("calc", dir.path()), 3},
+                                                           {Module("noinit"), 5},
+                                                           {Module("initfail"), 6},
+                                                           {Module("notask"), 9}};
         for (const auto& [module, code] : failures) {
             EXPECT_EQ(mgt->LoadModule(module), code) << module.GetName();
             EXPECT_FALSE(Mapped(module.LibFilePath())) << module.GetName();
@@ -72,7 +73,8 @@ TEST(CModuleMgt, GracefulStopDispatchesTheMessageTheLoopWasHandling) {
         testsupport::ScopedEnv initMs("SLOW_INIT_MS", "1500");
         testsupport::ScopedEnv mark("SLOW_INIT_MARK", dir / "init-started");
         ASSERT_TRUE(h.Answer(Message("late", RequestText("/slow", ""))));
-        ASSERT_TRUE(testsupport::WaitFor([&] { return access((dir / "init-started").c_str(), F_OK) == 0; }, WAIT));
+        ASSERT_TRUE(
+            testsupport::WaitFor([&] { return access((dir / "init-started").c_str(), F_OK) == 0; }, WAIT));
 
         workerExiting = 1;
         mgt->Stop();

@@ -5,11 +5,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <boost/asio/post.hpp>
 #include <future>
 #include <set>
 #include <string>
-
-#include <boost/asio/post.hpp>
 
 #include "CModuleHarness.h"
 #include "net/UDSClient.h"
@@ -42,9 +41,12 @@ TEST(CModuleRequest, MessagesArriveWholeWhateverTheirReadsAndEachIsFollowedByAPu
         // Line breaks inside the id and the JSON (lengths are counted), and an element longer
         // than one read.
         const std::string id = "id\r\nwith\nbreaks", big(15000, 'b');
-        ASSERT_TRUE(h.gw.Reply(p1->conn, Message(id, "{\"ReqUrl\":\"/e\",\r\n\"Method\":\"POST\",\n\"ReqBody\":\"a\\nb\","
-                                                     "\"ReqQuery\":{},\"Header\":{}}")));
-        EXPECT_EQ(h.NextResponse(), Response("echo", id, "200", "{\"reqUrl\":\"\\/e\",\"method\":\"POST\",\"reqBody\":"
+        ASSERT_TRUE(
+            h.gw.Reply(p1->conn, Message(id,
+                                         "{\"ReqUrl\":\"/e\",\r\n\"Method\":\"POST\",\n\"ReqBody\":\"a\\nb\","
+                                         "\"ReqQuery\":{},\"Header\":{}}")));
+        EXPECT_EQ(h.NextResponse(), Response("echo", id, "200",
+                                             "{\"reqUrl\":\"\\/e\",\"method\":\"POST\",\"reqBody\":"
                                              "\"a\\nb\",\"moduleName\":\"echo\",\"version\":\"1.0\"}\n"));
         ASSERT_TRUE(h.Answer(Message("big", RequestText("/e", big))));
         Parts resp = h.NextResponse();
@@ -55,10 +57,13 @@ TEST(CModuleRequest, MessagesArriveWholeWhateverTheirReadsAndEachIsFollowedByAPu
         // connection; replies never travel on the pull connection.
         ASSERT_TRUE(h.gw.SendRaw(p2->conn, Add("first", "1", "2") + Add("second", "30", "4")));
         EXPECT_EQ((std::set<Parts>{h.NextResponse(), h.NextResponse()}),
-                  (std::set<Parts>{Response("calc", "first", "200", "3"), Response("calc", "second", "200", "34")}));
+                  (std::set<Parts>{Response("calc", "first", "200", "3"),
+                                   Response("calc", "second", "200", "34")}));
         ASSERT_TRUE(h.gw.WaitForFrameCount("pullreq", 6, WAIT));
-        for (const auto& f : h.gw.FramesOf("pullreq")) EXPECT_EQ(f.parts[1], ClientIdOf(f.conn == p2->conn ? "calc" : "echo"));
-        for (const auto& f : h.gw.FramesOf("responsereq")) EXPECT_TRUE(f.conn != p1->conn && f.conn != p2->conn);
+        for (const auto& f : h.gw.FramesOf("pullreq"))
+            EXPECT_EQ(f.parts[1], ClientIdOf(f.conn == p2->conn ? "calc" : "echo"));
+        for (const auto& f : h.gw.FramesOf("responsereq"))
+            EXPECT_TRUE(f.conn != p1->conn && f.conn != p2->conn);
     });
 }
 
@@ -67,9 +72,15 @@ TEST(CModuleRequest, BadMessagesAreDroppedAndPullsGoOnUntilTheReceiverIsToldToSt
         Harness h("CmodBad");
         ASSERT_EQ(h.Mgt()->LoadModule(Module("calc")), 0);
         const std::string noHeader = R"({"ReqUrl":"/","Method":"GET","ReqBody":"","ReqQuery":{}})";
-        const std::string bad[] = {"$0\r\n", "$-1\r\n", "*x\r\n", "*1\r\n$0\r\n", "*2\r\n$-1\r\n",
-                                   Serialize({"message", "t", "1"}), Serialize({"hello", "t", "2", "{}"}),
-                                   Serialize(Message("3", "not json")), Serialize(Message("4", noHeader))};
+        const std::string bad[] = {"$0\r\n",
+                                   "$-1\r\n",
+                                   "*x\r\n",
+                                   "*1\r\n$0\r\n",
+                                   "*2\r\n$-1\r\n",
+                                   Serialize({"message", "t", "1"}),
+                                   Serialize({"hello", "t", "2", "{}"}),
+                                   Serialize(Message("3", "not json")),
+                                   Serialize(Message("4", noHeader))};
         for (const std::string& bytes : bad) ASSERT_TRUE(h.AnswerRaw(bytes)) << bytes;
         ASSERT_TRUE(h.Answer(Message("good", RequestText("/calc", "40+2"))));
         EXPECT_EQ(h.NextResponse(), Response("calc", "good", "200", "42"));

@@ -25,11 +25,15 @@ protected:
         EXPECT_TRUE(master.Listen());
         child = master.Spawn();
         EXPECT_TRUE(child > 0 && gw.Start() == 0 && !master.AcceptHandshake().empty());
-        EXPECT_TRUE(master.Send(master.LastConnection(), "addModule#" + name + "|1.0|" + ModuleDir(name) + "|C_MODULE|\n"));
-        EXPECT_EQ(master.ReadLine(master.LastConnection()), "loadedModule#" + std::to_string(child) + "#" + name + "|1.0\n");
+        EXPECT_TRUE(master.Send(master.LastConnection(),
+                                "addModule#" + name + "|1.0|" + ModuleDir(name) + "|C_MODULE|\n"));
+        EXPECT_EQ(master.ReadLine(master.LastConnection()),
+                  "loadedModule#" + std::to_string(child) + "#" + name + "|1.0\n");
         auto pull = gw.WaitForFrame("pullreq", WAIT);
         EXPECT_TRUE(pull && pull->parts == (Parts{"pullreq", ClientIdOf(name, child)})) << master.WorkerLog();
-        return pull && gw.Reply(pull->conn, Message("w", text)) ? Parts{"responsereq", ClientIdOf(name, child), "w", "200"} : Parts{};
+        return pull && gw.Reply(pull->conn, Message("w", text))
+                   ? Parts{"responsereq", ClientIdOf(name, child), "w", "200"}
+                   : Parts{};
     }
 
     testsupport::FakeMaster master;
@@ -57,7 +61,8 @@ TEST_F(CModuleWorkerTest, ServesLeavesSignalsToTheMainThreadAndEndsAtOnceOnTermi
     for (const std::string& tid : testsupport::ListDir("/proc/" + std::to_string(child) + "/task")) {
         threads += tid != std::to_string(child);
         for (int s : {SIGTERM, SIGQUIT, SIGINT, SIGALRM, SIGCHLD}) {
-            EXPECT_TRUE(tid == std::to_string(child) || (BlockedMask(child, tid) & (1ULL << (s - 1)))) << tid << " " << s;
+            EXPECT_TRUE(tid == std::to_string(child) || (BlockedMask(child, tid) & (1ULL << (s - 1))))
+                << tid << " " << s;
         }
     }
     EXPECT_GE(threads, 3u);  // connector, event loop, dispatcher, handlers
@@ -67,9 +72,11 @@ TEST_F(CModuleWorkerTest, ServesLeavesSignalsToTheMainThreadAndEndsAtOnceOnTermi
 
 TEST_F(CModuleWorkerTest, GracefulQuitEndsOnceTheRunningRequestIsAnswered) {
     Parts reply = StartAndSend("slow", RequestText("/slow", "", {{"ms", "1500"}}));
-    ASSERT_TRUE(testsupport::WaitFor([&] { return master.WorkerLog().find("RequestHandler slow:1.0") != std::string::npos; }, WAIT));
+    ASSERT_TRUE(testsupport::WaitFor(
+        [&] { return master.WorkerLog().find("RequestHandler slow:1.0") != std::string::npos; }, WAIT));
     kill(child, SIGQUIT);
-    EXPECT_EQ(master.WaitExit(child, 20s), 0) << master.WorkerLog();  // well before the 300 s default deadline
+    EXPECT_EQ(master.WaitExit(child, 20s), 0)
+        << master.WorkerLog();  // well before the 300 s default deadline
     reply.insert(reply.end(), {"slept 1500", ""});
     ASSERT_EQ(gw.FramesOf("responsereq").size(), 1u);
     EXPECT_EQ(gw.FramesOf("responsereq")[0].parts, reply);

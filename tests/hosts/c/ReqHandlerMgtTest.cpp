@@ -29,7 +29,8 @@ void Load(const std::string& name) {
     ASSERT_EQ(CModuleMgt::getInstance()->LoadCModuleLib(Module(name)), 0);
 }
 
-RequestPojo Request(const std::string& module, const std::string& id, std::map<std::string, std::string> query = {}) {
+RequestPojo Request(const std::string& module, const std::string& id,
+                    std::map<std::string, std::string> query = {}) {
     RequestPojo r;
     r.reqUrl = "/" + module, r.method = "GET", r.moduleName = module, r.version = "1.0", r.requestId = id;
     r.reqQuery = std::move(query);
@@ -57,13 +58,18 @@ TEST(ReqHandlerMgt, AnswersEveryKindOfRequestAndReleasesItsCounts) {
         Load("nullresult");
         h.Mgt()->AddModule(Module("slow"));  // registered, never loaded
         ReqHandlerMgt* handlers = ReqHandlerMgt::getInstance();
-        for (auto r : {Request("calc", "ok", {{"x", "40"}, {"y", "2"}}), Request("calc", "badkeys", {{"a", "1"}, {"a.b", "2"}}),
-                       Request("nullresult", "null"), Request("nope", "unknown"), Request("slow", "notloaded")}) {
+        for (auto r : {Request("calc", "ok", {{"x", "40"}, {"y", "2"}}),
+                       Request("calc", "badkeys", {{"a", "1"}, {"a.b", "2"}}), Request("nullresult", "null"),
+                       Request("nope", "unknown"), Request("slow", "notloaded")}) {
             handlers->addToMsgQueue(r);
         }
         ASSERT_TRUE(h.gw.WaitForFrameCount("responsereq", 5, WAIT));
-        EXPECT_EQ(Replies(h.gw), (std::map<std::string, std::string>{{"ok", "200 42"}, {"badkeys", "500 "},
-            {"null", "200 "}, {"unknown", "500 can't find RequestFP"}, {"notloaded", "500 can't find RequestFP"}}));
+        EXPECT_EQ(Replies(h.gw),
+                  (std::map<std::string, std::string>{{"ok", "200 42"},
+                                                      {"badkeys", "500 "},
+                                                      {"null", "200 "},
+                                                      {"unknown", "500 can't find RequestFP"},
+                                                      {"notloaded", "500 can't find RequestFP"}}));
         EXPECT_TRUE(WaitFor([&] { return handlers->InFlight() == 0 && handlers->QueueEmpty(); }, WAIT));
         EXPECT_EQ(RefCount("calc") + RefCount("nullresult"), 0);
         EXPECT_EQ(RefCount("slow"), 1);  // never ran: keeps what its receiver counted
@@ -110,7 +116,8 @@ TEST(ReqHandlerMgt, SixteenRequestsRunAtOnceAndTheSeventeenthWaitsForAFreeThread
         // Sixteen long calls, then a short one: with sixteen threads the short one can only start
         // once a long one has ended, whatever the machine's speed.
         ReqHandlerMgt* handlers = ReqHandlerMgt::getInstance();
-        for (int i = 0; i < 16; ++i) handlers->addToMsgQueue(Request("slow", std::to_string(i), {{"ms", "1000"}}));
+        for (int i = 0; i < 16; ++i)
+            handlers->addToMsgQueue(Request("slow", std::to_string(i), {{"ms", "1000"}}));
         handlers->addToMsgQueue(Request("slow", "last"));
         ASSERT_TRUE(h.gw.WaitForFrameCount("responsereq", 17, 30s));
         size_t startedBeforeFirstEnd = 0;
@@ -123,7 +130,9 @@ TEST(ReqHandlerMgt, SixteenRequestsRunAtOnceAndTheSeventeenthWaitsForAFreeThread
     });
 }
 
-Parts Reply(const std::string& id, const std::string& body) { return {"responsereq", "calc||1.0||1", id, "200", body, ""}; }
+Parts Reply(const std::string& id, const std::string& body) {
+    return {"responsereq", "calc||1.0||1", id, "200", body, ""};
+}
 
 TEST(RequestReply, GatewayRestartIsBridgedByOneResendAndAGoneGatewayFailsTheReply) {
     testsupport::RunInChildWithLog([](LogReader& log) {
@@ -165,7 +174,8 @@ TEST(RequestReply, ConcurrentRepliesArriveAsWholeFrames) {
             senders.emplace_back([&, t] {
                 const std::string body(300000, static_cast<char>('a' + t));
                 for (++ready; ready.load() < THREADS;) std::this_thread::yield();
-                for (int i = 0; i < EACH; ++i) failures += reply->ReturnToGW(Serialize(Reply(std::to_string(t * 10 + i), body))) != 0;
+                for (int i = 0; i < EACH; ++i)
+                    failures += reply->ReturnToGW(Serialize(Reply(std::to_string(t * 10 + i), body))) != 0;
             });
         }
         for (auto& s : senders) s.join();
@@ -173,7 +183,8 @@ TEST(RequestReply, ConcurrentRepliesArriveAsWholeFrames) {
         ASSERT_TRUE(h.gw.WaitForFrameCount("responsereq", THREADS * EACH, WAIT));
         EXPECT_TRUE(h.gw.BadInputs().empty());
         for (const auto& f : h.gw.FramesOf("responsereq")) {
-            EXPECT_EQ(f.parts.at(4), std::string(300000, static_cast<char>('a' + std::stoi(f.parts.at(2)) / 10)));
+            EXPECT_EQ(f.parts.at(4),
+                      std::string(300000, static_cast<char>('a' + std::stoi(f.parts.at(2)) / 10)));
         }
     });
 }

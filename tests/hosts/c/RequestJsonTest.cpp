@@ -21,10 +21,15 @@ TEST(RequestJson, ModuleJsonIsExactOmitsEmptyMembersNestsDottedKeysAndEscapes) {
     const std::pair<std::function<void(RequestPojo&)>, std::string> cases[] = {
         {[](RequestPojo&) {}, head + body + tail + ",\"reqQuery\":{\"x\":\"5\"}}\n"},
         // Headers and the request id never reach the module.
-        {[](RequestPojo& r) { r.reqBody = "", r.reqQuery = {}, r.header = {{"S", "h"}}, r.requestId = "7"; },
+        {[](RequestPojo& r) {
+             r.reqBody = "", r.reqQuery = {}, r.header = {{"S", "h"}}, r.requestId = "7";
+         },
          head + tail + "}\n"},
-        {[](RequestPojo& r) { r.reqQuery = {{"b", "2"}, {"a.y", "4"}, {"a.x", "3"}, {"c.d.e", "5"}}; },
-         head + body + tail + ",\"reqQuery\":{\"a\":{\"x\":\"3\",\"y\":\"4\"},\"b\":\"2\",\"c\":{\"d\":{\"e\":\"5\"}}}}\n"},
+        {[](RequestPojo& r) {
+             r.reqQuery = {{"b", "2"}, {"a.y", "4"}, {"a.x", "3"}, {"c.d.e", "5"}};
+         },
+         head + body + tail +
+             ",\"reqQuery\":{\"a\":{\"x\":\"3\",\"y\":\"4\"},\"b\":\"2\",\"c\":{\"d\":{\"e\":\"5\"}}}}\n"},
         {[](RequestPojo& r) { r.reqQuery = {}, r.reqBody = "l1\nq\"s/b\\t\tu\x1f\xc3\xa9"; },
          head + "\"reqBody\":\"l1\\nq\\\"s\\/b\\\\t\\tu\\u001F\xc3\xa9\"," + tail + "}\n"},
     };
@@ -39,8 +44,13 @@ TEST(RequestJson, ModuleJsonIsExactOmitsEmptyMembersNestsDottedKeysAndEscapes) {
 
 TEST(RequestJson, QueryKeysThatCannotFormATreeAreRefusedWithoutTouchingOut) {
     const std::map<std::string, std::string> bad[] = {
-        {{"", "v"}}, {{"a..b", "1"}}, {{".a", "1"}}, {{"a.", "1"}},
-        {{"a", "1"}, {"a.b", "2"}}, {{"a", ""}, {"a.b", "2"}}, {{"a.b", "1"}, {"a.b.c", "2"}},
+        {{"", "v"}},
+        {{"a..b", "1"}},
+        {{".a", "1"}},
+        {{"a.", "1"}},
+        {{"a", "1"}, {"a.b", "2"}},
+        {{"a", ""}, {"a.b", "2"}},
+        {{"a.b", "1"}, {"a.b.c", "2"}},
     };
     for (const auto& query : bad) {
         std::string out = "untouched";
@@ -49,7 +59,8 @@ TEST(RequestJson, QueryKeysThatCannotFormATreeAreRefusedWithoutTouchingOut) {
     }
     std::string out;  // shared first letters are no path
     ASSERT_TRUE(CalcRequest({{"a", "1"}, {"ab.c", "2"}, {"a-b", "3"}}).toJson(out));
-    EXPECT_NE(out.find("\"reqQuery\":{\"a\":\"1\",\"a-b\":\"3\",\"ab\":{\"c\":\"2\"}}}"), std::string::npos) << out;
+    EXPECT_NE(out.find("\"reqQuery\":{\"a\":\"1\",\"a-b\":\"3\",\"ab\":{\"c\":\"2\"}}}"), std::string::npos)
+        << out;
 }
 
 TEST(RequestJson, GatewayTextFillsTheRecordOrIsRejectedLeavingItAlone) {
@@ -57,7 +68,9 @@ TEST(RequestJson, GatewayTextFillsTheRecordOrIsRejectedLeavingItAlone) {
     std::string err;
     ASSERT_TRUE(r.ParseGatewayRequest(R"({"ReqUrl":"/add","Method":"GET","ReqBody":"1+2","Extra":1,)"
                                       R"("ReqQuery":{"k":"first","k":"second","n":7},)"
-                                      R"("Header":{"Str":"s","Empty":[],"One":["v"],"One":["w","z"]}})", err)) << err;
+                                      R"("Header":{"Str":"s","Empty":[],"One":["v"],"One":["w","z"]}})",
+                                      err))
+        << err;
     EXPECT_EQ(r.reqUrl + "|" + r.method + "|" + r.reqBody, "/add|GET|1+2");
     EXPECT_EQ(r.reqQuery, (std::map<std::string, std::string>{{"k", "second"}, {"n", "7"}}));
     EXPECT_EQ(r.header, (std::map<std::string, std::string>{{"One", "w z"}}));
@@ -65,7 +78,9 @@ TEST(RequestJson, GatewayTextFillsTheRecordOrIsRejectedLeavingItAlone) {
     const std::pair<std::string, std::string> rejected[] = {
         {R"({"ReqUrl":"/a","Method":"GET","ReqBody":"","ReqQuery":{}})", "No such node (Header)"},
         {R"({"Method":"GET","ReqBody":"","ReqQuery":{},"Header":{}})", "No such node (ReqUrl)"},
-        {"not json", ""}, {"[1,2]", ""}, {"{\"ReqUrl\":\"u\"} tail", ""},
+        {"not json", ""},
+        {"[1,2]", ""},
+        {"{\"ReqUrl\":\"u\"} tail", ""},
         // Deep enough to overflow a thread stack inside the reader.
         {"{\"ReqUrl\":" + std::string(300000, '[') + std::string(300000, ']') + "}", "nesting"},
     };
@@ -77,8 +92,9 @@ TEST(RequestJson, GatewayTextFillsTheRecordOrIsRejectedLeavingItAlone) {
     }
     // Brackets inside strings are text, not nesting.
     const std::string brackets(1000, '[');
-    ASSERT_TRUE(r.ParseGatewayRequest(R"({"ReqUrl":"u","Method":"G","ReqBody":")" + brackets +
-                                      R"(","ReqQuery":{},"Header":{}})", err)) << err;
+    ASSERT_TRUE(r.ParseGatewayRequest(
+        R"({"ReqUrl":"u","Method":"G","ReqBody":")" + brackets + R"(","ReqQuery":{},"Header":{}})", err))
+        << err;
     EXPECT_EQ(r.reqBody, brackets);
 }
 
