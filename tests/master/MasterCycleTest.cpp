@@ -1,5 +1,5 @@
-// The master cycle in a forked test master with two workers placed by the test that ignore SIGTERM
-// and SIGQUIT: the order of its broadcasts and its exit.
+// The master cycle in a forked test master with two workers placed by the test. They keep the
+// master's signal mask, so SIGTERM and SIGQUIT stay pending in them and only SIGKILL ends them.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -20,19 +20,6 @@
 using namespace testsupport;
 using namespace std::chrono_literals;
 
-namespace {
-
-void StubbornWorker(void*) {
-    signal(SIGTERM, SIG_IGN);
-    signal(SIGQUIT, SIG_IGN);
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    for (;;) pause();
-}
-
-}  // namespace
-
 // SIGQUIT skips the worker already marked exiting. SIGTERM then goes to both on an alarm whose
 // delay doubles, until the delay passes a second and SIGKILL goes instead; the master ends once
 // the last worker is reaped.
@@ -47,8 +34,9 @@ TEST(MasterCycle, QuitSkipsExitingWorkersAndTerminationEscalatesToKill) {
         LogMgr::InitLogFile("Vessel");
         if (warrenInitSignals() != 0) return 3;
         MasterStartup();
-        int first = warrenSpawnProcess(StubbornWorker, nullptr, "warren worker ");
-        warrenSpawnProcess(StubbornWorker, nullptr, "warren worker ");
+        SpawnProc stubborn = [](void*) { pause(); };
+        int first = warrenSpawnProcess(stubborn, nullptr, "warren worker ");
+        warrenSpawnProcess(stubborn, nullptr, "warren worker ");
         setProcessExiting(&first);
         MasterCycleLoop();
     }));

@@ -1,11 +1,11 @@
-// The demand list: the time of the latest demand decides idleness; unhosted modules are forgotten.
+// The demand list placement consults.
 #include <gtest/gtest.h>
 
 #include "master/FakePlacement.h"
 #include "master/ModuleNeedLoadMgt.h"
 #include "support/ChannelTestUtil.h"
 
-TEST(ModuleNeedLoad, IdleCountsFromTheLatestDemandInKeyOrder) {
+TEST(ModuleNeedLoad, IdleCountsFromTheLatestDemandAndUnhostedDemandsAreForgotten) {
     ModuleNeedLoadMgt mgt;
     const ModuleKey calc("calc", "1.0"), a1("a", "1"), a2("a", "2");
     EXPECT_TRUE(mgt.RecordDemand(calc, 1000));
@@ -17,17 +17,14 @@ TEST(ModuleNeedLoad, IdleCountsFromTheLatestDemandInKeyOrder) {
     mgt.RemoveNeedLoad(calc);
     EXPECT_FALSE(mgt.IsNeedLoad(calc));
     EXPECT_TRUE(mgt.RecordDemand(calc, 3000));
-}
 
-TEST(ModuleNeedLoad, DemandsForModulesNoWorkerHostsAreForgotten) {
+    // Demands for modules no worker hosts (its worker died) are forgotten: placed afresh next time.
     channeltest::UseChannelLog();
     FakePlacement placement;
-    ModuleNeedLoadMgt mgt;
     mgt.SetModuleMgt(&placement);
-    mgt.RecordDemand(ModuleKey("calc", "1.0"), 100);
-    mgt.RecordDemand(ModuleKey("echo", "1.0"), 100);
+    mgt.RecordDemand(ModuleKey("echo", "1.0"), 3000);
     placement.loaded = {ModuleKey("echo", "1.0")};
     mgt.ClearNonExistModule();
     EXPECT_TRUE(mgt.IsNeedLoad(ModuleKey("echo", "1.0")));
-    EXPECT_TRUE(mgt.RecordDemand(ModuleKey("calc", "1.0"), 200));  // new again: placed afresh
+    EXPECT_TRUE(mgt.RecordDemand(calc, 200));  // new again: placed afresh
 }
