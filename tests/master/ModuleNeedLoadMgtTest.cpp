@@ -1,7 +1,7 @@
 // The demand list placement consults.
 #include <gtest/gtest.h>
 
-#include "master/FakePlacement.h"
+#include "master/ModuleMgt.h"
 #include "master/ModuleNeedLoadMgt.h"
 #include "support/ChannelTestUtil.h"
 
@@ -20,10 +20,12 @@ TEST(ModuleNeedLoad, IdleCountsFromTheLatestDemandAndUnhostedDemandsAreForgotten
 
     // Demands for modules no worker hosts (its worker died) are forgotten: placed afresh next time.
     channeltest::UseChannelLog();
-    FakePlacement placement;
+    ModuleMgt placement;
+    placement.SetNeedLoad(&mgt);
+    placement.SetSpawnFn([] { return 100001; });
     mgt.SetModuleMgt(&placement);
     mgt.RecordDemand(ModuleKey("echo", "1.0"), 3000);
-    placement.loaded = {ModuleKey("echo", "1.0")};
+    placement.UpdateModule(ModulePojo("echo", "1.0", "/opt/echo", "C_MODULE", ""));
     mgt.ClearNonExistModule();
     EXPECT_TRUE(mgt.IsNeedLoad(ModuleKey("echo", "1.0")));
     EXPECT_TRUE(mgt.RecordDemand(calc, 200));  // new again: placed afresh
