@@ -53,17 +53,13 @@ TEST(MasterCycle, QuitSkipsExitingWorkersAndTerminationEscalatesToKill) {
 
     // Each "kill (pid, signo)" line as one letter: Q a quit, T a term, K a kill; q a quit to the
     // worker marked exiting.
-    std::string sent, delays;
+    std::string sent;
     for (const auto& line : lines("kill (")) {
         const char* p = line.c_str() + line.find("kill (") + 6;
         int signo = atoi(strchr(p, ',') + 2);
         sent += signo == SIGKILL ? 'K' : signo == SIGTERM ? 'T' : exiting == atoi(p) ? 'q' : 'Q';
     }
     EXPECT_TRUE(std::regex_match(sent, std::regex("Q+T{10}K{2,}"))) << sent;
-    for (const auto& line : lines("termination cycle: ")) {
-        delays += std::to_string(atoi(line.c_str() + line.find("cycle: ") + 7)) + " ";
-    }
-    EXPECT_EQ(delays.rfind("50 100 200 400 800 1600 ", 0), 0u) << delays;
     EXPECT_EQ(lines("exited on signal 9").size(), 2u);
     EXPECT_EQ(lines("exit[ExitMasterProcess|").size(), 1u);
 }
