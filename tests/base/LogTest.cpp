@@ -1,8 +1,8 @@
 // The log from the call to the file: exact line format and local time, batching, the flush
 // thread, Warn and Error at once, the rate limiter, redaction, rolling and archives, pruning,
 // a full disk, and several processes and threads on one log.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -43,8 +43,9 @@ TEST(LogFormat, LinesAreByteExact) {
     const char* names[] = {"", "Trace", "Debug", "Info ", "Warn ", "Error"};
     for (int64_t ms : {0, 7, 45, 999}) {  // milliseconds unpadded: ".7]"
         for (int32_t level = LOG_LEVEL_TRACE; level <= LOG_LEVEL_ERROR; ++level) {
-            EXPECT_EQ(FormatLogLineAt({kBaseMs + ms, 4321, 987654321UL}, level, "hi", kLoc),
-                      ExpectedTime(kBaseMs + ms) + names[level] + ",[4321:987654321],hi[Run|WorkerCycle.cpp|42]\n");
+            EXPECT_EQ(
+                FormatLogLineAt({kBaseMs + ms, 4321, 987654321UL}, level, "hi", kLoc),
+                ExpectedTime(kBaseMs + ms) + names[level] + ",[4321:987654321],hi[Run|WorkerCycle.cpp|42]\n");
         }
     }
     const LogStamp stamp{kBaseMs, 77, 88};
@@ -53,7 +54,8 @@ TEST(LogFormat, LinesAreByteExact) {
               head + "4294967295,x[Run|WorkerCycle.cpp|42]\n");
     // Messages are cut at 102400 bytes.
     const std::string exact(102400, 'a');
-    EXPECT_EQ(FormatErrorCodeLineAt(stamp, 2, exact + "Z", kLoc), head + "2," + exact + "[Run|WorkerCycle.cpp|42]\n");
+    EXPECT_EQ(FormatErrorCodeLineAt(stamp, 2, exact + "Z", kLoc),
+              head + "2," + exact + "[Run|WorkerCycle.cpp|42]\n");
     EXPECT_EQ(FormatLogLineAt(stamp, LOG_LEVEL_INFO, exact + "Z", {"rel/x.h", "f", 7}),
               ExpectedTime(kBaseMs) + "Info ,[77:88]," + exact + "[f|x.h|7]\n");
 }
@@ -64,7 +66,8 @@ TEST(LogFormat, LocalTimeFollowsTheZone) {
     tzset();
     for (int64_t start : {int64_t{1710040000000}, int64_t{1730600000000}}) {  // US spring, fall 2024
         for (int64_t ms = start; ms < start + 6 * 3600000; ms += 433250) {
-            ASSERT_EQ(FormatLogLineAt({ms, 1, 2}, LOG_LEVEL_INFO, "", kLoc).rfind(ExpectedTime(ms), 0), 0u) << ms;
+            ASSERT_EQ(FormatLogLineAt({ms, 1, 2}, LOG_LEVEL_INFO, "", kLoc).rfind(ExpectedTime(ms), 0), 0u)
+                << ms;
         }
     }
     setenv("TZ", "IST-5:30", 1);
@@ -81,7 +84,7 @@ TEST(LogWrite, BatchesInfoButWritesWarnAndErrorAtOnce) {
     logtest::TestLog log(logtest::Settings(3, 1000, 100, 64, 20));
     const std::string path = log.Current();
     std::vector<size_t> counts = {LineCount(path)};  // the open line
-    LOG_INFO("line 0");  // the first line at once
+    LOG_INFO("line 0");                              // the first line at once
     counts.push_back(LineCount(path));
     for (int i = 1; i <= 99; ++i) LOG_INFO("line " + std::to_string(i));
     LOG_DEBUG("below the level");
@@ -99,10 +102,14 @@ TEST(LogWrite, BatchesInfoButWritesWarnAndErrorAtOnce) {
     const std::vector<std::string> lines = testsupport::SplitLines(testsupport::ReadFile(path));
     ASSERT_EQ(lines.size(), 107u);
     const std::string pid = std::to_string(getpid());
-    EXPECT_EQ(lines.front() + "|" + lines.back(), "LogSelf--Open file,pid:" + pid + "|LogSelf--Close file,pid:" + pid);
-    for (size_t i = 0; i <= 104; ++i) EXPECT_NE(lines[i + 1].find(",line " + std::to_string(i) + "["), std::string::npos);
-    const std::string ids = "[" + pid + ":" + std::to_string(static_cast<unsigned long>(pthread_self())) + "],";
-    EXPECT_NE(lines[105].find("],Error," + ids + "ErrorCode:5,line 104[TestBody|LogTest.cpp|"), std::string::npos);
+    EXPECT_EQ(lines.front() + "|" + lines.back(),
+              "LogSelf--Open file,pid:" + pid + "|LogSelf--Close file,pid:" + pid);
+    for (size_t i = 0; i <= 104; ++i)
+        EXPECT_NE(lines[i + 1].find(",line " + std::to_string(i) + "["), std::string::npos);
+    const std::string ids =
+        "[" + pid + ":" + std::to_string(static_cast<unsigned long>(pthread_self())) + "],";
+    EXPECT_NE(lines[105].find("],Error," + ids + "ErrorCode:5,line 104[TestBody|LogTest.cpp|"),
+              std::string::npos);
 }
 
 TEST(LogWrite, FlushThreadWritesAPendingLineOnTime) {
@@ -154,12 +161,15 @@ TEST(LogRedact, CredentialValuesAndBodiesOnly) {
     // A request frame the parser reads reaches the log without its secrets.
     logtest::TestLog log(logtest::Settings(1, 0, 1, 64, 20));
     const std::string req = R"({"ReqBody":"pw=hunter2","Header":{"Cookie":["sid=SECRET"]}})";
-    const std::string frame = "*4\r\n$7\r\nmessage\r\n$1\r\nc\r\n$1\r\n1\r\n$" + std::to_string(req.size()) + "\r\n" + req + "\r\n";
+    const std::string frame =
+        "*4\r\n$7\r\nmessage\r\n$1\r\nc\r\n$1\r\n1\r\n$" + std::to_string(req.size()) + "\r\n" + req + "\r\n";
     RespStreamParser parser;
     size_t used = 0;
     ASSERT_EQ(parser.FeedBuffer(frame.data(), frame.size(), used), RespStreamParser::Result::COMPLETE);
     const std::string text = testsupport::ReadFile(log.Current());
-    EXPECT_NE(text.find(R"(Receiv:{"ReqBody":"<10 bytes>","Header":{"Cookie":"<redacted>"}})"), std::string::npos) << text;
+    EXPECT_NE(text.find(R"(Receiv:{"ReqBody":"<10 bytes>","Header":{"Cookie":"<redacted>"}})"),
+              std::string::npos)
+        << text;
 }
 
 void Touch(const std::string& path, int64_t mtime, const std::string& content = "x") {
@@ -188,7 +198,8 @@ TEST(LogRoll, PrunesOldestArchivesOfItsPrefixOnly) {
     }
     EXPECT_EQ(logtest::FilesIn(log.dir(), "Vessel_", ".gz").size(), 20u);
     EXPECT_EQ(logtest::FilesIn(log.dir(), "sub_Vessel_", ".gz").size(), 1u);
-    EXPECT_EQ(testsupport::ReadFile(path).find("LogSelf--GzipFile:"), std::string::npos) << "nothing to compress";
+    EXPECT_EQ(testsupport::ReadFile(path).find("LogSelf--GzipFile:"), std::string::npos)
+        << "nothing to compress";
 }
 
 TEST(LogRoll, FullDiskLosesNoArchiveAndCompressesOnceThereIsSpace) {
@@ -200,8 +211,10 @@ TEST(LogRoll, FullDiskLosesNoArchiveAndCompressesOnceThereIsSpace) {
     logtest::UseSettings(dir, logtest::Settings(3, 1000, 1, 1, 5).c_str());
     // Five archives (all MaxFileNum keeps), a closed file to compress, and newest a file at
     // the size limit that the process takes up.
-    for (int i = 0; i < 5; ++i) Touch(dir + "/Vessel_20230101_00000" + std::to_string(i) + ".log.gz", 1600000000 + i, "gz");
-    const std::string closed = dir + "/Vessel_20230101_000100.log", full = dir + "/Vessel_20230101_000200.log";
+    for (int i = 0; i < 5; ++i)
+        Touch(dir + "/Vessel_20230101_00000" + std::to_string(i) + ".log.gz", 1600000000 + i, "gz");
+    const std::string closed = dir + "/Vessel_20230101_000100.log",
+                      full = dir + "/Vessel_20230101_000200.log";
     std::string text;
     for (int i = 0; i < 2000; ++i) text += "closed line " + std::to_string(i) + "\n";
     Touch(closed, 1600000100, text);
@@ -217,16 +230,22 @@ TEST(LogRoll, FullDiskLosesNoArchiveAndCompressesOnceThereIsSpace) {
     for (int i = 0; i < 100; ++i) LOG_INFO("while full " + std::string(1000, 'w'));
     EXPECT_EQ(log.Current(), full);
     EXPECT_EQ(testsupport::ListDir(dir), before) << "no partial archive, no temporary or empty file";
-    EXPECT_EQ(testsupport::ReadFile(dir + "/Vessel_20230101_000000.log.gz") + testsupport::ReadFile(closed), "gz" + text);
+    EXPECT_EQ(testsupport::ReadFile(dir + "/Vessel_20230101_000000.log.gz") + testsupport::ReadFile(closed),
+              "gz" + text);
 
     // Space again: a later pass compresses the closed file, without a restart.
     ASSERT_EQ(unlink((dir + "/filler").c_str()), 0);
-    EXPECT_TRUE(testsupport::WaitFor([&] { LOG_INFO("space again"); return access(closed.c_str(), F_OK) != 0; },
-                                     std::chrono::seconds(40)));
+    EXPECT_TRUE(testsupport::WaitFor(
+        [&] {
+            LOG_INFO("space again");
+            return access(closed.c_str(), F_OK) != 0;
+        },
+        std::chrono::seconds(40)));
     ASSERT_TRUE(log.Mgr()->WaitHousekeepingIdle(20000));
     EXPECT_EQ(logtest::ReadGzip(closed + ".gz"), text);
     struct stat st {};
-    EXPECT_TRUE(stat((closed + ".gz").c_str(), &st) == 0 && (st.st_mode & 0777) == 0400) << "0440 under the umask";
+    EXPECT_TRUE(stat((closed + ".gz").c_str(), &st) == 0 && (st.st_mode & 0777) == 0400)
+        << "0440 under the umask";
     umask(oldMask);
     LogMgr::ResetForTest();
 }
@@ -234,12 +253,14 @@ TEST(LogRoll, FullDiskLosesNoArchiveAndCompressesOnceThereIsSpace) {
 // Waits for every child until the deadline, then kills the rest; the count that exited 0.
 int Reap(const std::vector<pid_t>& children, std::chrono::seconds deadline) {
     std::map<pid_t, int> status;
-    testsupport::WaitFor([&] {
-        for (pid_t pid : children) {
-            if (int s = 0; !status.count(pid) && waitpid(pid, &s, WNOHANG) == pid) status[pid] = s;
-        }
-        return status.size() == children.size();
-    }, deadline);
+    testsupport::WaitFor(
+        [&] {
+            for (pid_t pid : children) {
+                if (int s = 0; !status.count(pid) && waitpid(pid, &s, WNOHANG) == pid) status[pid] = s;
+            }
+            return status.size() == children.size();
+        },
+        deadline);
     int ok = 0;
     for (pid_t pid : children) {
         if (!status.count(pid)) kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
@@ -269,7 +290,8 @@ TEST(LogProcess, RollDoesNotCompressAFileAnotherProcessWrites) {
     const int64_t started = LogClock::NowMs() / 1000;
     LogMgr::ReopenLogFile("sub_Vessel");  // joins the newest file: B's
     const std::string shared = log.Current(), pad(1000, 'a');
-    ASSERT_TRUE(testsupport::WaitFor([&] { return LogClock::NowMs() / 1000 > started; }, std::chrono::seconds(3)));
+    ASSERT_TRUE(
+        testsupport::WaitFor([&] { return LogClock::NowMs() / 1000 > started; }, std::chrono::seconds(3)));
     int aCount = 0;
     while (log.Current() == shared && aCount < 5000) LOG_INFO("A seq=" + std::to_string(aCount++) + pad);
     ASSERT_TRUE(log.Mgr()->WaitHousekeepingIdle(20000));
@@ -308,8 +330,12 @@ TEST(LogProcess, ThreadsLogAcrossRollsWhileWorkersFork) {
             }
         });
     }
-    std::thread([&] { while (!stop) LogClock::RefreshOffset(LogClock::NowMs() / 1000); }).swap(threads.emplace_back());
-    threads.emplace_back([&stop] { while (!stop) getProperty("maxModulePerSubprocess"); });
+    std::thread([&] {
+        while (!stop) LogClock::RefreshOffset(LogClock::NowMs() / 1000);
+    }).swap(threads.emplace_back());
+    threads.emplace_back([&stop] {
+        while (!stop) getProperty("maxModulePerSubprocess");
+    });
     constexpr int kChildren = 40;
     std::vector<pid_t> children;
     for (int i = 0; i < kChildren; ++i) {
@@ -317,7 +343,8 @@ TEST(LogProcess, ThreadsLogAcrossRollsWhileWorkersFork) {
         if (pid == 0) {
             LogMgr::ReopenLogFile("sub_Vessel");
             LogClock::RefreshOffset(LogClock::NowMs() / 1000 + 3600);
-            LOG_INFO("worker " + std::to_string(i) + (getProperty("maxModulePerSubprocess") == 4 ? " ok" : " bad"));
+            LOG_INFO("worker " + std::to_string(i) +
+                     (getProperty("maxModulePerSubprocess") == 4 ? " ok" : " bad"));
             LogMgr::CloseLogFile();
             _exit(0);
         }
@@ -326,7 +353,8 @@ TEST(LogProcess, ThreadsLogAcrossRollsWhileWorkersFork) {
     EXPECT_EQ(Reap(children, std::chrono::seconds(30)), kChildren) << "workers hung";
     // A roll within the second the file is named after waits for the next second.
     const int64_t now = LogClock::NowMs() / 1000;
-    ASSERT_TRUE(testsupport::WaitFor([&] { return LogClock::NowMs() / 1000 > now; }, std::chrono::seconds(3)));
+    ASSERT_TRUE(
+        testsupport::WaitFor([&] { return LogClock::NowMs() / 1000 > now; }, std::chrono::seconds(3)));
     stop = true;
     for (std::thread& t : threads) t.join();
     LOG_INFO("last");
@@ -338,7 +366,8 @@ TEST(LogProcess, ThreadsLogAcrossRollsWhileWorkersFork) {
     for (int i = 0; i < kChildren; ++i) EXPECT_EQ(seen["worker " + std::to_string(i) + " ok"], 1) << i;
     // Closed files are archives under their own name plus .gz, read-only; the current one stays.
     ASSERT_NE(current, first);
-    EXPECT_EQ(logtest::FilesIn(log.dir(), "Vessel_", ".log"), std::vector<std::string>{current.substr(log.dir().size() + 1)});
+    EXPECT_EQ(logtest::FilesIn(log.dir(), "Vessel_", ".log"),
+              std::vector<std::string>{current.substr(log.dir().size() + 1)});
     struct stat st {};
     EXPECT_TRUE(stat((first + ".gz").c_str(), &st) == 0 && (st.st_mode & 0777) == 0440);
     EXPECT_TRUE(stat(current.c_str(), &st) == 0 && (st.st_mode & 0777) == 0640);
@@ -346,7 +375,8 @@ TEST(LogProcess, ThreadsLogAcrossRollsWhileWorkersFork) {
     seen = logtest::Messages(log.dir(), "Vessel_");
     EXPECT_EQ(seen["LogSelf--GzipFile:" + first.substr(first.rfind('/') + 1) + ":#"], 1);
     for (int t = 0; t < 4; ++t) {
-        for (int i = 0; i < counts[t]; ++i) EXPECT_EQ(seen["T" + std::to_string(t) + " seq=" + std::to_string(i) + pad], 1);
+        for (int i = 0; i < counts[t]; ++i)
+            EXPECT_EQ(seen["T" + std::to_string(t) + " seq=" + std::to_string(i) + pad], 1);
     }
 }
 

@@ -1,7 +1,7 @@
 // Settings (the logging settings, key=value files, container.json) and the small helpers:
 // strings, files and directories, bounded C string calls, the blocking queue, Catalina bases.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -29,17 +29,25 @@ TEST(LogCfgTest, ReadsEnvironmentAndFile) {
         std::vector<int32_t> want;  // level, write rate, buffer num, max size, max num
         const char* err;            // without _APP_LOG_DIR: why the default directory is taken
     } cases[] = {
-        {"dh", R"({"DevLogLevel":"2","LogBufferWriteRate":"0","LogBufferNum":"50","MaxFileSize":"0","MaxFileNum":"9"})",
-         {2, 0, 50, kMiB, 9}, ""},
+        {"dh",
+         R"({"DevLogLevel":"2","LogBufferWriteRate":"0","LogBufferNum":"50","MaxFileSize":"0","MaxFileNum":"9"})",
+         {2, 0, 50, kMiB, 9},
+         ""},
         // Keys read before a failure keep their values, the rest their defaults.
-        {"dh", R"({"DevLogLevel":4,"LogBufferWriteRate":2,"LogBufferNum":"x","MaxFileSize":3,"MaxFileNum":4})",
-         {4, 2, 100, 20 * kMiB, 20}, ""},
+        {"dh",
+         R"({"DevLogLevel":4,"LogBufferWriteRate":2,"LogBufferNum":"x","MaxFileSize":3,"MaxFileNum":4})",
+         {4, 2, 100, 20 * kMiB, 20},
+         ""},
         // Sizes are clamped to 1..2047 MiB; negative counts keep the defaults.
-        {"dh", R"({"DevLogLevel":-1,"LogBufferWriteRate":-2,"LogBufferNum":-3,"MaxFileSize":5000,"MaxFileNum":-5})",
-         {3, 1, 100, 2047 * kMiB, 20}, ""},
+        {"dh",
+         R"({"DevLogLevel":-1,"LogBufferWriteRate":-2,"LogBufferNum":-3,"MaxFileSize":5000,"MaxFileNum":-5})",
+         {3, 1, 100, 2047 * kMiB, 20},
+         ""},
         {"d", nullptr, {3, 1, 100, 20 * kMiB, 20}, ""},
-        {"h", R"({"DevLogLevel":1,"LogBufferWriteRate":5,"LogBufferNum":7,"MaxFileSize":3,"MaxFileNum":4})",
-         {1, 5, 7, 3 * kMiB, 4}, "_APP_LOG_DIR is not set; logging to "},
+        {"h",
+         R"({"DevLogLevel":1,"LogBufferWriteRate":5,"LogBufferNum":7,"MaxFileSize":3,"MaxFileNum":4})",
+         {1, 5, 7, 3 * kMiB, 4},
+         "_APP_LOG_DIR is not set; logging to "},
         {"", nullptr, {3, 1, 100, 20 * kMiB, 20}, "_APP_LOG_DIR and VESSEL_HOME are not set; logging to "},
     };
     char cwd[4096];
@@ -55,9 +63,10 @@ TEST(LogCfgTest, ReadsEnvironmentAndFile) {
         const LogCfg* cfg = LogCfg::GetInstance();
         const std::string err = testing::internal::GetCapturedStderr();
         ASSERT_EQ(chdir(cwd), 0);
-        EXPECT_EQ(std::vector<int32_t>({cfg->GetDevLogLevel(), cfg->GetLogBufferWriteRate(), cfg->GetLogBufferNum(),
-                                        cfg->GetMaxFileSize(), cfg->GetMaxFileNum()}),
-                  c.want) << c.env << " " << (c.json ? c.json : "no file");
+        EXPECT_EQ(std::vector<int32_t>({cfg->GetDevLogLevel(), cfg->GetLogBufferWriteRate(),
+                                        cfg->GetLogBufferNum(), cfg->GetMaxFileSize(), cfg->GetMaxFileNum()}),
+                  c.want)
+            << c.env << " " << (c.json ? c.json : "no file");
         const std::string dir = env[0] == 'd' ? tmp.path() : env[0] == 'h' ? tmp / "home/logs" : tmp / "logs";
         EXPECT_EQ(cfg->GetLogDir(), dir);
         EXPECT_EQ(access(dir.c_str(), W_OK), 0) << "made when missing";
@@ -68,9 +77,13 @@ TEST(LogCfgTest, ReadsEnvironmentAndFile) {
 }
 
 TEST(PropertyFileParserTest, LinesAndFiles) {
-    const std::vector<std::pair<std::string, std::string>> cases = {  // line, "key|value" or "" (none)
-        {"a=b=c", "a|b=c"}, {"  name \t=  two words \r", "name|two words"}, {"k=v #c", "k|v"}, {"k=v#x=y", "k|v"},
-        {"a=", "a|"}, {" # a=b", ""}, {"abc # x=y", ""}, {"no equals", ""}, {" = value", ""}, {"\r", ""}};
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        // line, "key|value" or "" (none)
+        {"a=b=c", "a|b=c"}, {"  name \t=  two words \r", "name|two words"},
+        {"k=v #c", "k|v"},  {"k=v#x=y", "k|v"},
+        {"a=", "a|"},       {" # a=b", ""},
+        {"abc # x=y", ""},  {"no equals", ""},
+        {" = value", ""},   {"\r", ""}};
     for (const auto& [line, want] : cases) {
         std::string key, value;
         const bool ok = AnalyseLine(line, key, value);
@@ -80,7 +93,8 @@ TEST(PropertyFileParserTest, LinesAndFiles) {
     Trim(text);
     EXPECT_EQ(text, "\xc2\xa0x  y");
     testsupport::TempDir dir("propfile");
-    testsupport::WriteFile(dir / "env", "# c\r\nJAVA_OPTS = -Xmx256m -Dx=1\r\n\r\nbad\r\nP=1\r\nP=2 # x\r\nLAST=end");
+    testsupport::WriteFile(dir / "env",
+                           "# c\r\nJAVA_OPTS = -Xmx256m -Dx=1\r\n\r\nbad\r\nP=1\r\nP=2 # x\r\nLAST=end");
     std::map<std::string, std::string> props = {{"KEPT", "1"}, {"P", "0"}};
     ASSERT_TRUE(ReadConfig(dir / "env", props));
     EXPECT_EQ(props, (std::map<std::string, std::string>{
@@ -102,14 +116,20 @@ struct ContainerJson {
 
 TEST(PropertyLoaderTest, ValuesDefaultsAndReReads) {
     ContainerJson cfg;
-    cfg.Write(R"({"maxModulePerSubprocess": "abc", "moduleLifeCheckDelay": "12x", "moduleLastLifeDelay": " +5",
+    cfg.Write(
+        R"({"maxModulePerSubprocess": "abc", "moduleLifeCheckDelay": "12x", "moduleLastLifeDelay": " +5",
         "moduleRequestTimeout": 4294967298, "moduleHealthCheckInterval": {"n": 1}, "moduleIdleTime": "-1",
-        "custom": 5, "healthCheckUrl": "/h/%s"})", 1700000000);
+        "custom": 5, "healthCheckUrl": "/h/%s"})",
+        1700000000);
     ASSERT_EQ(PropertyLoader::GetInstance().Reload(), 0);  // nothing left from earlier tests
-    const std::vector<std::pair<const char*, int32_t>> ints = {
-        {"maxModulePerSubprocess", 0}, {"moduleLifeCheckDelay", 12}, {"moduleLastLifeDelay", 5},
-        {"moduleRequestTimeout", 2},  // low 32 bits
-        {"moduleHealthCheckInterval", 0}, {"moduleIdleTime", -1}, {"custom", 5}, {"unknown", -1}};
+    const std::vector<std::pair<const char*, int32_t>> ints = {{"maxModulePerSubprocess", 0},
+                                                               {"moduleLifeCheckDelay", 12},
+                                                               {"moduleLastLifeDelay", 5},
+                                                               {"moduleRequestTimeout", 2},  // low 32 bits
+                                                               {"moduleHealthCheckInterval", 0},
+                                                               {"moduleIdleTime", -1},
+                                                               {"custom", 5},
+                                                               {"unknown", -1}};
     for (const auto& [name, want] : ints) EXPECT_EQ(getProperty(name), want) << name;
     EXPECT_EQ(getStrProperty("healthCheckUrl") + "|" + getStrProperty("unknown"), "/h/%s|");
     // -1 and absent keys give the defaults; a changed time is read again, merging keys.
@@ -153,7 +173,8 @@ TEST(PropertyLoaderTest, ConcurrentReadersWhileTheFileChanges) {
     std::vector<std::thread> readers;
     for (int t = 0; t < 8; ++t) {
         readers.emplace_back([&] {
-            for (std::string s; !stop;) bad += (s = getStrProperty("healthCheckUrl")) != urls[0] && s != urls[1];
+            for (std::string s; !stop;)
+                bad += (s = getStrProperty("healthCheckUrl")) != urls[0] && s != urls[1];
         });
     }
     for (int i = 1; i <= 1000; ++i) EXPECT_EQ(version(i), 0);
@@ -214,7 +235,8 @@ TEST(BlockQueueTest, EveryItemReachesOneConsumerAndStopReleasesThem) {
     queue.Stop();
     for (std::thread& t : consumers) t.join();
     std::vector<int> times(8000);
-    for (const auto& part : got) for (int i : part) ++times.at(i);
+    for (const auto& part : got)
+        for (int i : part) ++times.at(i);
     EXPECT_EQ(std::count(times.begin(), times.end(), 1), 8000);
     // Queued after Stop (a request handed back at shutdown): still taken, in order, then the end.
     queue.Push(std::make_unique<int>(1));
@@ -227,28 +249,22 @@ TEST(BlockQueueTest, EveryItemReachesOneConsumerAndStopReleasesThem) {
 TEST(CatalinaBaseDirTest, RemovesOnlyBasesOfEndedWorkers) {
     logtest::TestLog log(logtest::Settings(3, 0, 1, 64, 20));  // removals are logged
     testsupport::ScopedEnv noRoot("APP_ROOT", "", true);
-    const std::string loc = log.dir(), keep = loc + "/home/keep";
-    WriteFile(keep, "kept");  // reached through links in each base
-    auto base = [&](pid_t pid) { return loc + "/warren/" + std::to_string(pid); };
-    auto child = [] {
-        const pid_t pid = fork();
-        if (pid == 0) _exit(0);
-        return pid;
-    };
-    const pid_t ended = child(), zombie = child();
-    siginfo_t info{};
-    waitid(P_PID, static_cast<id_t>(ended), &info, WEXITED);
-    waitid(P_PID, static_cast<id_t>(zombie), &info, WEXITED | WNOWAIT);
-    const std::string notPid = loc + "/warren/0" + std::to_string(ended);
-    for (const std::string& dir : {base(ended), base(zombie), base(getpid()), notPid}) {
-        ASSERT_EQ(MakeDirs(dir.c_str(), 0700), 0);
-        ASSERT_EQ(symlink((loc + "/home").c_str(), (dir + "/lib").c_str()), 0);
+    const std::string warren = log.dir() + "/warren/", keep = log.dir() + "/home/keep";
+    WriteFile(keep, "kept");  // reached through a link in each base
+    const pid_t ended = fork();
+    if (ended == 0) _exit(0);
+    ASSERT_EQ(waitpid(ended, nullptr, 0), ended);
+    const std::vector<std::string> bases = {std::to_string(ended), std::to_string(getpid()),
+                                            "0" + std::to_string(ended)};
+    for (const std::string& b : bases) {
+        ASSERT_EQ(MakeDirs((warren + b).c_str(), 0700), 0);
+        ASSERT_EQ(symlink((log.dir() + "/home").c_str(), (warren + b + "/lib").c_str()), 0);
     }
-    EXPECT_EQ(CatalinaBaseDir::RemoveEnded(loc), 1);  // a zombie still counts as alive
-    EXPECT_TRUE(!Exists(base(ended)) && Exists(base(zombie)) && Exists(base(getpid())));
-    EXPECT_TRUE(Exists(notPid) && ReadFile(keep) == "kept");
-    EXPECT_EQ(CatalinaBaseDir::RemoveFor(loc, zombie), EBUSY);
-    EXPECT_EQ(waitpid(zombie, nullptr, 0), zombie);
+    EXPECT_EQ(CatalinaBaseDir::RemoveEnded(log.dir()), 1);  // not a live pid, not "0<pid>"
+    EXPECT_TRUE(!Exists(warren + bases[0]) && Exists(warren + bases[1]) && Exists(warren + bases[2]));
+    EXPECT_EQ(ReadFile(keep), "kept");
+    EXPECT_EQ(CatalinaBaseDir::RemoveFor(log.dir(), getpid()), EBUSY);
+    EXPECT_EQ(CatalinaBaseDir::RemoveFor("", ended), EINVAL);
 }
 
 }  // namespace
