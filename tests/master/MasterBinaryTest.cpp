@@ -36,7 +36,7 @@ TEST(MasterBinary, StartsServesADemandedModuleAndStopsCleanly) {
 
         ChildProcess master;
         ASSERT_TRUE(
-            master.Exec({std::string(VESSEL_BINARY_DIR) + "/src/vessel"},
+            master.Exec({std::string(VESSEL_BINARY_DIR) + "/vessel"},
                         {{"APP_NAME", app}, {"_APP_LOG_DIR", home.path()}, {"VESSEL_HOME", home.path()}},
                         home / "out.txt"));
         // After the full configuration, the same connection asks for changes only.
