@@ -82,6 +82,19 @@ void CModuleRequestReceiver::reconect() {
 }
 
 void CModuleRequestReceiver::ReconnectInLoop() {
+    if (reading) {
+        // The read may have completed with a message whose handler has not run yet: let it run
+        // (cancel ends the read at once if nothing came), then reconnect.
+        reconnectAfterRead = true;
+        boost::system::error_code ec;
+        socket.cancel(ec);
+        return;
+    }
+    ReconnectNow();
+}
+
+void CModuleRequestReceiver::ReconnectNow() {
+    reconnectAfterRead = false;
     // A request the gateway already handed over on this connection is taken, not dropped with it.
     TakeDeliveredMessage();
     boost::system::error_code ec;
@@ -196,6 +209,7 @@ void CModuleRequestReceiver::doRead() {
     bufStart = bufEnd = 0;
     auto self = shared_from_this();
     uint64_t gen = connGen;
+    reading = true;
     socket.async_read_some(boost::asio::buffer(readBuf, BUF_SIZE),
                            [self, gen](const boost::system::error_code& ec, size_t bytes) {
                                self->onRead(ec, bytes, gen);
@@ -203,6 +217,17 @@ void CModuleRequestReceiver::doRead() {
 }
 
 void CModuleRequestReceiver::onRead(const boost::system::error_code& ec, size_t bytes, uint64_t gen) {
+    if (gen == connGen) {
+        reading = false;  // a completion of this connection's read (or a posted round: none was out)
+        if (reconnectAfterRead) {
+            if (!ec && bytes > 0) {
+                bufEnd += bytes;
+                (void)ConsumeBuffered();
+            }
+            ReconnectNow();
+            return;
+        }
+    }
     if (ec) {
         LOG_INFO("readComplete err:" + ec.message());
         LOG_ERROR_CODE(ec.value(), "onRead fails:" + ec.message());

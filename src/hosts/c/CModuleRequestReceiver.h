@@ -78,7 +78,10 @@ private:
     void HandleMessage(const std::vector<std::string>& values);
     int32_t CheckAndLoadModule();
     void CloseSocket();
+    // Runs on the loop. With a read outstanding, the reconnect waits for its completion: that
+    // read may already hold a message the gateway handed over, which must not be dropped.
     void ReconnectInLoop();
+    void ReconnectNow();
 
     boost::asio::local::stream_protocol::socket socket;
     boost::asio::io_context::executor_type executor;
@@ -95,4 +98,6 @@ private:
     CModuleMgt* const moduleMgt;
     RespStreamParser parser;
     uint64_t connGen = 0;  // touched on the loop thread only
+    bool reading = false;           // an async read is outstanding (loop thread only)
+    bool reconnectAfterRead = false;  // a reconnect waits for that read's completion
 };
