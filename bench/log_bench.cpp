@@ -9,7 +9,7 @@
 
 #include "base/Log.h"
 #include "base/LogMgr.h"
-#include "base/LogRedactor.h"
+#include "proto/LogRedactor.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "base/Log.h"
-#include "base/LogRedactor.h"
+#include "proto/LogRedactor.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include "base/Log.h"
 #include "base/LogClock.h"
 #include "base/LogRateLimiter.h"
-#include "base/LogRedactor.h"
+#include "proto/LogRedactor.h"
 #include "base/PropertyLoader.h"
 #include "proto/RespStreamParser.h"
 #include "support/TmpfsMount.h"

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "FuzzCheck.h"
-#include "base/LogRedactor.h"
+#include "proto/LogRedactor.h"
 
 namespace {
 

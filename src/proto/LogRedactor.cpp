@@ -1,4 +1,4 @@
-#include "base/LogRedactor.h"
+#include "proto/LogRedactor.h"
 
 #include <cstring>
 
