@@ -150,6 +150,9 @@ int UDSClient::SendTo(const std::string& data) {
         size_t chunk = std::min(BUF_SIZE, data.size() - offset);
         // MSG_NOSIGNAL: a peer that went away is an EPIPE result, never a SIGPIPE death.
         ssize_t n = send(sockFd, data.data() + offset, chunk, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
         if (n <= 0) {
             int err = (n < 0 && errno != 0) ? errno : EIO;
             LOG_INFO("send return -1, strerr:" + ErrnoText(err));
