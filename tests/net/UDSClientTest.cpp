@@ -9,22 +9,23 @@
 
 #include <atomic>
 #include <thread>
+#include <utility>
 
 #include "support/TestSupport.h"
 
 using namespace std::chrono_literals;
 
-namespace {
-
-// Plays the master or the gateway: a socket bound at path; conn is the accepted end.
-struct Listener {
-    Listener(const std::string& path, bool listening = true) : path(path) {
+// Plays the master or the gateway at a path of its own; conn is its end of client's connection.
+class UDSClientTest : public ::testing::Test {
+protected:
+    void SetUp() override {
         sockaddr_un addr{AF_UNIX, {}};
         path.copy(addr.sun_path, sizeof(addr.sun_path) - 1);
-        EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
-        EXPECT_TRUE(!listening || listen(fd, 4) == 0);
+        ASSERT_TRUE(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 && listen(fd, 4) == 0);
+        ASSERT_EQ(client.Connect(path), 0);
+        ASSERT_GE(conn = accept(fd, nullptr, nullptr), 0);
     }
-    ~Listener() { close(conn), close(fd), unlink(path.c_str()); }
+    void TearDown() override { close(conn), close(fd); }
     void Write(const std::string& d) { ASSERT_EQ(write(conn, d.data(), d.size()), ssize_t(d.size())); }
     std::string Read(size_t n) {  // small reads, so a sender on the other end keeps blocking
         std::string out(n, '\0');
@@ -34,35 +35,28 @@ struct Listener {
         }
         return out.substr(0, got);
     }
-    std::string path;
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    int conn = -1;
+    testsupport::TempDir dir{"udsc"};
+    std::string path = dir / "s.sock";
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0), conn = -1;
+    UDSClient client;
 };
 
-}  // namespace
-
-TEST(UDSClientTest, AFailedConnectLeavesNoSocket) {
-    testsupport::TempDir dir("udsc");
-    Listener bound(dir / "bound.sock", /*listening=*/false);
+TEST_F(UDSClientTest, AFailedConnectLeavesNoSocket) {
+    close(std::exchange(fd, -1));  // nobody listens at path any more
     const std::pair<std::string, int> cases[] = {
         {dir.path() + "/" + std::string(108 - dir.path().size(), 'x'), ERANGE},  // 109: does not fit
         {dir.path() + "/" + std::string(106 - dir.path().size(), 'y'), ENOENT},  // 107: fits
-        {bound.path, ECONNREFUSED},
+        {path, ECONNREFUSED},
     };
-    UDSClient client;
-    for (const auto& [path, rc] : cases) {
-        EXPECT_EQ(client.Connect(path), rc) << path.size();
-        EXPECT_EQ(client.GetSockFd(), -1);
-        EXPECT_FALSE(client.IsConnected());
+    UDSClient other;
+    for (const auto& [to, rc] : cases) {
+        EXPECT_EQ(other.Connect(to), rc) << to.size();
+        EXPECT_EQ(other.GetSockFd(), -1);
+        EXPECT_FALSE(other.IsConnected());
     }
 }
 
-TEST(UDSClientTest, SendToDeliversAllBytesThroughSignalsAndRefusesTenMiB) {
-    testsupport::TempDir dir("udsc");
-    Listener server(dir / "s.sock");
-    UDSClient client;
-    ASSERT_EQ(client.Connect(server.path), 0);
-    ASSERT_GE(server.conn = accept(server.fd, nullptr, nullptr), 0);
+TEST_F(UDSClientTest, SendToDeliversAllBytesThroughSignalsAndRefusesTenMiB) {
     EXPECT_EQ(client.SendTo(std::string(UDSClient::MAX_CONTENT, 'a')), -1);
 
     // Tiny buffers block the sender often; signals without SA_RESTART must not cut data short.
@@ -71,13 +65,15 @@ TEST(UDSClientTest, SendToDeliversAllBytesThroughSignalsAndRefusesTenMiB) {
     ASSERT_EQ(sigaction(SIGUSR1, &sa, &old), 0);
     int small = 4096;
     setsockopt(client.GetSockFd(), SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
+    timeval giveUp{1, 0};  // a sender that stopped short leaves the reads waiting for no more than this
+    setsockopt(conn, SOL_SOCKET, SO_RCVTIMEO, &giveUp, sizeof(giveUp));
     std::string big(1024 * 1024 + 17, '\0'), received;
     for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i % 251);
     std::atomic<int> result{-2};
     std::thread sender([&] { result = client.SendTo(big); });
     while (received.size() < big.size()) {
         if (result == -2) pthread_kill(sender.native_handle(), SIGUSR1);
-        std::string piece = server.Read(std::min<size_t>(3000, big.size() - received.size()));
+        std::string piece = Read(std::min<size_t>(3000, big.size() - received.size()));
         if (piece.empty()) break;
         received += piece;
     }
@@ -87,34 +83,28 @@ TEST(UDSClientTest, SendToDeliversAllBytesThroughSignalsAndRefusesTenMiB) {
     EXPECT_TRUE(received == big) << "bytes lost, duplicated or reordered; " << received.size();
 }
 
-TEST(UDSClientTest, AGatewayReplyIsReadWholeAcrossPiecesAndACutOneFails) {
-    testsupport::TempDir dir("udsc");
-    Listener server(dir / "s.sock");
-    UDSClient client;
-    ASSERT_EQ(client.Connect(server.path), 0);
-    ASSERT_GE(server.conn = accept(server.fd, nullptr, nullptr), 0);
+TEST_F(UDSClientTest, AGatewayReplyIsReadWholeAcrossPiecesAndACutOneFails) {
     ASSERT_EQ(client.SendToGW({"pullappcfg", "container"}), 0);
     const std::string request = "*2\r\n$10\r\npullappcfg\r\n$9\r\ncontainer\r\n";
-    EXPECT_EQ(server.Read(request.size()), request);
+    EXPECT_EQ(Read(request.size()), request);
 
     std::vector<std::string> values;
     std::atomic<int> result{-2};
     std::thread reader([&] { result = client.RecvFromGW(values); });
-    server.Write("*2\r\n$6\r\nappcfg\r\n$2");
+    Write("*2\r\n$6\r\nappcfg\r\n$2");
     EXPECT_TRUE(testsupport::WaitFor([&] {  // the first piece taken before the second is written
         int unread = -1;
         ioctl(client.GetSockFd(), FIONREAD, &unread);
         return result != -2 || unread == 0;
     }, 5s));
-    server.Write("\r\n{}\r\n");
+    Write("\r\n{}\r\n");
     reader.join();
     EXPECT_EQ(result.load(), 0);
     EXPECT_EQ(values, (std::vector<std::string>{"appcfg", "{}"}));
 
     values.clear();
-    server.Write("*2\r\n$6\r\nappcfg\r\n");
-    close(server.conn);
-    server.conn = -1;
+    Write("*2\r\n$6\r\nappcfg\r\n");
+    close(std::exchange(conn, -1));
     EXPECT_EQ(client.RecvFromGW(values), -1);
     EXPECT_TRUE(values.empty());
 }
