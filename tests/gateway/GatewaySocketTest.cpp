@@ -1,13 +1,16 @@
 // The real vessel-gateway binary, with the test playing Vessel's side of the gateway socket
 // (master pollers, pull and reply connections, worker processes that end) and HTTP clients.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "DescriptorLimit.h"
 #include "hosts/c/RequestPojo.h"
 #include "support/GatewayProcess.h"
 #include "support/HttpTestClient.h"
@@ -216,6 +219,90 @@ TEST_F(GatewaySocketTest, RequestsOfAnEndedWorkerAre502AtOnceOrSentOnceMoreWhenI
         EXPECT_EQ(orphan->Read(300ms).status, 0) << "answered while its worker is alive";
         reconnecting.Kill(SIGKILL);
         EXPECT_EQ(orphan->Read(5s).status, 502) << (holdNew ? "with a new connection" : "with none");
+    }
+}
+
+// A client that pipelines and never reads (a small receive buffer, so one large answer fills what
+// the kernels hold) has only a few of its requests taken up: the rest stay unread in the kernel.
+TEST_F(GatewaySocketTest, AClientThatNeverReadsHasOnlyAFewRequestsHandedOut) {
+    Start();
+    int fd = socket(AF_INET, SOCK_STREAM, 0), small = 4096;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(gw_.Port()));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    std::string pipelined;
+    for (int i = 0; i < 40; ++i) pipelined += "GET /calc/big HTTP/1.1\r\nHost: x\r\n\r\n";
+    ASSERT_EQ(send(fd, pipelined.data(), pipelined.size(), MSG_NOSIGNAL), ssize_t(pipelined.size()));
+    int handed = 0;
+    for (Parts m; pull_.Send({"pullreq", ME}) && pull_.Receive(m, 1s); ++handed) {
+        ASSERT_TRUE(Answer(replier_, m, std::string(4 << 20, 'a')));
+    }
+    EXPECT_GE(handed, 1);
+    EXPECT_LE(handed, 12) << "of 40 pipelined requests";
+    close(fd);
+}
+
+TEST_F(GatewaySocketTest, PeersOfAnotherUserAreRefusedUnlessTrusted) {
+    if (geteuid() != 0) GTEST_SKIP() << "connecting as another user needs root";
+    // As user nobody: 0 when the gateway answers a configuration pull, 1 when it hangs up.
+    auto pullAsNobody = [](const std::string& path) {
+        testsupport::ChildProcess child;
+        child.Fork([&]() {
+            UdsTestPeer peer;
+            Parts parts;
+            if (setgid(65534) != 0 || setuid(65534) != 0 || !peer.Connect(path)) return 10;
+            peer.Send({"pullappcfg", "container"});
+            return peer.Receive(parts, 5s) && parts[0] == "appcfg" ? 0 : peer.ClosedByGateway(5s) ? 1 : 2;
+        });
+        int status = child.Wait(20s);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+    Start({"--socket-mode", "0666"});
+    EXPECT_EQ(pullAsNobody(gw_.SocketPath()), 1);
+    GatewayProcess trusting;
+    ASSERT_TRUE(trusting.Start(CONFIG, {"--socket-mode", "0666", "--trusted-user", "nobody"})) << trusting.Log();
+    EXPECT_EQ(pullAsNobody(trusting.SocketPath()), 0);
+    EXPECT_EQ(trusting.Stop(), 0);
+}
+
+// Descriptors run short (a hard limit of 64): HTTP connections beyond the cap, the default one for
+// that limit or one given, are refused, so idle keep-alive clients cannot leave a worker none.
+TEST(GatewayConnectionCap, ConnectionsBeyondTheCapAreRefusedAndAWorkerStillConnects) {
+    const size_t limit = 64;
+    for (size_t cap : {DescriptorLimit::DefaultMaxConnections(limit), size_t{5}}) {
+        testsupport::TempDir dir("gwcap");
+        testsupport::WriteFile(dir / "gateway.json", CONFIG);
+        const int port = GatewayProcess::FreePort();
+        const std::string socketPath = "/tmp/udsgateway-" + testsupport::UniqueName("cap");
+        std::vector<std::string> argv{"/bin/sh", "-c", "ulimit -n " + std::to_string(limit) + " && exec \"$0\" \"$@\"",
+                                      GatewayProcess::BinaryPath(), "--listen", "127.0.0.1:" + std::to_string(port),
+                                      "--socket", socketPath, "--config", dir / "gateway.json"};
+        if (cap == 5) argv.insert(argv.end(), {"--max-connections", "5"});
+        testsupport::ChildProcess gateway;
+        ASSERT_TRUE(gateway.Exec(argv, {}, dir / "log"));
+        std::vector<std::unique_ptr<HttpTestClient>> admitted;
+        auto tryOne = [&] {  // the status a new connection gets; kept open when admitted
+            auto client = std::make_unique<HttpTestClient>();
+            int status = client->Connect(port) && client->SendRequest("GET", "/nosuch") ? client->Read(5s).status : 0;
+            if (status == 404) admitted.push_back(std::move(client));
+            return status;
+        };
+        ASSERT_TRUE(WaitFor([&] { return tryOne() == 404; }, 10s)) << testsupport::ReadFile(dir / "log");
+        for (size_t i = 1; i < limit + 16; ++i) {
+            int status = tryOne();
+            EXPECT_TRUE(status == 404 || status == 503 || status == 0) << status;
+        }
+        EXPECT_EQ(admitted.size(), cap);
+        UdsTestPeer pull, replier;
+        ASSERT_TRUE(pull.Connect(socketPath) && replier.Connect(socketPath));
+        ASSERT_TRUE(admitted[0]->SendRequest("GET", "/calc/after"));
+        ASSERT_TRUE(Answer(replier, Take(pull), "served"));
+        EXPECT_EQ(admitted[0]->Read().body, "served");
+        gateway.Kill(SIGTERM);
+        EXPECT_EQ(gateway.Wait(10s), 0);
     }
 }
 
