@@ -4,13 +4,17 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <iostream>
 #include <memory>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -185,14 +189,14 @@ TEST_F(StackTest, ASwitchedVersionServesWithoutLosingARequest) {
     EXPECT_EQ(trickle.SwitchFault("\"version\":\"1.0\"", "\"version\":\"2.0\""), "");
 }
 
-// An operator's SIGHUP and SIGUSR1 go to the whole process group; then the master is killed, and
-// its workers must not live on without it.
+// An operator's SIGHUP and SIGUSR1 go to the whole process group; the worker channel is flooded;
+// then the master is killed, and its workers must not live on without it.
 TEST_F(StackTest, TheMasterOutlivesHupAndUsr1AndItsWorkersFollowItsDeath) {
     Start({"calc", "slow"}, {}, 1);
-    Served("/slow/wait?ms=0", "slept 0");
     const pid_t master = stack_.MasterPid();
+    ASSERT_GT(master, 1);  // the signals below go to its group: never to -1
     const std::vector<pid_t> workers = stack_.Workers();
-    ASSERT_EQ(workers.size(), 2u);
+    ASSERT_EQ(workers.size(), 1u);
     // SIGHUP re-reads the settings, even an edit that kept the file's modification time.
     const std::string settings = stack_.Home() + "/conf/container.json";
     struct stat before {};
@@ -215,14 +219,58 @@ TEST_F(StackTest, TheMasterOutlivesHupAndUsr1AndItsWorkersFollowItsDeath) {
     Served("/calc/add?x=3&y=2", "5");
     EXPECT_EQ(stack_.Workers(), workers) << "a worker did not survive SIGHUP or SIGUSR1";
 
+    // Out of descriptors, the master neither spins on accept nor floods its log (one line per
+    // interval, counting the failures between), and a new worker reaches it once they are back.
+    std::string channel = "/tmp/uds-vessel-inner-" + stack_.Gateway().AppName();
+    std::transform(channel.begin(), channel.end(), channel.begin(), ::tolower);
+    struct rlimit saved {}, low {};
+    ASSERT_EQ(prlimit(master, RLIMIT_NOFILE, nullptr, &saved), 0);
+    low = {testsupport::ListDir("/proc/" + std::to_string(master) + "/fd").size() + 20, saved.rlim_max};
+    ASSERT_EQ(prlimit(master, RLIMIT_NOFILE, &low, nullptr), 0);
+    std::vector<int> flood(60);
+    for (int& fd : flood) {
+        sockaddr_un addr{AF_UNIX, {}};
+        channel.copy(addr.sun_path, sizeof(addr.sun_path) - 1);
+        fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    }
+    std::vector<std::string> fails;
+    ASSERT_TRUE(WaitFor([&] {
+        fails = testsupport::LinesWith(stack_.MasterLog(), "accpet fail:24,");
+        return fails.size() >= 2;
+    }, 15s));
+    std::smatch suppressed;
+    const std::regex note(R"(\((\d+) similar lines suppressed\))");
+    ASSERT_TRUE(std::regex_search(fails[1], suppressed, note)) << fails[1];
+    EXPECT_LE(std::stol(suppressed[1]), 100) << "accept was retried without a pause";
+    for (int fd : flood) close(fd);
+    ASSERT_EQ(prlimit(master, RLIMIT_NOFILE, &saved, nullptr), 0);
+    Served("/slow/wait?ms=0", "slept 0");
+    ASSERT_EQ(stack_.Workers().size(), 2u);
+
     ASSERT_EQ(kill(master, SIGKILL), 0);
     ASSERT_NE(stack_.Master().Wait(10s), -1);
     EXPECT_TRUE(WaitFor([&] { return VesselStack::GroupMembers(master).empty(); }, 15s))
         << "outlived their master";
-    EXPECT_EQ(testsupport::LinesWith(stack_.WorkerLog(), "gracefully shutting down").size(), workers.size());
-    std::string channel = "/tmp/uds-vessel-inner-" + stack_.Gateway().AppName();
-    std::transform(channel.begin(), channel.end(), channel.begin(), ::tolower);
+    EXPECT_EQ(testsupport::LinesWith(stack_.WorkerLog(), "gracefully shutting down").size(), 2u);
     unlink(channel.c_str());  // a killed master cannot remove its channel socket
 }
+
+// TERM ends the workers at once, QUIT lets them finish: either way, under load, the master exits
+// and no worker outlives it.
+class MasterEndTest : public StackTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(MasterEndTest, TheMasterEndsUnderLoadLeavingNoWorker) {
+    Start({"calc"});
+    StartLoad(10s);
+    const pid_t master = stack_.MasterPid();
+    ASSERT_GT(master, 1);  // never kill(-1, ...)
+    ASSERT_EQ(kill(master, GetParam()), 0);
+    int status = stack_.Master().Wait(25s);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
+    EXPECT_TRUE(WaitFor([&] { return VesselStack::GroupMembers(master).empty(); }, 10s)) << "a worker was left";
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, MasterEndTest, ::testing::Values(SIGTERM, SIGQUIT));
 
 }  // namespace
