@@ -2,11 +2,6 @@
 
 #include <unistd.h>
 
-#include <utility>
-
-#include "base/Log.h"
-#include "proto/RespStreamParser.h"
-
 namespace {
 
 const char* const KEY_SEPARATOR = "||";
@@ -27,20 +22,6 @@ std::string Serialize(const std::vector<std::string>& parts) {
         text += "\r\n";
     }
     return text;
-}
-
-int32_t parseSchema(const std::string& text, std::vector<std::string>& out) {
-    RespStreamParser reader(RespStreamParser::Mode::ANY);
-    size_t consumed = 0;
-    RespStreamParser::Result result = reader.FeedBuffer(text.data(), text.size(), consumed);
-    if (result == RespStreamParser::Result::COMPLETE) {
-        for (std::string& value : reader.TakeValues()) {
-            out.push_back(std::move(value));
-        }
-        return 0;
-    }
-    LOG_INFO("bad reply, " + (result == RespStreamParser::Result::BAD ? reader.Error() : std::string("incomplete")));
-    return -1;
 }
 
 std::string ModuleKeyToString(const ModuleKey& key) {

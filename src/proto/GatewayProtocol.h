@@ -13,11 +13,6 @@
 // "*" n CR LF, then per part "$" length CR LF, the bytes, CR LF. Nothing is escaped.
 std::string Serialize(const std::vector<std::string>& parts);
 
-// One-shot parse of a whole message held in text (the exact values of RespStreamParser in its
-// ANY mode), appended to out. 0, or -1 (logged) when text does not begin with one whole message;
-// bytes after it are ignored.
-int32_t parseSchema(const std::string& text, std::vector<std::string>& out);
-
 // name "||" version: the key text of "pullmodloadrsp".
 std::string ModuleKeyToString(const ModuleKey& key);
 

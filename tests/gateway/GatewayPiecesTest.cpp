@@ -14,6 +14,7 @@
 #include "hosts/c/RequestPojo.h"
 #include "master/AppConfigLoader.h"
 #include "proto/GatewayProtocol.h"
+#include "proto/RespStreamParser.h"
 #include "support/TestSupport.h"
 
 namespace http = boost::beast::http;
@@ -95,10 +96,12 @@ TEST(GatewayAppConfig, GivesTheMasterOneLineAndRefusesWhatVesselWouldReadOnlyPar
         3, error);
     ASSERT_TRUE(config) << error;
     EXPECT_EQ(config->KeyOf("calc"), "calc||1.0");  // the first of two wins
-    // The master reads the reply with its line-splitting parser: the JSON must survive it whole.
-    std::vector<std::string> values;
-    ASSERT_EQ(parseSchema(config->AppcfgFrame(), values), 0);
-    auto modules = AppConfigLoader::parseAppCfgCmd(values);
+    // The master reads the reply with the wire reader: the JSON must survive it whole.
+    const std::string frame = config->AppcfgFrame();
+    RespStreamParser reader(RespStreamParser::Mode::ANY);
+    size_t used = 0;
+    ASSERT_EQ(reader.FeedBuffer(frame.data(), frame.size(), used), RespStreamParser::Result::COMPLETE);
+    auto modules = AppConfigLoader::parseAppCfgCmd(reader.TakeValues());
     ASSERT_EQ(modules.size(), 3u);
     EXPECT_EQ(modules[1].GetVmArgs(), "-a b");
 

@@ -15,7 +15,7 @@
 #include "master/WarrenProcess.h"
 #include "proto/PipeCmdPojo.h"
 #include "support/ChannelTestUtil.h"
-#include "support/ContainerConfig.h"
+#include "support/TestSupport.h"
 
 namespace {
 

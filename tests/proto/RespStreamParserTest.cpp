@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "proto/GatewayProtocol.h"
-#include "proto/RespFrame.h"
 #include "proto/RespStreamParser.h"
 
 namespace {
@@ -109,22 +108,6 @@ TEST(RespStreamParserTest, MessagesAreBounded) {
     std::vector<std::string> got = Outcomes(Mode::ANY, wire, 65536);
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0].size(), fits + 4);
-}
-
-TEST(RespStreamParserTest, OneShotWrappersGiveTheReadersAnswer) {
-    const std::string wire = Serialize({"appcfg", "{\n\"Modules\": []\n}", ""});
-    Values out{"kept"};
-    EXPECT_EQ(parseSchema(wire + "trailing", out), 0);
-    EXPECT_EQ(out, (Values{"kept", "appcfg", "{\n\"Modules\": []\n}", ""}));
-    EXPECT_EQ(parseSchema(wire.substr(0, wire.size() - 1), out), -1);
-    EXPECT_EQ(parseSchema("-ERR\r\n", out), -1);
-    EXPECT_EQ(out.size(), 4u) << "a rejected reply appends nothing";
-
-    RespFrameResult frame = CheckRespFrame(wire + "*1", &out);
-    EXPECT_EQ(frame.status, RespFrameStatus::COMPLETE);
-    EXPECT_EQ(frame.length, wire.size());
-    EXPECT_EQ(CheckRespFrame(wire.substr(0, 5)).status, RespFrameStatus::INCOMPLETE);
-    EXPECT_EQ(CheckRespFrame("+OK\r\n").error, "bad frame, not a RESP reply at byte 0");
 }
 
 }  // namespace

@@ -18,7 +18,6 @@ public:
     Client& operator=(const Client&) = delete;
 
     bool connected() const { return fd_ >= 0; }
-    int fd() const { return fd_; }
     bool Write(const std::string& data);
     // Bytes written but not yet read by the server.
     int Unread() const;

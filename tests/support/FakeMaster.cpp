@@ -1,7 +1,5 @@
 #include "support/FakeMaster.h"
 
-#include "app/HostKinds.h"
-
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -13,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "app/HostKinds.h"
 #include "base/ProcessFlags.h"
 #include "proto/GatewayPath.h"
 #include "support/LogLines.h"
@@ -76,7 +75,7 @@ FakeMaster::~FakeMaster() {
 bool FakeMaster::Listen() {
     channelPath_ = GetMasterChannelPath();
     listenFd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr {};
+    sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     channelPath_.copy(addr.sun_path, sizeof(addr.sun_path) - 1);
     unlink(channelPath_.c_str());
@@ -99,20 +98,22 @@ pid_t FakeMaster::Spawn(const std::function<void()>& setup, int drainPollMs) {
 }
 
 int FakeMaster::Accept(std::chrono::milliseconds timeout) {
-    pollfd p {listenFd_, POLLIN, 0};
+    pollfd p{listenFd_, POLLIN, 0};
     if (poll(&p, 1, static_cast<int>(timeout.count())) != 1) return -1;
     int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd != -1) conns_.push_back(fd);
     return fd;
 }
 
-std::string FakeMaster::AcceptHandshake() { return ReadLine(Accept()); }
+std::string FakeMaster::AcceptHandshake() {
+    return ReadLine(Accept());
+}
 
 std::string FakeMaster::ReadLine(int fd, std::chrono::milliseconds timeout) {
     std::string line;
     char c;
     while (fd != -1 && line.size() < 1000) {
-        pollfd q {fd, POLLIN, 0};
+        pollfd q{fd, POLLIN, 0};
         if (poll(&q, 1, static_cast<int>(timeout.count())) != 1 || read(fd, &c, 1) != 1) break;
         line += c;
         if (c == '\n') break;
@@ -121,7 +122,7 @@ std::string FakeMaster::ReadLine(int fd, std::chrono::milliseconds timeout) {
 }
 
 bool FakeMaster::Send(int fd, const std::string& line) {
-    return write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+    return SendAll(fd, line);
 }
 
 int FakeMaster::WaitExit(pid_t pid, std::chrono::milliseconds timeout) {
@@ -131,6 +132,8 @@ int FakeMaster::WaitExit(pid_t pid, std::chrono::milliseconds timeout) {
     return status;
 }
 
-std::string FakeMaster::WorkerLog() const { return ReadLogs(home_ / "logs", "sub_Vessel"); }
+std::string FakeMaster::WorkerLog() const {
+    return ReadLogs(home_ / "logs", "sub_Vessel");
+}
 
 }  // namespace testsupport

@@ -19,13 +19,13 @@ using testsupport::WaitFor;
 GatewayProcess::GatewayProcess() : dir_("gw"), process_(new testsupport::ChildProcess()) {
     appName_ = testsupport::UniqueName("Gw");
     socketPath_ = "/tmp/udsgateway-";
-    for (char c : appName_) {
-        socketPath_ += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
+    for (char c : appName_) socketPath_ += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     configPath_ = dir_ / "gateway.json";
 }
 
-std::string GatewayProcess::BinaryPath() { return std::string(VESSEL_BINARY_DIR) + "/peers/gateway/vessel-gateway"; }
+std::string GatewayProcess::BinaryPath() {
+    return std::string(VESSEL_BINARY_DIR) + "/peers/gateway/vessel-gateway";
+}
 
 int GatewayProcess::FreePort() {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -46,17 +46,13 @@ int GatewayProcess::FreePort() {
 bool GatewayProcess::Start(const std::string& config, const std::vector<std::string>& extraArgs) {
     port_ = FreePort();
     withConfig_ = !config.empty();
-    if (withConfig_) {
-        testsupport::WriteFile(configPath_, config);
-    }
+    if (withConfig_) testsupport::WriteFile(configPath_, config);
     extraArgs_ = extraArgs;
     return Launch();
 }
 
 bool GatewayProcess::Restart() {
-    if (process_->Running()) {
-        return false;
-    }
+    if (process_->Running()) return false;
     process_.reset(new testsupport::ChildProcess());
     return Launch();
 }
@@ -69,33 +65,28 @@ bool GatewayProcess::Launch() {
     }
     argv.insert(argv.end(), extraArgs_.begin(), extraArgs_.end());
     logPaths_.push_back(dir_ / ("gateway-" + std::to_string(logPaths_.size() + 1) + ".log"));
-    if (!process_->Exec(argv, {{"APP_NAME", appName_}}, logPaths_.back())) {
-        return false;
-    }
+    if (!process_->Exec(argv, {{"APP_NAME", appName_}}, logPaths_.back())) return false;
     return WaitFor(
-        [&]() {
-            if (!process_->Running()) {
-                return true;  // gave up starting: reported below
-            }
-            HttpTestClient http;
-            UdsTestPeer uds;
-            return http.Connect(port_) && uds.Connect(socketPath_);
-        },
-        std::chrono::seconds(10)) && process_->Running();
+               [&]() {
+                   if (!process_->Running()) {
+                       return true;  // gave up starting: reported below
+                   }
+                   HttpTestClient http;
+                   UdsTestPeer uds;
+                   return http.Connect(port_) && uds.Connect(socketPath_);
+               },
+               std::chrono::seconds(10)) &&
+           process_->Running();
 }
 
 int GatewayProcess::Stop() {
-    if (!process_->Running()) {
-        return process_->Wait(std::chrono::milliseconds(0));
-    }
+    if (!process_->Running()) return process_->Wait(std::chrono::milliseconds(0));
     process_->Kill(SIGTERM);
     return process_->Wait(std::chrono::seconds(10));
 }
 
 std::string GatewayProcess::Log() const {
     std::string all;
-    for (const std::string& path : logPaths_) {
-        all += testsupport::ReadFile(path);
-    }
+    for (const std::string& path : logPaths_) all += testsupport::ReadFile(path);
     return all;
 }

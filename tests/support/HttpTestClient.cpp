@@ -2,31 +2,26 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cctype>
-#include <cerrno>
 #include <cstring>
+
+#include "support/TestSupport.h"
 
 namespace {
 
-int RemainingMs(std::chrono::steady_clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    return left.count() < 0 ? 0 : static_cast<int>(left.count());
-}
-
 std::string Lower(std::string s) {
-    for (char& c : s) {
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return s;
 }
 
 }  // namespace
 
-HttpTestClient::~HttpTestClient() { Close(); }
+HttpTestClient::~HttpTestClient() {
+    Close();
+}
 
 bool HttpTestClient::Connect(int port) {
     Close();
@@ -40,23 +35,13 @@ bool HttpTestClient::Connect(int port) {
 }
 
 bool HttpTestClient::Send(const std::string& raw) {
-    size_t done = 0;
-    while (done < raw.size()) {
-        ssize_t n = send(fd_, raw.data() + done, raw.size() - done, MSG_NOSIGNAL);
-        if (n <= 0) {
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
+    return testsupport::SendAll(fd_, raw);
 }
 
-bool HttpTestClient::SendRequest(const std::string& method, const std::string& target, const std::string& body,
-                                 const std::string& extraHeaders) {
+bool HttpTestClient::SendRequest(const std::string& method, const std::string& target,
+                                 const std::string& body, const std::string& extraHeaders) {
     std::string raw = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + extraHeaders;
-    if (!body.empty() || method == "POST") {
-        raw += "Content-Length: " + std::to_string(body.size()) + "\r\n";
-    }
+    if (!body.empty() || method == "POST") raw += "Content-Length: " + std::to_string(body.size()) + "\r\n";
     raw += "\r\n" + body;
     return Send(raw);
 }
@@ -64,34 +49,17 @@ bool HttpTestClient::SendRequest(const std::string& method, const std::string& t
 HttpTestResponse HttpTestClient::Read(std::chrono::milliseconds timeout) {
     HttpTestResponse response;
     auto deadline = std::chrono::steady_clock::now() + timeout;
-    auto fill = [&]() {
-        struct pollfd p = {fd_, POLLIN, 0};
-        if (poll(&p, 1, RemainingMs(deadline)) <= 0) {
-            return false;
-        }
-        char buf[65536];
-        ssize_t n = recv(fd_, buf, sizeof(buf), 0);
-        if (n <= 0) {
-            return false;
-        }
-        pending_.append(buf, static_cast<size_t>(n));
-        return true;
-    };
+    auto fill = [&] { return testsupport::ReadSome(fd_, pending_, deadline) > 0; };
     size_t headerEnd;
-    while ((headerEnd = pending_.find("\r\n\r\n")) == std::string::npos) {
-        if (!fill()) {
-            return response;
-        }
-    }
+    while ((headerEnd = pending_.find("\r\n\r\n")) == std::string::npos)
+        if (!fill()) return response;
     std::string head = pending_.substr(0, headerEnd);
     size_t lineEnd = head.find("\r\n");
     std::string statusLine = head.substr(0, lineEnd);
     size_t pos = lineEnd == std::string::npos ? head.size() : lineEnd + 2;
     while (pos < head.size()) {
         size_t next = head.find("\r\n", pos);
-        if (next == std::string::npos) {
-            next = head.size();
-        }
+        if (next == std::string::npos) next = head.size();
         std::string line = head.substr(pos, next - pos);
         size_t colon = line.find(':');
         if (colon != std::string::npos) {
@@ -101,50 +69,28 @@ HttpTestResponse HttpTestClient::Read(std::chrono::milliseconds timeout) {
         }
         pos = next + 2;
     }
-    size_t length = response.headers.count("content-length") ? std::stoul(response.headers["content-length"]) : 0;
-    while (pending_.size() < headerEnd + 4 + length) {
-        if (!fill()) {
-            return response;
-        }
-    }
+    size_t length =
+        response.headers.count("content-length") ? std::stoul(response.headers["content-length"]) : 0;
+    while (pending_.size() < headerEnd + 4 + length)
+        if (!fill()) return response;
     response.body = pending_.substr(headerEnd + 4, length);
     pending_.erase(0, headerEnd + 4 + length);
-    if (statusLine.size() >= 12) {
-        response.status = std::stoi(statusLine.substr(9, 3));
-    }
+    if (statusLine.size() >= 12) response.status = std::stoi(statusLine.substr(9, 3));
     return response;
 }
 
 bool HttpTestClient::ClosedByServer(std::chrono::milliseconds timeout) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        struct pollfd p = {fd_, POLLIN, 0};
-        if (poll(&p, 1, RemainingMs(deadline)) <= 0) {
-            return false;
-        }
-        char buf[4096];
-        ssize_t n = recv(fd_, buf, sizeof(buf), 0);
-        if (n == 0 || (n < 0 && errno == ECONNRESET)) {
-            return true;
-        }
-        if (n < 0) {
-            return false;
-        }
-    }
+    return testsupport::WaitClosed(fd_, timeout);
 }
 
 void HttpTestClient::Close() {
-    if (fd_ >= 0) {
-        close(fd_);
-        fd_ = -1;
-    }
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
     pending_.clear();
 }
 
 HttpTestResponse HttpTestClient::Get(int port, const std::string& target, std::chrono::milliseconds timeout) {
     HttpTestClient client;
-    if (!client.Connect(port) || !client.SendRequest("GET", target)) {
-        return HttpTestResponse();
-    }
+    if (!client.Connect(port) || !client.SendRequest("GET", target)) return HttpTestResponse();
     return client.Read(timeout);
 }

@@ -7,7 +7,7 @@
 #include <string>
 
 struct HttpTestResponse {
-    int status = 0;  // 0: no (complete) response
+    int status = 0;                              // 0: no (complete) response
     std::map<std::string, std::string> headers;  // lower-case names
     std::string body;
 };

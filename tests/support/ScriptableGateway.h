@@ -1,18 +1,15 @@
-// A gateway for tests: listens on a Unix socket, records every RESP request frame of every
-// connection and answers as the test scripts it (handlers, canned replies, held replies, raw bytes,
-// closing connections, going away and coming back on the same path).
+// A gateway for tests: listens on a Unix socket, records every request frame of every connection
+// and answers as the test scripts it (canned or standing replies, held requests answered later,
+// raw bytes), and can go away and come back on the same path.
 //
-// Locking: `mutex` guards the listener state, the connection table, the records and the scripts
-// (handlers, canned replies, holds, held frames, wait cursors). Each connection's write mutex
-// guards its descriptor for writing and closing. Writers look a connection up under `mutex`, let
-// go of it and then take the connection's write mutex, so the two are never held together.
-// Handlers run on the gateway thread with no lock held and may call any method but Stop/Restart.
+// Locking: `mutex` guards the listener state, the connection table, the records and the scripts.
+// Each connection's write mutex guards its descriptor for writing and closing. Writers look a
+// connection up under `mutex`, let go of it and then take the write mutex, never both at once.
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
-#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -27,20 +24,17 @@ class ScriptableGateway {
 public:
     using ConnId = int;  // 1, 2, ... in accept order, never reused, also across Restart()
     using Parts = std::vector<std::string>;
-    using Handler = std::function<std::optional<Parts>(ConnId, const Parts&)>;
-    using RawHandler = std::function<std::optional<std::string>(ConnId, const Parts&)>;
 
     struct Frame {
         ConnId conn = 0;
-        std::string raw;  // the frame's bytes as received
         Parts parts;      // its elements, empty ones kept
+        std::string raw;  // its bytes as received
         std::string Command() const { return parts.empty() ? std::string() : parts[0]; }
     };
 
-    // Bytes a connection sent that are no RESP frame; the connection is closed after them.
+    // Bytes a connection sent that are no frame; the connection is closed after them.
     struct BadInput {
         ConnId conn = 0;
-        std::string bytes;
         std::string error;
     };
 
@@ -59,54 +53,36 @@ public:
     void Stop();
     // Stop, then Start on the same path: what clients see when the gateway restarts.
     int Restart();
-    bool IsListening() const;
-    const std::string& Path() const { return path; }
 
     // How a request is answered, first match wins: a pending hold for its command word, then the
-    // oldest canned reply for it, then its handler. Otherwise it stays unanswered.
-    void OnCommand(const std::string& command, Handler handler);
-    void OnCommandRaw(const std::string& command, RawHandler handler);
+    // oldest queued reply for it, then its standing reply. Otherwise it stays unanswered.
     void QueueReply(const std::string& command, const Parts& reply);
-    void QueueRawReply(const std::string& command, const std::string& bytes);
+    void AlwaysReply(const std::string& command, const Parts& reply);
     // The next count requests with this command word get no answer until the test gives one.
     void HoldNext(const std::string& command, size_t count = 1);
-
     // Answers the oldest held request with this command word; the frame it answered, if any.
     std::optional<Frame> ReleaseHeld(const std::string& command, const Parts& reply);
-    std::optional<Frame> ReleaseHeldRaw(const std::string& command, const std::string& bytes);
     bool Reply(ConnId conn, const Parts& parts);
     bool SendRaw(ConnId conn, const std::string& bytes);
-    // Shuts the connection down at once (the client reads end of file); false when not open.
-    bool CloseConnection(ConnId conn);
 
     // The next frame with this command word that no earlier WaitForFrame for it returned.
     std::optional<Frame> WaitForFrame(const std::string& command, std::chrono::milliseconds timeout);
     // True once at least count frames with this command word have arrived in all.
     bool WaitForFrameCount(const std::string& command, size_t count, std::chrono::milliseconds timeout);
-    // True once at least count connections have been accepted in all.
-    bool WaitForConnections(size_t count, std::chrono::milliseconds timeout);
 
-    std::vector<Frame> Frames() const;
     std::vector<Frame> FramesOf(const std::string& command) const;
-    std::vector<Frame> FramesOn(ConnId conn) const;
-    std::vector<Frame> HeldFrames() const;
     std::vector<BadInput> BadInputs() const;
     std::vector<ConnId> OpenConnections() const;
-    size_t AcceptedCount() const;
 
 private:
     struct Connection;
 
     void Loop();
-    void AcceptOne();
     void ReadFrom(const std::shared_ptr<Connection>& conn);
     void HandleFrame(Frame frame);
     void CloseInLoop(const std::shared_ptr<Connection>& conn);
-    void CloseAllInLoop();
-    std::shared_ptr<Connection> Find(ConnId conn) const;
     bool Write(ConnId conn, const std::string& bytes);
-    std::optional<Frame> ReleaseHeldBytes(const std::string& command, const std::string& bytes);
-    void Wake();
+    size_t CountOf(const std::string& command) const;  // under mutex
 
     const std::string path;
 
@@ -119,8 +95,8 @@ private:
     std::map<ConnId, std::shared_ptr<Connection>> conns;
     std::vector<Frame> frames;
     std::vector<BadInput> badInputs;
-    std::map<std::string, RawHandler> handlers;
-    std::map<std::string, std::vector<std::string>> canned;
+    std::map<std::string, std::vector<Parts>> canned;
+    std::map<std::string, Parts> standing;
     std::map<std::string, size_t> holds;
     std::vector<Frame> held;
     std::map<std::string, size_t> waitCursor;

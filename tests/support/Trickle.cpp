@@ -8,9 +8,13 @@
 Trickle::Trickle(int port, std::string target, std::chrono::milliseconds every)
     : port_(port), target_(std::move(target)), every_(every) {}
 
-Trickle::~Trickle() { Stop(); }
+Trickle::~Trickle() {
+    Stop();
+}
 
-void Trickle::Start() { thread_ = std::thread([this] { Run(); }); }
+void Trickle::Start() {
+    thread_ = std::thread([this] { Run(); });
+}
 
 void Trickle::Stop() {
     stop_ = true;
@@ -62,7 +66,8 @@ std::string Trickle::SwitchFault(const std::string& oldMark, const std::string& 
     bool switched = false;
     size_t n = 0;
     for (const Answer& a : Answers()) {
-        const std::string where = "answer " + std::to_string(n++) + " (" + std::to_string(a.status) + " " + a.body + ")";
+        const std::string where =
+            "answer " + std::to_string(n++) + " (" + std::to_string(a.status) + " " + a.body + ")";
         bool isNew = a.body.find(newMark) != std::string::npos;
         if (a.status != 200) return where + ": not 200";
         if (!isNew && a.body.find(oldMark) == std::string::npos) return where + ": from neither version";

@@ -25,21 +25,16 @@ public:
     VesselRun(const VesselRun&) = delete;
     VesselRun& operator=(const VesselRun&) = delete;
 
-    // True when the vessel binary and the calc module are built.
+    // True when the vessel binary and the calc module are built; else the test fails.
     static bool Built();
 
-    const std::string& AppName() const { return app_; }
-    const std::string& Home() const { return home_.path(); }
     // Where the processes log: <home>/logs, created by the constructor.
     std::string LogDir() const { return home_ / "logs"; }
     std::string ChannelPath() const;
-    const std::string& GatewayPath() const { return gateway_.Path(); }
-    ScriptableGateway& Gateway() { return gateway_; }
 
     // 0 or an errno value.
     int StartGateway() { return gateway_.Start(); }
     bool StartMaster();
-    pid_t MasterPid() const { return master_.Pid(); }
     bool MasterRunning() { return master_.Running(); }
     // Waits for the master's exit; its wait status, or -1 on timeout.
     int WaitMaster(std::chrono::milliseconds timeout) { return master_.Wait(timeout); }

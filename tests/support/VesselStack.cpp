@@ -1,6 +1,7 @@
 #include "support/VesselStack.h"
 
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 
@@ -42,9 +43,7 @@ template <typename Pick>
 std::vector<pid_t> Processes(Pick pick) {
     std::vector<pid_t> found;
     DIR* proc = opendir("/proc");
-    if (proc == nullptr) {
-        return found;
-    }
+    if (proc == nullptr) return found;
     while (struct dirent* entry = readdir(proc)) {
         pid_t pid = static_cast<pid_t>(atoi(entry->d_name));
         char state = 0;
@@ -66,11 +65,12 @@ VesselStack::~VesselStack() {
 }
 
 bool VesselStack::Built(const std::vector<std::string>& modules) {
-    if (!Exists(VESSEL) || !Exists(GatewayProcess::BinaryPath())) {
-        return false;
-    }
-    for (const auto& name : modules) {
-        if (!Exists(MODULES + "/" + name + "/lib" + name + ".so")) {
+    // A missing piece fails the test: a skipped story once hid that no story ran at all.
+    std::vector<std::string> needed{VESSEL, GatewayProcess::BinaryPath()};
+    for (const auto& name : modules) needed.push_back(MODULES + "/" + name + "/lib" + name + ".so");
+    for (const auto& path : needed) {
+        if (!Exists(path)) {
+            ADD_FAILURE() << path << " is not built";
             return false;
         }
     }
@@ -93,15 +93,11 @@ bool VesselStack::Start(const Options& options) {
         }
         config = AppConfig(entries);
     }
-    if (!gateway_.Start(config, options.gatewayArgs)) {
-        return false;
-    }
+    if (!gateway_.Start(config, options.gatewayArgs)) return false;
     std::map<std::string, std::string> env{
         {"APP_NAME", gateway_.AppName()}, {"VESSEL_HOME", home_.path()}, {"_APP_LOG_DIR", home_ / "logs"}};
     env.insert(options.env.begin(), options.env.end());
-    if (!master_.Exec({VESSEL}, env, home_ / "vessel.out")) {
-        return false;
-    }
+    if (!master_.Exec({VESSEL}, env, home_ / "vessel.out")) return false;
     masterPid_ = master_.Pid();
     return master_.Running();
 }
@@ -125,29 +121,31 @@ void VesselStack::SetAppConfig(const std::string& json) {
     rename((path + ".new").c_str(), path.c_str());
 }
 
-std::string VesselStack::ModuleEntry(const std::string& name, const std::string& version, const std::string& location,
-                                     const std::string& type, const std::string& vmArgs) {
-    std::string entry = "{\"Name\":\"" + name + "\",\"Version\":\"" + version + "\",\"Location\":\"" + location +
-                        "\",\"Type\":\"" + type + "\"";
-    if (!vmArgs.empty()) {
-        entry += ",\"VmArgs\":\"" + vmArgs + "\"";
-    }
+std::string VesselStack::ModuleEntry(const std::string& name, const std::string& version,
+                                     const std::string& location, const std::string& type,
+                                     const std::string& vmArgs) {
+    std::string entry = "{\"Name\":\"" + name + "\",\"Version\":\"" + version + "\",\"Location\":\"" +
+                        location + "\",\"Type\":\"" + type + "\"";
+    if (!vmArgs.empty()) entry += ",\"VmArgs\":\"" + vmArgs + "\"";
     return entry + "}";
 }
 
 std::string VesselStack::AppConfig(const std::vector<std::string>& entries) {
     std::string config = "{\"Modules\":[";
-    for (size_t i = 0; i < entries.size(); ++i) {
-        config += (i ? "," : "") + entries[i];
-    }
+    for (size_t i = 0; i < entries.size(); ++i) config += (i ? "," : "") + entries[i];
     return config + "]}";
 }
 
-std::string VesselStack::CModuleDir(const std::string& name) { return MODULES + "/" + name; }
+std::string VesselStack::CModuleDir(const std::string& name) {
+    return MODULES + "/" + name;
+}
 
 std::vector<pid_t> VesselStack::Workers() const {
-    pid_t master = masterPid_;
-    return Processes([master](pid_t ppid, pid_t) { return ppid == master; });
+    return ChildrenOf(masterPid_);
+}
+
+std::vector<pid_t> VesselStack::ChildrenOf(pid_t parent) {
+    return Processes([parent](pid_t ppid, pid_t) { return ppid == parent; });
 }
 
 std::vector<pid_t> VesselStack::GroupMembers(pid_t pgid) {

@@ -30,7 +30,7 @@ public:
     VesselStack(const VesselStack&) = delete;
     VesselStack& operator=(const VesselStack&) = delete;
 
-    // True when the sample modules and both binaries are built.
+    // True when the sample modules and both binaries are built; else the test fails.
     static bool Built(const std::vector<std::string>& modules);
     // Starts the gateway, then Vessel. False when either does not come up.
     bool Start(const Options& options);
@@ -39,8 +39,9 @@ public:
     // Replaces the gateway's application configuration, as an operator edits the file.
     void SetAppConfig(const std::string& json);
     // One module of an application configuration, and the configuration of a list of them.
-    static std::string ModuleEntry(const std::string& name, const std::string& version, const std::string& location,
-                                   const std::string& type, const std::string& vmArgs = "");
+    static std::string ModuleEntry(const std::string& name, const std::string& version,
+                                   const std::string& location, const std::string& type,
+                                   const std::string& vmArgs = "");
     static std::string AppConfig(const std::vector<std::string>& entries);
     // Where the sample C modules are built.
     static std::string CModuleDir(const std::string& name);
@@ -52,6 +53,8 @@ public:
 
     // The master's living children (its workers), lowest pid first.
     std::vector<pid_t> Workers() const;
+    // Living (not zombie) children of parent, lowest pid first.
+    static std::vector<pid_t> ChildrenOf(pid_t parent);
     // Processes, zombies aside, whose process group is pgid: the master and every worker.
     static std::vector<pid_t> GroupMembers(pid_t pgid);
     static bool Alive(pid_t pid);

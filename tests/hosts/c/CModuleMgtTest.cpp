@@ -8,7 +8,7 @@
 #include "base/CommonUtil.h"
 #include "base/ProcessFlags.h"
 #include "hosts/c/ReqHandlerMgt.h"
-#include "support/LogReader.h"
+#include "support/LogLines.h"
 #include "worker/ReqReceiverMgt.h"
 
 namespace {

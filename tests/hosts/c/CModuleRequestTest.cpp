@@ -12,9 +12,9 @@
 
 #include "CModuleHarness.h"
 #include "net/UDSClient.h"
-#include "support/ContainerConfig.h"
-#include "support/LogReader.h"
+#include "support/LogLines.h"
 #include "support/StrangerListener.h"
+#include "support/TestSupport.h"
 #include "worker/ReqReceiverMgt.h"
 
 namespace {

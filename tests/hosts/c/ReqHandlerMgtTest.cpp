@@ -14,7 +14,7 @@
 #include "CModuleHarness.h"
 #include "hosts/c/ReqHandlerMgt.h"
 #include "hosts/c/RequestReply.h"
-#include "support/LogReader.h"
+#include "support/LogLines.h"
 
 namespace {
 
@@ -84,7 +84,7 @@ TEST(ReqHandlerMgt, UnreachableGatewayKeepsTheRequestQueuedUntilItComesBack) {
         Load("calc");
         ReqHandlerMgt::getInstance()->addToMsgQueue(Request("calc", "waits", {{"x", "2"}, {"y", "3"}}));
         // Several attempts fail; the request is neither answered nor lost meanwhile.
-        ASSERT_TRUE(WaitFor([&] { return log.CountNew("connectGateway fail") >= 3; }, WAIT));
+        ASSERT_TRUE(WaitFor([&] { return log.Count("connectGateway fail") >= 3; }, WAIT));
         EXPECT_EQ(ReqHandlerMgt::getInstance()->InFlight(), 1u);
 
         ASSERT_EQ(h.gw.Start(), 0);
@@ -102,7 +102,7 @@ TEST(ReqHandlerMgt, WakeWithTheGatewayGoneDropsQueuedRequestsInsteadOfHanging) {
         Load("calc");
         ReqHandlerMgt* handlers = ReqHandlerMgt::getInstance();
         for (const char* id : {"a", "b"}) handlers->addToMsgQueue(Request("calc", id));
-        ASSERT_TRUE(WaitFor([&] { return log.CountNew("connectGateway fail") >= 1; }, WAIT));
+        ASSERT_TRUE(WaitFor([&] { return log.Count("connectGateway fail") >= 1; }, WAIT));
         handlers->Wake();
         EXPECT_TRUE(WaitFor([&] { return handlers->QueueEmpty() && handlers->InFlight() == 0; }, WAIT));
         EXPECT_EQ(RefCount("calc"), 0);
@@ -121,9 +121,9 @@ TEST(ReqHandlerMgt, SixteenRequestsRunAtOnceAndTheSeventeenthWaitsForAFreeThread
         handlers->addToMsgQueue(Request("slow", "last"));
         ASSERT_TRUE(h.gw.WaitForFrameCount("responsereq", 17, 30s));
         size_t startedBeforeFirstEnd = 0;
-        for (const auto& line : log.NewLines()) {
-            if (line.message.rfind("RequestHandler::execFunc cost ms:", 0) == 0) break;
-            startedBeforeFirstEnd += line.message == "RequestHandler slow:1.0";
+        for (const auto& line : log.Lines()) {
+            if (line.find("],RequestHandler::execFunc cost ms:") != std::string::npos) break;
+            startedBeforeFirstEnd += line.find("],RequestHandler slow:1.0[") != std::string::npos;
         }
         EXPECT_EQ(startedBeforeFirstEnd, ReqHandlerMgt::POOL_THREADS);
         EXPECT_EQ(Replies(h.gw)["last"], "200 slept 0");
@@ -148,7 +148,7 @@ TEST(RequestReply, GatewayRestartIsBridgedByOneResendAndAGoneGatewayFailsTheRepl
         auto second = h.gw.WaitForFrame("responsereq", WAIT);
         ASSERT_TRUE(second && second->parts == Reply("2", "second"));
         EXPECT_NE(second->conn, first->conn);
-        EXPECT_EQ(log.CountNew("sendTo fails, retry:Broken pipe"), 1u);
+        EXPECT_EQ(log.Count("sendTo fails, retry:Broken pipe"), 1u);
 
         h.gw.Stop();
         EXPECT_NE(reply->ReturnToGW(Serialize(Reply("3", "lost"))), 0);

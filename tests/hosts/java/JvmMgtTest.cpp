@@ -12,7 +12,7 @@
 #include "hosts/java/JniEnvGuard.h"
 #include "hosts/java/JvmMgt.h"
 #include "hosts/java/TomcatRequestReceiver.h"
-#include "support/LogReader.h"
+#include "support/LogLines.h"
 #include "support/TestSupport.h"
 
 using namespace std::chrono_literals;

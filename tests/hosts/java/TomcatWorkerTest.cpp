@@ -12,9 +12,9 @@
 
 #include "model/ModulePojo.h"
 #include "proto/PipeCmdPojo.h"
-#include "support/ContainerConfig.h"
 #include "support/FakeMaster.h"
 #include "support/ScriptableGateway.h"
+#include "support/TestSupport.h"
 
 using namespace std::chrono_literals;
 using namespace testsupport;
