@@ -1,6 +1,5 @@
 #include "support/VesselRun.h"
 
-#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,13 +15,7 @@ namespace testsupport {
 
 namespace {
 
-const std::string CALC_DIR = std::string(VESSEL_BINARY_DIR) + "/examples/c-modules/calc";
 const std::string VESSEL = std::string(VESSEL_BINARY_DIR) + "/vessel";
-
-bool Exists(const std::string& path) {
-    struct stat st {};
-    return stat(path.c_str(), &st) == 0;
-}
 
 }  // namespace
 
@@ -31,8 +24,8 @@ VesselRun::VesselRun(const std::string& tag)
     mkdir(LogDir().c_str(), 0755);
     WriteImmediateLogConfig(home_.path());
     WriteContainerConfig(home_.path(), "{\"maxModulePerSubprocess\": 10}");
-    const std::string config = "{\"Modules\":[{\"Name\":\"calc\",\"Version\":\"1.0\",\"Location\":\"" +
-                               CALC_DIR + "\",\"Type\":\"C_MODULE\"}]}";
+    const std::string config = VesselStack::AppConfig(
+        {VesselStack::ModuleEntry("calc", "1.0", VesselStack::CModuleDir("calc"), "C_MODULE")});
     gateway_.AlwaysReply("pullappcfg", {"appcfg", config});
     // The configuration never changes and demands come only when a test asks for them.
     gateway_.HoldNext("pullappcfgchg", 1000);
@@ -55,14 +48,7 @@ VesselRun::~VesselRun() {
 }
 
 bool VesselRun::Built() {
-    // A missing piece fails the test: a skipped story once hid that no story ran at all.
-    for (const std::string& path : {VESSEL, CALC_DIR + "/libcalc.so"}) {
-        if (!Exists(path)) {
-            ADD_FAILURE() << path << " is not built";
-            return false;
-        }
-    }
-    return true;
+    return VesselStack::Built({"calc"});
 }
 
 std::string VesselRun::ChannelPath() const {

@@ -25,7 +25,7 @@ public:
     VesselRun(const VesselRun&) = delete;
     VesselRun& operator=(const VesselRun&) = delete;
 
-    // True when the vessel binary and the calc module are built; else the test fails.
+    // True when the binaries and the calc module are built; else the test fails.
     static bool Built();
 
     // Where the processes log: <home>/logs, created by the constructor.
