@@ -65,7 +65,8 @@ static void* serve(void* arg) {
         } else {
             snprintf(body, sizeof(body), "error");
         }
-        FCGX_FPrintF(request.out, "Status: 200 OK\r\nContent-Type: text/plain; charset=utf-8\r\n\r\n%s", body);
+        FCGX_FPrintF(request.out, "Status: 200 OK\r\nContent-Type: text/plain; charset=utf-8\r\n\r\n%s",
+                     body);
         FCGX_Finish_r(&request);
     }
     return NULL;

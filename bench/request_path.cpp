@@ -146,9 +146,9 @@ private:
     std::map<int, Conn> conns;
     pid_t master = -1;
     pid_t workerPid = -1;
-    int pullFd = -1;         // the worker's pull connection
-    bool pullHeld = false;   // its "pullreq" waits for a free slot
-    bool loaded = false;     // a reply has come back: the module runs
+    int pullFd = -1;        // the worker's pull connection
+    bool pullHeld = false;  // its "pullreq" waits for a free slot
+    bool loaded = false;    // a reply has come back: the module runs
     bool demandSent = false;
     int outstanding = 0;
     uint64_t nextId = 1;
@@ -171,11 +171,13 @@ void Driver::Setup() {
               "\"moduleRequestTimeout\":5}\n");
     // Info lines on, as deployed: every request writes its log lines.
     WriteFile(home + "/conf/containerlog.json",
-              "{\"DevLogLevel\":" + std::to_string(opt.logLevel) + ",\"LogBufferWriteRate\":1,\"LogBufferNum\":100,\"MaxFileSize\":20,"
-              "\"MaxFileNum\":20}\n");
+              "{\"DevLogLevel\":" + std::to_string(opt.logLevel) +
+                  ",\"LogBufferWriteRate\":1,\"LogBufferNum\":100,\"MaxFileSize\":20,"
+                  "\"MaxFileNum\":20}\n");
     sockPath = "/tmp/udsgateway-" + app;
     requestJson =
-        "{\"ReqUrl\":\"/calc/add\",\"Method\":\"GET\",\"ReqBody\":\"\",\"ReqQuery\":{\"x\":\"40\",\"y\":\"2\"},"
+        "{\"ReqUrl\":\"/calc/"
+        "add\",\"Method\":\"GET\",\"ReqBody\":\"\",\"ReqQuery\":{\"x\":\"40\",\"y\":\"2\"},"
         "\"Header\":{\"Host\":[\"127.0.0.1:8080\"],\"User-Agent\":[\"request_path\"]}}";
 }
 
@@ -209,8 +211,8 @@ void Driver::OnFrame(Conn& c, const Parts& parts) {
     if (parts.empty()) return;
     const std::string& cmd = parts[0];
     if (cmd == "pullappcfg") {
-        std::string json = "{\"Modules\":[{\"Name\":\"calc\",\"Version\":\"1.0\",\"Location\":\"" + opt.moduleDir +
-                           "\",\"Type\":\"C_MODULE\"}]}";
+        std::string json = "{\"Modules\":[{\"Name\":\"calc\",\"Version\":\"1.0\",\"Location\":\"" +
+                           opt.moduleDir + "\",\"Type\":\"C_MODULE\"}]}";
         WriteAll(c.fd, Serialize({"appcfg", json}));
     } else if (cmd == "pullmodloadreq") {
         if (!demandSent) {
@@ -342,7 +344,8 @@ int Driver::Run() {
     long idleMaster = -1, idleWorker = -1, loadMaster = -1, loadWorker = -1;
     Loop(Clock::now() + std::chrono::seconds(30), &Driver::WorkerReady);
     if (!WorkerReady()) {
-        fprintf(stderr, "request_path: the worker did not serve calc within 30 s (logs in %s/logs)\n", home.c_str());
+        fprintf(stderr, "request_path: the worker did not serve calc within 30 s (logs in %s/logs)\n",
+                home.c_str());
         rc = 1;
     } else {
         // Idle: the first request is answered and nothing else is outstanding.
@@ -353,7 +356,8 @@ int Driver::Run() {
             pullHeld = false;
             SendMessage(pullFd);
         }
-        Loop(Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(opt.warmup)),
+        Loop(Clock::now() +
+                 std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(opt.warmup)),
              &Driver::Never);
         measuring = true;
         auto t0 = Clock::now();
@@ -364,11 +368,14 @@ int Driver::Run() {
         loadMaster = RssKiB(master);
         loadWorker = RssKiB(workerPid);
         std::sort(lat.begin(), lat.end());
-        auto pct = [&](double p) { return lat.empty() ? 0.0 : lat[static_cast<size_t>(p * (lat.size() - 1))]; };
-        printf("request_path concurrency=%d rps=%.0f p50_us=%.1f p99_us=%.1f errors=%ld "
-               "idle_master_kib=%ld idle_worker_kib=%ld load_master_kib=%ld load_worker_kib=%ld\n",
-               opt.concurrency, done / secs, pct(0.5), pct(0.99), errors, idleMaster, idleWorker, loadMaster,
-               loadWorker);
+        auto pct = [&](double p) {
+            return lat.empty() ? 0.0 : lat[static_cast<size_t>(p * (lat.size() - 1))];
+        };
+        printf(
+            "request_path concurrency=%d rps=%.0f p50_us=%.1f p99_us=%.1f errors=%ld "
+            "idle_master_kib=%ld idle_worker_kib=%ld load_master_kib=%ld load_worker_kib=%ld\n",
+            opt.concurrency, done / secs, pct(0.5), pct(0.99), errors, idleMaster, idleWorker, loadMaster,
+            loadWorker);
         fflush(stdout);
     }
     StopVessel();
@@ -390,21 +397,28 @@ int main(int argc, char** argv) {
     Options opt;
     for (int i = 1; i + 1 < argc; i += 2) {
         std::string k = argv[i], v = argv[i + 1];
-        if (k == "--vessel") opt.vessel = v;
-        else if (k == "--module-dir") opt.moduleDir = v;
-        else if (k == "--seconds") opt.seconds = atof(v.c_str());
-        else if (k == "--warmup") opt.warmup = atof(v.c_str());
-        else if (k == "--concurrency") opt.concurrency = std::max(1, atoi(v.c_str()));
-        else if (k == "--log-level") opt.logLevel = atoi(v.c_str());
+        if (k == "--vessel")
+            opt.vessel = v;
+        else if (k == "--module-dir")
+            opt.moduleDir = v;
+        else if (k == "--seconds")
+            opt.seconds = atof(v.c_str());
+        else if (k == "--warmup")
+            opt.warmup = atof(v.c_str());
+        else if (k == "--concurrency")
+            opt.concurrency = std::max(1, atoi(v.c_str()));
+        else if (k == "--log-level")
+            opt.logLevel = atoi(v.c_str());
         else {
             fprintf(stderr, "request_path: unknown option %s\n", k.c_str());
             return 2;
         }
     }
     if (opt.vessel.empty() || opt.moduleDir.empty()) {
-        fprintf(stderr,
-                "usage: request_path --vessel BIN --module-dir DIR [--seconds S] [--concurrency N] [--warmup S] "
-                "[--log-level L]\n");
+        fprintf(
+            stderr,
+            "usage: request_path --vessel BIN --module-dir DIR [--seconds S] [--concurrency N] [--warmup S] "
+            "[--log-level L]\n");
         return 2;
     }
     // The child changes into the temporary home before it starts vessel.

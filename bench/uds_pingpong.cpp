@@ -68,7 +68,8 @@ int main(int argc, char** argv) {
                 auto t0 = std::chrono::steady_clock::now();
                 if (write(local[i], buf, kMessage) != static_cast<ssize_t>(kMessage)) break;
                 if (!ReadFull(local[i], buf, kMessage)) break;
-                lat[i].push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count());
+                lat[i].push_back(
+                    std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count());
                 ++counts[i];
             }
         });

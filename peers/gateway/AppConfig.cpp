@@ -1,9 +1,8 @@
 #include "AppConfig.h"
 
-#include <sstream>
-
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
+#include <sstream>
 
 #include "JsonText.h"
 #include "proto/GatewayProtocol.h"

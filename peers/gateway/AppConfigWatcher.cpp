@@ -17,8 +17,8 @@ constexpr off_t MAX_CONFIG_BYTES = 4 * 1024 * 1024;
 }  // namespace
 
 bool AppConfigWatcher::FileStamp::operator==(const FileStamp& o) const {
-    return exists == o.exists && inode == o.inode && size == o.size &&
-           mtime.tv_sec == o.mtime.tv_sec && mtime.tv_nsec == o.mtime.tv_nsec;
+    return exists == o.exists && inode == o.inode && size == o.size && mtime.tv_sec == o.mtime.tv_sec &&
+           mtime.tv_nsec == o.mtime.tv_nsec;
 }
 
 AppConfigWatcher::AppConfigWatcher(std::string path) : path_(std::move(path)) {}
@@ -90,13 +90,12 @@ std::shared_ptr<const AppConfig> AppConfigWatcher::Poll(bool force) {
     }
     auto parsed = AppConfig::Parse(text, generation_ + 1, error);
     if (!parsed) {
-        GatewayLog::Warn("configuration " + path_ + " not loaded: " + error +
-                         "; keeping the previous one");
+        GatewayLog::Warn("configuration " + path_ + " not loaded: " + error + "; keeping the previous one");
         return nullptr;
     }
     ++generation_;
     text_ = std::move(text);
-    GatewayLog::Info("configuration reloaded from " + path_ + ": " +
-                     std::to_string(parsed->ModuleCount()) + " modules");
+    GatewayLog::Info("configuration reloaded from " + path_ + ": " + std::to_string(parsed->ModuleCount()) +
+                     " modules");
     return parsed;
 }

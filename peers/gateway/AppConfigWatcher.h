@@ -35,6 +35,6 @@ private:
 
     std::string path_;
     FileStamp stamp_;
-    std::string text_;        // content of the configuration in force
+    std::string text_;  // content of the configuration in force
     uint64_t generation_ = 0;
 };

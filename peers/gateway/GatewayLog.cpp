@@ -14,11 +14,19 @@ std::atomic<int> gOutput{STDERR_FILENO};
 
 }  // namespace
 
-void GatewayLog::SetOutput(int fd) { gOutput.store(fd, std::memory_order_relaxed); }
+void GatewayLog::SetOutput(int fd) {
+    gOutput.store(fd, std::memory_order_relaxed);
+}
 
-void GatewayLog::Info(const std::string& msg) { Write("INFO", msg); }
-void GatewayLog::Warn(const std::string& msg) { Write("WARN", msg); }
-void GatewayLog::Error(const std::string& msg) { Write("ERROR", msg); }
+void GatewayLog::Info(const std::string& msg) {
+    Write("INFO", msg);
+}
+void GatewayLog::Warn(const std::string& msg) {
+    Write("WARN", msg);
+}
+void GatewayLog::Error(const std::string& msg) {
+    Write("ERROR", msg);
+}
 
 void GatewayLog::Write(const char* level, const std::string& msg) {
     struct timeval now;

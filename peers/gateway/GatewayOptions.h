@@ -13,8 +13,8 @@ class GatewayOptions {
 public:
     std::string listenHost = "127.0.0.1";
     uint16_t listenPort = 8080;
-    std::string configPath;          // empty: no modules until one is given
-    std::string socketPath;          // empty: derived from APP_NAME
+    std::string configPath;  // empty: no modules until one is given
+    std::string socketPath;  // empty: derived from APP_NAME
     bool appNameGiven = false;
     std::string appName;
     mode_t socketMode = 0600;
@@ -25,8 +25,8 @@ public:
     std::chrono::milliseconds demandRefresh{10000};
     size_t maxBody = 1024 * 1024;
     size_t queueLimit = 10000;
-    size_t maxConnections = 0;       // HTTP connections; 0: derived from the descriptor limit
-    std::string trustedUser;         // another user whose processes may use the gateway socket
+    size_t maxConnections = 0;  // HTTP connections; 0: derived from the descriptor limit
+    std::string trustedUser;    // another user whose processes may use the gateway socket
     bool help = false;
 
     // Fills the options from argv. Returns false with error set on a bad or unknown option.

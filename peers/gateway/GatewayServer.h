@@ -2,9 +2,8 @@
 // watcher, the demand ticker and the signals that end it.
 #pragma once
 
-#include <memory>
-
 #include <boost/asio.hpp>
+#include <memory>
 
 #include "AppConfigWatcher.h"
 #include "ConnectionSlots.h"

@@ -54,8 +54,8 @@ bool HttpListener::Open(std::string& error) {
         acceptor_.listen(asio::socket_base::max_listen_connections, ec);
     }
     if (ec) {
-        error = "cannot listen on " + options_.listenHost + ":" + std::to_string(options_.listenPort) +
-                ": " + ec.message();
+        error = "cannot listen on " + options_.listenHost + ":" + std::to_string(options_.listenPort) + ": " +
+                ec.message();
         return false;
     }
     return true;
@@ -66,7 +66,9 @@ tcp::endpoint HttpListener::LocalEndpoint() const {
     return acceptor_.local_endpoint(ec);
 }
 
-void HttpListener::Start() { Accept(); }
+void HttpListener::Start() {
+    Accept();
+}
 
 void HttpListener::Stop() {
     boost::system::error_code ignored;
@@ -75,10 +77,10 @@ void HttpListener::Stop() {
 }
 
 void HttpListener::Accept() {
-    acceptor_.async_accept(pool_.Next(), [self = shared_from_this()](const boost::system::error_code& ec,
-                                                                     tcp::socket socket) {
-        self->OnAccepted(ec, std::move(socket));
-    });
+    acceptor_.async_accept(
+        pool_.Next(), [self = shared_from_this()](const boost::system::error_code& ec, tcp::socket socket) {
+            self->OnAccepted(ec, std::move(socket));
+        });
 }
 
 void HttpListener::OnAccepted(const boost::system::error_code& ec, tcp::socket socket) {
@@ -116,7 +118,8 @@ void HttpListener::Refuse(tcp::socket& socket) {
                          " connections open, the --max-connections limit" + LogThrottle::More(heldBack));
     }
     // One try, never waiting: a client that does not take it only misses the explanation.
-    (void)!::send(socket.native_handle(), FULL_RESPONSE, sizeof(FULL_RESPONSE) - 1, MSG_DONTWAIT | MSG_NOSIGNAL);
+    (void)!::send(socket.native_handle(), FULL_RESPONSE, sizeof(FULL_RESPONSE) - 1,
+                  MSG_DONTWAIT | MSG_NOSIGNAL);
     boost::system::error_code ignored;
     socket.shutdown(tcp::socket::shutdown_send, ignored);
     socket.close(ignored);

@@ -4,10 +4,9 @@
 // case is logged once per interval, not per connection.
 #pragma once
 
+#include <boost/asio.hpp>
 #include <memory>
 #include <string>
-
-#include <boost/asio.hpp>
 
 #include "ConnectionSlots.h"
 #include "GatewayOptions.h"

@@ -45,10 +45,9 @@ void HttpSession::ReadHeader() {
     if (!current_) {
         SetDeadline(options_.idleTimeout);
     }
-    http::async_read_header(socket_, buffer_, *parser_,
-                            [self = shared_from_this()](const boost::system::error_code& ec, size_t) {
-                                self->OnHeader(ec);
-                            });
+    http::async_read_header(
+        socket_, buffer_, *parser_,
+        [self = shared_from_this()](const boost::system::error_code& ec, size_t) { self->OnHeader(ec); });
 }
 
 void HttpSession::OnHeader(const boost::system::error_code& ec) {
@@ -158,12 +157,12 @@ void HttpSession::Dispatch() {
 
 void HttpSession::Complete(std::shared_ptr<PendingRequest> request, unsigned status, std::string body) {
     asio::post(socket_.get_executor(),
-               [self = shared_from_this(), request = std::move(request), status, body = std::move(body)]() mutable {
-                   self->OnResult(request, status, std::move(body));
-               });
+               [self = shared_from_this(), request = std::move(request), status,
+                body = std::move(body)]() mutable { self->OnResult(request, status, std::move(body)); });
 }
 
-void HttpSession::OnResult(const std::shared_ptr<PendingRequest>& request, unsigned status, std::string body) {
+void HttpSession::OnResult(const std::shared_ptr<PendingRequest>& request, unsigned status,
+                           std::string body) {
     if (closed_ || request != current_) {
         return;
     }
@@ -189,9 +188,9 @@ void HttpSession::Respond(unsigned status, std::string body, bool close) {
     response_.prepare_payload();
     writing_ = true;
     SetDeadline(options_.idleTimeout);
-    http::async_write(socket_, response_, [self = shared_from_this()](const boost::system::error_code& ec, size_t) {
-        self->OnWritten(ec);
-    });
+    http::async_write(
+        socket_, response_,
+        [self = shared_from_this()](const boost::system::error_code& ec, size_t) { self->OnWritten(ec); });
 }
 
 void HttpSession::OnWritten(const boost::system::error_code& ec) {
@@ -233,7 +232,8 @@ void HttpSession::SetDeadline(Clock::duration after) {
     timerArmed_ = true;
     armedFor_ = deadline_;
     timer_.expires_at(deadline_);
-    timer_.async_wait([self = shared_from_this()](const boost::system::error_code& ec) { self->OnTimer(ec); });
+    timer_.async_wait(
+        [self = shared_from_this()](const boost::system::error_code& ec) { self->OnTimer(ec); });
 }
 
 void HttpSession::OnTimer(const boost::system::error_code& ec) {
@@ -252,8 +252,7 @@ void HttpSession::OnTimer(const boost::system::error_code& ec) {
         std::shared_ptr<PendingRequest> request = std::move(current_);
         broker_.Cancel(request);
         GatewayLog::Warn("request " + request->Id() + " for " + request->ModuleKey() +
-                         " got no answer within " + std::to_string(options_.requestTimeout.count()) +
-                         " ms");
+                         " got no answer within " + std::to_string(options_.requestTimeout.count()) + " ms");
         Respond(504, "no answer from module within the request timeout\n", false);
         return;
     }

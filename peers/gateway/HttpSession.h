@@ -7,14 +7,13 @@
 // Everything runs on the connection's own event-loop thread; Complete() posts onto it.
 #pragma once
 
-#include <chrono>
-#include <memory>
-#include <string>
-
 #include <boost/asio.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/optional.hpp>
+#include <chrono>
+#include <memory>
+#include <string>
 
 #include "ConnectionSlots.h"
 #include "GatewayOptions.h"
@@ -26,7 +25,8 @@ public:
     using Socket = boost::asio::ip::tcp::socket;
 
     // slot is the connection's place under --max-connections, given back when it closes.
-    HttpSession(Socket socket, ConnectionSlots::Slot slot, RequestBroker& broker, const GatewayOptions& options);
+    HttpSession(Socket socket, ConnectionSlots::Slot slot, RequestBroker& broker,
+                const GatewayOptions& options);
     void Start();
     void Complete(std::shared_ptr<PendingRequest> request, unsigned status, std::string body) override;
 

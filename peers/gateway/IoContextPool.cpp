@@ -8,7 +8,9 @@ IoContextPool::IoContextPool(unsigned count) {
     }
 }
 
-IoContextPool::~IoContextPool() { Stop(); }
+IoContextPool::~IoContextPool() {
+    Stop();
+}
 
 boost::asio::io_context& IoContextPool::Next() {
     boost::asio::io_context& ctx = *contexts_[next_];

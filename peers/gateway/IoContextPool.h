@@ -2,12 +2,11 @@
 // run on one thread and need no locks of their own. New connections are spread round-robin.
 #pragma once
 
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
 #include <memory>
 #include <thread>
 #include <vector>
-
-#include <boost/asio/executor_work_guard.hpp>
-#include <boost/asio/io_context.hpp>
 
 class IoContextPool {
 public:

@@ -2,9 +2,8 @@
 // hot path, so it is appended straight into its output text.
 #pragma once
 
-#include <string>
-
 #include <boost/utility/string_view.hpp>
+#include <string>
 
 class JsonText {
 public:

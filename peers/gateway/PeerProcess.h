@@ -28,7 +28,8 @@ public:
     // True when both name one process: the same pid, and the same start time where both could
     // be read. Two unknown processes (peers in another pid namespace) count as the same.
     bool SameAs(const PeerProcess& other) const {
-        return pid_ == other.pid_ && (startTime_ == other.startTime_ || startTime_ == 0 || other.startTime_ == 0);
+        return pid_ == other.pid_ &&
+               (startTime_ == other.startTime_ || startTime_ == 0 || other.startTime_ == 0);
     }
 
     bool operator==(const PeerProcess& other) const {

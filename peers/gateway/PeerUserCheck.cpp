@@ -57,8 +57,8 @@ bool PeerUserCheck::Admit(int fd, std::string& refusal) const {
     std::string who = "user " + (name.empty() ? std::string("without a name") : name) + " (uid " +
                       std::to_string(cred.uid) + ", pid " + std::to_string(cred.pid) + ")";
     if (haveTrusted_) {
-        refusal = "gateway socket peer refused: " + who + " is neither our user, root nor the --trusted-user " +
-                  trustedName_;
+        refusal = "gateway socket peer refused: " + who +
+                  " is neither our user, root nor the --trusted-user " + trustedName_;
     } else {
         refusal = "gateway socket peer refused: " + who +
                   " is neither our user nor root; start vessel-gateway with --trusted-user " +

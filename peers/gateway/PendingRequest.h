@@ -13,8 +13,12 @@ class PendingRequest {
 public:
     // retryable: the request may run twice without harm (an idempotent HTTP method), so a worker
     // that ends before answering it may be replaced by another once.
-    PendingRequest(std::string id, std::string frame, std::weak_ptr<IRequestOwner> owner, bool retryable = false)
-        : id_(std::move(id)), frame_(std::move(frame)), owner_(std::move(owner)), retriesLeft_(retryable ? 1 : 0) {}
+    PendingRequest(std::string id, std::string frame, std::weak_ptr<IRequestOwner> owner,
+                   bool retryable = false)
+        : id_(std::move(id)),
+          frame_(std::move(frame)),
+          owner_(std::move(owner)),
+          retriesLeft_(retryable ? 1 : 0) {}
 
     const std::string& Id() const { return id_; }
     const std::string& Frame() const { return frame_; }

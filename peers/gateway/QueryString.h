@@ -1,11 +1,10 @@
 // Decoding of URL query strings and path segments (application/x-www-form-urlencoded rules).
 #pragma once
 
+#include <boost/utility/string_view.hpp>
 #include <string>
 #include <utility>
 #include <vector>
-
-#include <boost/utility/string_view.hpp>
 
 class QueryString {
 public:

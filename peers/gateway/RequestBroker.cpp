@@ -176,7 +176,7 @@ void RequestBroker::Cancel(const std::shared_ptr<PendingRequest>& request) {
 }
 
 RequestBroker::RespondResult RequestBroker::Respond(const std::string& requestId, const PeerProcess& from,
-                                                   unsigned status, std::string body, PeerProcess* taker) {
+                                                    unsigned status, std::string body, PeerProcess* taker) {
     std::shared_ptr<PendingRequest> request;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -363,7 +363,8 @@ bool RequestBroker::ProcessDisconnected(const PeerProcess& process, Clock::time_
 
 bool RequestBroker::QuietLocked(pid_t pid, Clock::time_point now) const {
     auto links = links_.find(pid);
-    return links == links_.end() || (links->second.open == 0 && now - links->second.idleSince >= limits_.endGrace);
+    return links == links_.end() ||
+           (links->second.open == 0 && now - links->second.idleSince >= limits_.endGrace);
 }
 
 size_t RequestBroker::FailTakenIfEnded(const PeerProcess& process, Clock::time_point now) {
@@ -411,7 +412,8 @@ size_t RequestBroker::FailTakenIfEnded(const PeerProcess& process, Clock::time_p
     }
     Deliver(deliveries);
     if (retried > 0) {
-        GatewayLog::Warn("worker process " + std::to_string(process.Pid()) + " ended with " + std::to_string(retried) +
+        GatewayLog::Warn("worker process " + std::to_string(process.Pid()) + " ended with " +
+                         std::to_string(retried) +
                          " idempotent request(s) unanswered; sent to another worker");
     }
     const std::string body = "worker process " + std::to_string(process.Pid()) + " ended before answering\n";
@@ -426,8 +428,8 @@ size_t RequestBroker::FailTakenIfEnded(const PeerProcess& process, Clock::time_p
         }
     }
     if (count > 0) {
-        GatewayLog::Warn("worker process " + std::to_string(process.Pid()) + " ended with " + std::to_string(count) +
-                         " request(s) unanswered; answered 502");
+        GatewayLog::Warn("worker process " + std::to_string(process.Pid()) + " ended with " +
+                         std::to_string(count) + " request(s) unanswered; answered 502");
     }
     return count;
 }

@@ -125,7 +125,7 @@ private:
     struct ModuleSlot {
         std::deque<std::shared_ptr<PendingRequest>> queue;
         std::deque<std::shared_ptr<IGatewayPeer>> held;
-        size_t pullers = 0;  // open connections that pull for this key
+        size_t pullers = 0;         // open connections that pull for this key
         uint64_t pulledSerial = 0;  // when it last gained a puller: the newest serving version wins
         bool demanded = false;
         Clock::time_point lastDemand{};
@@ -163,7 +163,7 @@ private:
     const Limits limits_;
     mutable std::mutex mutex_;
     std::shared_ptr<const AppConfig> config_;
-    std::unordered_map<std::string, ModuleSlot> slots_;  // by key text
+    std::unordered_map<std::string, ModuleSlot> slots_;                     // by key text
     std::unordered_map<std::string, std::vector<SlotEntry*>> slotsByName_;  // the versions with a slot
     uint64_t pullSerial_ = 0;
     std::unordered_map<std::string, InFlight> inFlight_;  // by request id

@@ -43,8 +43,8 @@ bool RequestTranslator::Route(string_view target, std::string& module, string_vi
     path = target.substr(0, mark);
     query = mark == string_view::npos ? string_view() : target.substr(mark + 1);
     size_t end = path.find('/', 1);
-    module = QueryString::Decode(path.substr(1, end == string_view::npos ? string_view::npos : end - 1),
-                                 false);
+    module =
+        QueryString::Decode(path.substr(1, end == string_view::npos ? string_view::npos : end - 1), false);
     return !module.empty();
 }
 

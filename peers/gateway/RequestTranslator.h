@@ -2,9 +2,8 @@
 // ("ReqUrl", "Method", "ReqBody", "ReqQuery", "Header") inside a "message" frame.
 #pragma once
 
-#include <string>
-
 #include <boost/beast/http.hpp>
+#include <string>
 
 class RequestTranslator {
 public:
@@ -13,8 +12,8 @@ public:
     // Splits a request target into its path and query string and finds the module: the first
     // path segment, percent-decoded. Absolute-form targets ("http://host/x") are reduced to
     // their path. Returns false when the target has no path or no first segment.
-    static bool Route(boost::beast::string_view target, std::string& module,
-                      boost::beast::string_view& path, boost::beast::string_view& query);
+    static bool Route(boost::beast::string_view target, std::string& module, boost::beast::string_view& path,
+                      boost::beast::string_view& query);
 
     // The request JSON: "ReqUrl" is the path as received, "ReqQuery" the decoded query (a name
     // given twice keeps its last value), "Header" each header name (first spelling) with all

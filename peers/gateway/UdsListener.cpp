@@ -45,7 +45,9 @@ UdsListener::UdsListener(IoContextPool& pool, RequestBroker& broker, const PeerU
       failedLog_(LOG_EVERY),
       refusedLog_(LOG_EVERY) {}
 
-UdsListener::~UdsListener() { RemoveFile(); }
+UdsListener::~UdsListener() {
+    RemoveFile();
+}
 
 bool UdsListener::Open(const std::string& path, mode_t mode, std::string& error) {
     if (path.size() >= sizeof(sockaddr_un::sun_path)) {
@@ -98,7 +100,9 @@ bool UdsListener::Open(const std::string& path, mode_t mode, std::string& error)
     return true;
 }
 
-void UdsListener::Start() { Accept(); }
+void UdsListener::Start() {
+    Accept();
+}
 
 void UdsListener::Stop() {
     boost::system::error_code ignored;

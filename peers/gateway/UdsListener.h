@@ -6,11 +6,10 @@
 
 #include <sys/types.h>
 
+#include <boost/asio.hpp>
 #include <cstdint>
 #include <memory>
 #include <string>
-
-#include <boost/asio.hpp>
 
 #include "IoContextPool.h"
 #include "LogThrottle.h"

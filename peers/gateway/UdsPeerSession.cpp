@@ -29,7 +29,11 @@ unsigned ParseStatus(const std::string& text) {
 }  // namespace
 
 UdsPeerSession::UdsPeerSession(Socket socket, RequestBroker& broker, uint64_t number)
-    : socket_(std::move(socket)), broker_(broker), number_(number), in_(READ_CHUNK), reader_(RespStreamParser::Mode::ANY) {}
+    : socket_(std::move(socket)),
+      broker_(broker),
+      number_(number),
+      in_(READ_CHUNK),
+      reader_(RespStreamParser::Mode::ANY) {}
 
 void UdsPeerSession::Start() {
     process_ = PeerProcess::OfSocket(socket_.native_handle());
@@ -40,10 +44,9 @@ void UdsPeerSession::Start() {
 }
 
 void UdsPeerSession::Read() {
-    socket_.async_read_some(in_.prepare(READ_CHUNK),
-                            [self = shared_from_this()](const boost::system::error_code& ec, size_t n) {
-                                self->OnRead(ec, n);
-                            });
+    socket_.async_read_some(
+        in_.prepare(READ_CHUNK),
+        [self = shared_from_this()](const boost::system::error_code& ec, size_t n) { self->OnRead(ec, n); });
 }
 
 void UdsPeerSession::OnRead(const boost::system::error_code& ec, size_t bytes) {
@@ -181,9 +184,10 @@ void UdsPeerSession::RefuseAnswer(const std::string& requestId, const PeerProces
     static LogThrottle throttle(std::chrono::seconds(10));
     size_t heldBack = 0;
     if (throttle.Allow(heldBack)) {
-        GatewayLog::Warn("gateway peer " + std::to_string(number_) + " (pid " + std::to_string(process_.Pid()) +
-                         "): \"responsereq\" for request " + requestId.substr(0, 64) + ", which process " +
-                         std::to_string(taker.Pid()) + " took; refused" + LogThrottle::More(heldBack));
+        GatewayLog::Warn("gateway peer " + std::to_string(number_) + " (pid " +
+                         std::to_string(process_.Pid()) + "): \"responsereq\" for request " +
+                         requestId.substr(0, 64) + ", which process " + std::to_string(taker.Pid()) +
+                         " took; refused" + LogThrottle::More(heldBack));
     }
 }
 

@@ -5,14 +5,13 @@
 // handed to; from any other it is refused (logged at most every 10 s) and the connection stays.
 #pragma once
 
+#include <boost/asio.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
 #include <cstdint>
 #include <deque>
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <boost/asio.hpp>
-#include <boost/beast/core/flat_buffer.hpp>
 
 #include "IGatewayPeer.h"
 #include "RequestBroker.h"
@@ -54,8 +53,8 @@ private:
 
     Socket socket_;
     RequestBroker& broker_;
-    const uint64_t number_;  // names the connection in log lines
-    PeerProcess process_;    // who connected; set once in Start()
+    const uint64_t number_;         // names the connection in log lines
+    PeerProcess process_;           // who connected; set once in Start()
     boost::beast::flat_buffer in_;  // one read's bytes until the reader has taken them
     RespStreamParser reader_;
     std::deque<OutFrame> out_;

@@ -22,8 +22,7 @@ public:
 
     // Appends at the back and wakes every waiter. Accepted after Stop() too, so that an item
     // handed back by a consumer is not lost; consumers drain the queue before they give up.
-    void Push(T item)
-    {
+    void Push(T item) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
             list_.push_back(std::move(item));
@@ -34,8 +33,7 @@ public:
 
     // Waits until an item is there or the queue is stopped. Returns false only when the queue
     // is stopped and empty.
-    bool Pop(T& out)
-    {
+    bool Pop(T& out) {
         std::unique_lock<std::mutex> lock(mutex_);
         cond_.wait(lock, [this] { return !list_.empty() || stopped_; });
         return TakeFront(out);
@@ -43,24 +41,21 @@ public:
 
     // As Pop, but gives up after timeout (returns false when nothing came).
     template <typename Rep, typename Period>
-    bool PopFor(T& out, std::chrono::duration<Rep, Period> timeout)
-    {
+    bool PopFor(T& out, std::chrono::duration<Rep, Period> timeout) {
         std::unique_lock<std::mutex> lock(mutex_);
         cond_.wait_for(lock, timeout, [this] { return !list_.empty() || stopped_; });
         return TakeFront(out);
     }
 
     // Takes the front item without waiting.
-    bool TryPop(T& out)
-    {
+    bool TryPop(T& out) {
         std::lock_guard<std::mutex> lock(mutex_);
         return TakeFront(out);
     }
 
     // Sets the stop flag (never cleared) and wakes every waiter. Set under the mutex, so a
     // consumer between its check and its wait cannot miss it.
-    void Stop()
-    {
+    void Stop() {
         {
             std::lock_guard<std::mutex> lock(mutex_);
             stopped_ = true;
@@ -68,14 +63,12 @@ public:
         cond_.notify_all();
     }
 
-    bool Stopped() const
-    {
+    bool Stopped() const {
         std::lock_guard<std::mutex> lock(mutex_);
         return stopped_;
     }
 
-    uint64_t Size() const
-    {
+    uint64_t Size() const {
         std::lock_guard<std::mutex> lock(mutex_);
         return count_;
     }
@@ -84,8 +77,7 @@ public:
 
 private:
     // Caller holds mutex_.
-    bool TakeFront(T& out)
-    {
+    bool TakeFront(T& out) {
         if (list_.empty()) {
             return false;
         }

@@ -21,8 +21,7 @@ constexpr int kMaxDepth = 64;
 
 // The pid a directory name stands for, or 0 when the name is not a pid in plain decimal (no
 // sign, no leading zero), as PathFor writes it.
-pid_t PidOfName(const char* name)
-{
+pid_t PidOfName(const char* name) {
     size_t len = strlen(name);
     if (len == 0 || len > 10 || name[0] == '0') {
         return 0;
@@ -37,8 +36,7 @@ pid_t PidOfName(const char* name)
     return value <= INT_MAX ? static_cast<pid_t>(value) : 0;
 }
 
-bool IsRealDirAt(int dirFd, const char* name)
-{
+bool IsRealDirAt(int dirFd, const char* name) {
     struct stat st;
     return fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
 }
@@ -47,8 +45,7 @@ bool IsRealDirAt(int dirFd, const char* name)
 // open descriptor and opens with O_NOFOLLOW, so a link inside (lib, etc, webapps/ROOT) is
 // unlinked, never entered, even if it is swapped in while we work. Something already gone
 // counts as removed (two workers may clean at the same time). 0 or the first errno met.
-int RemoveTreeAt(int dirFd, const char* name, int depth)
-{
+int RemoveTreeAt(int dirFd, const char* name, int depth) {
     int fd = openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
         return errno == ENOENT ? 0 : errno;
@@ -86,8 +83,7 @@ int RemoveTreeAt(int dirFd, const char* name, int depth)
 }
 
 // Removes <root>/<name> (the base of an ended pid) and logs the outcome.
-int RemoveBaseAt(int rootFd, const std::string& root, const char* name)
-{
+int RemoveBaseAt(int rootFd, const std::string& root, const char* name) {
     int r = RemoveTreeAt(rootFd, name, 0);
     std::string path = root + "/" + name;
     if (r == 0) {
@@ -100,35 +96,29 @@ int RemoveBaseAt(int rootFd, const std::string& root, const char* name)
 
 }  // namespace
 
-bool CatalinaBaseDir::HasAppRoot()
-{
+bool CatalinaBaseDir::HasAppRoot() {
     const char* appRoot = getenv("APP_ROOT");
     return appRoot != nullptr && appRoot[0] != '\0';
 }
 
-std::string CatalinaBaseDir::AppRoot(const std::string& location)
-{
+std::string CatalinaBaseDir::AppRoot(const std::string& location) {
     return HasAppRoot() ? std::string(getenv("APP_ROOT")) : location;
 }
 
-std::string CatalinaBaseDir::WarrenRoot(const std::string& location)
-{
+std::string CatalinaBaseDir::WarrenRoot(const std::string& location) {
     return AppRoot(location) + "/warren";
 }
 
-std::string CatalinaBaseDir::PathFor(const std::string& location, pid_t pid)
-{
+std::string CatalinaBaseDir::PathFor(const std::string& location, pid_t pid) {
     return WarrenRoot(location) + "/" + std::to_string(pid);
 }
 
-bool CatalinaBaseDir::PidAlive(pid_t pid)
-{
+bool CatalinaBaseDir::PidAlive(pid_t pid) {
     // EPERM: the process exists but belongs to someone else.
     return kill(pid, 0) == 0 || errno != ESRCH;
 }
 
-int CatalinaBaseDir::RemoveFor(const std::string& location, pid_t pid)
-{
+int CatalinaBaseDir::RemoveFor(const std::string& location, pid_t pid) {
     if (pid <= 0 || AppRoot(location).empty()) {
         return EINVAL;
     }
@@ -154,8 +144,7 @@ int CatalinaBaseDir::RemoveFor(const std::string& location, pid_t pid)
     return r;
 }
 
-int CatalinaBaseDir::RemoveEnded(const std::string& location)
-{
+int CatalinaBaseDir::RemoveEnded(const std::string& location) {
     if (AppRoot(location).empty()) {
         return 0;
     }

@@ -26,13 +26,11 @@ using DirHandle = std::unique_ptr<DIR, DirCloser>;
 constexpr size_t kRemovePathMax = 256;
 
 // ".", ".." and every name beginning with ".." are left alone; other hidden names are removed.
-bool SkippedByRemoveDir(const char* name)
-{
+bool SkippedByRemoveDir(const char* name) {
     return name[0] == '.' && (name[1] == '\0' || name[1] == '.');
 }
 
-bool KeptByPattern(const std::string& name, const std::string& pattern, bool suffix)
-{
+bool KeptByPattern(const std::string& name, const std::string& pattern, bool suffix) {
     if (pattern.empty()) {
         return true;
     }
@@ -48,8 +46,7 @@ bool KeptByPattern(const std::string& name, const std::string& pattern, bool suf
 
 }  // namespace
 
-void SleepMs(int64_t ms)
-{
+void SleepMs(int64_t ms) {
     if (ms <= 0) {
         return;
     }
@@ -62,13 +59,11 @@ void SleepMs(int64_t ms)
     }
 }
 
-void SleepSec(int64_t sec)
-{
+void SleepSec(int64_t sec) {
     SleepMs(sec * 1000);
 }
 
-void Split(const std::string& text, std::vector<std::string>& out, char delim)
-{
+void Split(const std::string& text, std::vector<std::string>& out, char delim) {
     std::istringstream in(text);
     std::string piece;
     while (std::getline(in, piece, delim)) {
@@ -79,8 +74,7 @@ void Split(const std::string& text, std::vector<std::string>& out, char delim)
     }
 }
 
-void ReplaceAll(std::string& text, const std::string& from, const std::string& to)
-{
+void ReplaceAll(std::string& text, const std::string& from, const std::string& to) {
     if (from.empty()) {
         return;
     }
@@ -91,8 +85,7 @@ void ReplaceAll(std::string& text, const std::string& from, const std::string& t
     }
 }
 
-std::vector<std::string> GetFiles(const std::string& dir, const std::string& pattern, bool suffix)
-{
+std::vector<std::string> GetFiles(const std::string& dir, const std::string& pattern, bool suffix) {
     std::vector<std::string> names;
     DirHandle handle(opendir(dir.c_str()));
     if (!handle) {
@@ -111,8 +104,7 @@ std::vector<std::string> GetFiles(const std::string& dir, const std::string& pat
     return names;
 }
 
-void CopyFile(const std::string& src, const std::string& dst)
-{
+void CopyFile(const std::string& src, const std::string& dst) {
     std::ifstream in(src, std::ios::in | std::ios::binary);
     std::ofstream out(dst, std::ios::out | std::ios::binary | std::ios::trunc);
     if (in && out) {
@@ -120,8 +112,7 @@ void CopyFile(const std::string& src, const std::string& dst)
     }
 }
 
-int32_t MakeDirs(const char* path, mode_t mode)
-{
+int32_t MakeDirs(const char* path, mode_t mode) {
     if (path == nullptr) {
         errno = EINVAL;
         return -1;
@@ -158,8 +149,7 @@ int32_t MakeDirs(const char* path, mode_t mode)
     return 0;
 }
 
-void RemoveDir(const std::string& path)
-{
+void RemoveDir(const std::string& path) {
     DirHandle handle(opendir(path.c_str()));
     if (!handle) {
         int err = errno;

@@ -1,7 +1,6 @@
 #include "base/JsonNesting.h"
 
-bool JsonNestingWithin(const std::string& text, size_t limit)
-{
+bool JsonNestingWithin(const std::string& text, size_t limit) {
     size_t depth = 0;
     bool inString = false;
     bool escaped = false;

@@ -9,8 +9,9 @@
 // (logging's reopen builds a fresh one), so it never waits on the parent's thread or locks.
 //
 // Locks: pendingMutex_ guards pending_, pendingCount_, byteCount_, oldestPending_ and the flush
-// thread's state; streamMutex_ guards fd_, path_ and spare_; fileGen_ is written under both. Order: pendingMutex_, then
-// streamMutex_ (the owning LogMgr's manager lock comes before both). lastWriteOut_ is atomic.
+// thread's state; streamMutex_ guards fd_, path_ and spare_; fileGen_ is written under both. Order:
+// pendingMutex_, then streamMutex_ (the owning LogMgr's manager lock comes before both). lastWriteOut_ is
+// atomic.
 #pragma once
 
 #include <atomic>
@@ -56,8 +57,8 @@ public:
 private:
     void WriteOut();
     size_t WriteAll(const std::string& data);  // caller holds streamMutex_; bytes not written
-    void CloseLocked();                      // caller holds both locks
-    void StartFlusherLocked();               // caller holds pendingMutex_
+    void CloseLocked();                        // caller holds both locks
+    void StartFlusherLocked();                 // caller holds pendingMutex_
     void FlushLoop();
 
     std::mutex pendingMutex_;

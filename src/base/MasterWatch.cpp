@@ -11,8 +11,14 @@ bool MasterWatch::ArmInChild(pid_t masterPid) {
     return getppid() == masterPid;
 }
 
-bool MasterWatch::Armed() { return masterPid_ > 0; }
+bool MasterWatch::Armed() {
+    return masterPid_ > 0;
+}
 
-bool MasterWatch::MasterGone() { return Armed() && getppid() != masterPid_; }
+bool MasterWatch::MasterGone() {
+    return Armed() && getppid() != masterPid_;
+}
 
-pid_t MasterWatch::MasterPid() { return masterPid_; }
+pid_t MasterWatch::MasterPid() {
+    return masterPid_;
+}

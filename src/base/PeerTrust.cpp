@@ -79,8 +79,8 @@ int CheckPeerTrusted(int fd, PeerTrust trust, pid_t* peerPid) {
         if (cred.uid == geteuid()) {
             return 0;
         }
-        LOG_INFO("peer uid mismatch, close fd:" + std::to_string(fd) + ", peer uid:" + std::to_string(cred.uid) +
-                 ", peer pid:" + std::to_string(cred.pid));
+        LOG_INFO("peer uid mismatch, close fd:" + std::to_string(fd) +
+                 ", peer uid:" + std::to_string(cred.uid) + ", peer pid:" + std::to_string(cred.pid));
         return EACCES;
     }
     if (cred.uid == geteuid() || cred.uid == 0) {

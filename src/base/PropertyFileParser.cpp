@@ -11,8 +11,7 @@ const char* const kBlanks = " \t\n\v\f\r";
 
 }  // namespace
 
-void Trim(std::string& text)
-{
+void Trim(std::string& text) {
     size_t first = text.find_first_not_of(kBlanks);
     if (first == std::string::npos) {
         text.clear();
@@ -22,8 +21,7 @@ void Trim(std::string& text)
     text = text.substr(first, last - first + 1);
 }
 
-bool AnalyseLine(const std::string& line, std::string& key, std::string& value)
-{
+bool AnalyseLine(const std::string& line, std::string& key, std::string& value) {
     if (line.empty()) {
         return false;
     }
@@ -48,8 +46,7 @@ bool AnalyseLine(const std::string& line, std::string& key, std::string& value)
     return true;
 }
 
-bool ReadConfig(const std::string& path, std::map<std::string, std::string>& out)
-{
+bool ReadConfig(const std::string& path, std::map<std::string, std::string>& out) {
     std::ifstream in(path.c_str());
     if (!in.is_open()) {
         LOG_INFO("Open File failed, please check input file");

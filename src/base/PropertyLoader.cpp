@@ -3,13 +3,12 @@
 #include <pthread.h>
 #include <sys/stat.h>
 
+#include <boost/property_tree/json_parser.hpp>
+#include <boost/property_tree/ptree.hpp>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
-
-#include <boost/property_tree/json_parser.hpp>
-#include <boost/property_tree/ptree.hpp>
 
 #include "base/Log.h"
 
@@ -22,12 +21,9 @@ struct IntDefault {
 
 // Constant-initialised, so no lazy-initialisation guard is ever involved (see the fork handler).
 const IntDefault kIntDefaults[] = {
-    {"maxModulePerSubprocess", 10},
-    {"moduleIdleTime", -1},
-    {"moduleLifeCheckDelay", 10},
-    {"moduleLastLifeDelay", 3},
-    {"moduleHealthCheckInterval", 1000},
-    {"moduleRequestTimeout", 300},
+    {"maxModulePerSubprocess", 10},      {"moduleIdleTime", -1},
+    {"moduleLifeCheckDelay", 10},        {"moduleLastLifeDelay", 3},
+    {"moduleHealthCheckInterval", 1000}, {"moduleRequestTimeout", 300},
 };
 
 struct StrDefault {
@@ -48,16 +44,14 @@ PropertyLoader* gInstance = nullptr;
 
 // Leading decimal digits with an optional sign, as atoi reads them: "abc" is 0, "12x" is 12.
 // Wider values keep their low 32 bits.
-int32_t ParseLeadingInt(const std::string& text)
-{
+int32_t ParseLeadingInt(const std::string& text) {
     long long value = strtoll(text.c_str(), nullptr, 10);
     return static_cast<int32_t>(static_cast<uint32_t>(static_cast<unsigned long long>(value)));
 }
 
 }  // namespace
 
-PropertyLoader& PropertyLoader::GetInstance()
-{
+PropertyLoader& PropertyLoader::GetInstance() {
     static PropertyLoader* instance = new PropertyLoader();
     return *instance;
 }
@@ -66,8 +60,7 @@ PropertyLoader& PropertyLoader::GetInstance()
 // never find the one-time initialisation half done in another thread.
 [[maybe_unused]] static PropertyLoader& gEarlyInstance = PropertyLoader::GetInstance();
 
-PropertyLoader::PropertyLoader() : intCache_(new PropertyCache()), strCache_(new PropertyCache())
-{
+PropertyLoader::PropertyLoader() : intCache_(new PropertyCache()), strCache_(new PropertyCache()) {
     gInstance = this;
     pthread_atfork(nullptr, nullptr, &PropertyLoader::AfterForkInChild);
 }
@@ -76,8 +69,7 @@ PropertyLoader::PropertyLoader() : intCache_(new PropertyCache()), strCache_(new
 // moment may be half updated and its mutex would stay locked forever: the child starts that
 // cache afresh (the old one is abandoned, not destroyed, as its state is unknown) and reads
 // the file again on its next use.
-void PropertyLoader::AfterForkInChild()
-{
+void PropertyLoader::AfterForkInChild() {
     if (gInstance == nullptr) {
         return;
     }
@@ -85,8 +77,7 @@ void PropertyLoader::AfterForkInChild()
     RenewIfAbandoned(gInstance->strCache_);
 }
 
-void PropertyLoader::RenewIfAbandoned(PropertyCache*& cache)
-{
+void PropertyLoader::RenewIfAbandoned(PropertyCache*& cache) {
     if (cache->mutex.try_lock()) {
         cache->mutex.unlock();
         return;
@@ -94,8 +85,7 @@ void PropertyLoader::RenewIfAbandoned(PropertyCache*& cache)
     cache = new PropertyCache();
 }
 
-std::string PropertyLoader::ConfigFilePath()
-{
+std::string PropertyLoader::ConfigFilePath() {
     struct stat st;
     if (stat(kLocalConfigFile, &st) == 0) {
         return kLocalConfigFile;
@@ -107,8 +97,7 @@ std::string PropertyLoader::ConfigFilePath()
     return std::string(home) + "/" + kHomeConfigFile;
 }
 
-void PropertyLoader::loadConfigFile(PropertyCache& cache)
-{
+void PropertyLoader::loadConfigFile(PropertyCache& cache) {
     std::string path = ConfigFilePath();
     int64_t modifyTime = 0;
     struct stat st;
@@ -132,8 +121,7 @@ void PropertyLoader::loadConfigFile(PropertyCache& cache)
     cache.lastModifyTime = modifyTime;
 }
 
-bool PropertyLoader::ReadEntries(const std::string& path, std::map<std::string, std::string>& entries)
-{
+bool PropertyLoader::ReadEntries(const std::string& path, std::map<std::string, std::string>& entries) {
     LOG_INFO("load config from :" + path);
     boost::property_tree::ptree tree;
     try {
@@ -151,8 +139,7 @@ bool PropertyLoader::ReadEntries(const std::string& path, std::map<std::string, 
     return true;
 }
 
-int PropertyLoader::Reload()
-{
+int PropertyLoader::Reload() {
     std::string path = ConfigFilePath();
     struct stat st;
     if (stat(path.c_str(), &st) != 0) {
@@ -174,8 +161,7 @@ int PropertyLoader::Reload()
     return 0;
 }
 
-int32_t PropertyLoader::getProperty(const std::string& name)
-{
+int32_t PropertyLoader::getProperty(const std::string& name) {
     std::lock_guard<std::mutex> lock(intCache_->mutex);
     loadConfigFile(*intCache_);
     auto it = intCache_->entries.find(name);
@@ -194,8 +180,7 @@ int32_t PropertyLoader::getProperty(const std::string& name)
     return -1;
 }
 
-std::string PropertyLoader::getStrProperty(const std::string& name)
-{
+std::string PropertyLoader::getStrProperty(const std::string& name) {
     std::lock_guard<std::mutex> lock(strCache_->mutex);
     loadConfigFile(*strCache_);
     auto it = strCache_->entries.find(name);
@@ -211,12 +196,10 @@ std::string PropertyLoader::getStrProperty(const std::string& name)
     return std::string();
 }
 
-int32_t getProperty(const std::string& name)
-{
+int32_t getProperty(const std::string& name) {
     return PropertyLoader::GetInstance().getProperty(name);
 }
 
-std::string getStrProperty(const std::string& name)
-{
+std::string getStrProperty(const std::string& name) {
     return PropertyLoader::GetInstance().getStrProperty(name);
 }

@@ -7,14 +7,12 @@
 
 namespace {
 
-bool DestUsable(const void* dest, size_t destsz)
-{
+bool DestUsable(const void* dest, size_t destsz) {
     return dest != nullptr && destsz > 0 && destsz <= VESSEL_RSIZE_MAX;
 }
 
 // True when a conversion of the format is %n ("%%" is a literal percent sign, not a conversion).
-bool HasWriteBackConversion(const char* format)
-{
+bool HasWriteBackConversion(const char* format) {
     for (const char* p = format; *p != '\0'; ++p) {
         if (*p != '%') {
             continue;
@@ -36,15 +34,13 @@ bool HasWriteBackConversion(const char* format)
     return false;
 }
 
-bool Overlaps(const char* a, size_t aLen, const char* b, size_t bLen)
-{
+bool Overlaps(const char* a, size_t aLen, const char* b, size_t bLen) {
     return a < b + bLen && b < a + aLen;
 }
 
 }  // namespace
 
-int memset_s(void* dest, size_t destsz, int ch, size_t count)
-{
+int memset_s(void* dest, size_t destsz, int ch, size_t count) {
     if (dest == nullptr || destsz > VESSEL_RSIZE_MAX) {
         return EINVAL;
     }
@@ -61,8 +57,7 @@ int memset_s(void* dest, size_t destsz, int ch, size_t count)
     return rc;
 }
 
-int strcpy_s(char* dest, size_t destsz, const char* src)
-{
+int strcpy_s(char* dest, size_t destsz, const char* src) {
     if (dest == nullptr) {
         return EINVAL;
     }
@@ -86,8 +81,7 @@ int strcpy_s(char* dest, size_t destsz, const char* src)
     return 0;
 }
 
-int strncpy_s(char* dest, size_t destsz, const char* src, size_t count)
-{
+int strncpy_s(char* dest, size_t destsz, const char* src, size_t count) {
     if (dest == nullptr) {
         return EINVAL;
     }
@@ -116,8 +110,7 @@ int strncpy_s(char* dest, size_t destsz, const char* src, size_t count)
     return 0;
 }
 
-int sprintf_s(char* dest, size_t destsz, const char* format, ...)
-{
+int sprintf_s(char* dest, size_t destsz, const char* format, ...) {
     if (!DestUsable(dest, destsz)) {
         return -1;
     }

@@ -1,9 +1,8 @@
 // Scope timer: logs how many milliseconds a named operation took, on every exit path.
 #pragma once
 
-#include <string>
-
 #include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <string>
 
 class TimeGuard {
 public:

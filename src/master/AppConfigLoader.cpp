@@ -1,10 +1,9 @@
 #include "master/AppConfigLoader.h"
 
-#include <cstring>
-#include <sstream>
-
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
+#include <cstring>
+#include <sstream>
 
 #include "base/JsonNesting.h"
 #include "base/Log.h"
@@ -72,7 +71,9 @@ int32_t ReconnectGW(UDSClient& client) {
     return ret;
 }
 
-int32_t CloseGW(UDSClient& client) { return client.CloseAll(); }
+int32_t CloseGW(UDSClient& client) {
+    return client.CloseAll();
+}
 
 int32_t getAppConfig(UDSClient& client, const std::string& command, std::vector<std::string>& values) {
     int ret = client.SendToGW({command, "container"});

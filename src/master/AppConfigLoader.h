@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "net/UDSClient.h"
 #include "model/ModuleKey.h"
 #include "model/ModulePojo.h"
+#include "net/UDSClient.h"
 
 namespace AppConfigLoader {
 

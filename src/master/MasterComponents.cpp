@@ -8,10 +8,10 @@
 #include "base/Log.h"
 #include "base/LogMgr.h"
 #include "base/PropertyLoader.h"
-#include "master/ModuleNeedLoadMgt.h"
 #include "master/MasterProcessCycle.h"
 #include "master/ModuleLifeChecker.h"
 #include "master/ModuleMgt.h"
+#include "master/ModuleNeedLoadMgt.h"
 #include "master/ProcessMgt.h"
 #include "net/UDSServer.h"
 
@@ -47,7 +47,8 @@ void MasterComponents::Start() {
         configPoller = std::thread([this] { moduleMgt->GetModuleFrmGateway(); });
         demandPoller = std::thread([this] { needLoad->GetModuleNeedLoadFrmGW(); });
         // The checker is complete before the I/O thread that runs its timer starts.
-        lifeChecker = std::make_unique<ModuleLifeChecker>(gMasterIOService, getProperty("moduleLifeCheckDelay"));
+        lifeChecker =
+            std::make_unique<ModuleLifeChecker>(gMasterIOService, getProperty("moduleLifeCheckDelay"));
         lifeChecker->SetModuleMgt(moduleMgt.get());
         ioThread = std::thread(RunMasterIOService);
     } catch (const std::system_error& e) {

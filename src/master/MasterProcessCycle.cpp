@@ -5,6 +5,8 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/system/system_error.hpp>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -13,9 +15,6 @@
 #include <string>
 #include <thread>
 
-#include <boost/asio/executor_work_guard.hpp>
-#include <boost/system/system_error.hpp>
-
 #include "base/CommonUtil.h"
 #include "base/HandledSignalsBlocked.h"
 #include "base/Log.h"
@@ -23,8 +22,8 @@
 #include "base/ProcessFlags.h"
 #include "base/PropertyLoader.h"
 #include "master/MasterComponents.h"
-#include "net/UDSServer.h"
 #include "master/WarrenProcess.h"
+#include "net/UDSServer.h"
 
 boost::asio::io_context gMasterIOService;
 
@@ -84,8 +83,8 @@ void SendSignal2WorkerProcesses(int signo) {
     std::lock_guard<std::mutex> lock(ProcessTableLock());
     for (int i = 0; i < gLastProcess; ++i) {
         ProcessSlot& slot = gProcesses[i];
-        LOG_INFO("child:" + std::to_string(i) + " " + std::to_string(slot.pid) + " e:" +
-                 std::to_string(slot.exiting) + " t:" + std::to_string(slot.exited));
+        LOG_INFO("child:" + std::to_string(i) + " " + std::to_string(slot.pid) +
+                 " e:" + std::to_string(slot.exiting) + " t:" + std::to_string(slot.exited));
         if (slot.pid == -1 || (slot.exiting && signo == SIGQUIT)) continue;
         LOG_INFO("kill (" + std::to_string(slot.pid) + ", " + std::to_string(signo) + ")");
         if (kill(slot.pid, signo) == -1) {

@@ -19,7 +19,9 @@ ModuleLifeChecker::ModuleLifeChecker(boost::asio::io_context& io, int delaySecon
     timer.async_wait([this](const boost::system::error_code& ec) { run(ec, &timer); });
 }
 
-ModuleLifeChecker::~ModuleLifeChecker() { timer.cancel(); }
+ModuleLifeChecker::~ModuleLifeChecker() {
+    timer.cancel();
+}
 
 void ModuleLifeChecker::run(const boost::system::error_code& /*error*/, boost::asio::deadline_timer* t) {
     int idle = getProperty("moduleIdleTime");

@@ -4,13 +4,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <boost/asio/steady_timer.hpp>
 #include <cerrno>
 #include <cstdint>
 #include <iterator>
 #include <memory>
 #include <set>
-
-#include <boost/asio/steady_timer.hpp>
 
 #include "base/CatalinaBaseDir.h"
 #include "base/CommonUtil.h"
@@ -27,13 +26,17 @@
 namespace {
 
 bool SameModule(const ModulePojo& a, const ModulePojo& b) {
-    return a.GetName() == b.GetName() && a.GetVersion() == b.GetVersion() && a.GetLocation() == b.GetLocation() &&
-           a.GetType() == b.GetType() && a.GetVmArgs() == b.GetVmArgs();
+    return a.GetName() == b.GetName() && a.GetVersion() == b.GetVersion() &&
+           a.GetLocation() == b.GetLocation() && a.GetType() == b.GetType() && a.GetVmArgs() == b.GetVmArgs();
 }
 
-std::string NameVer(const ModulePojo& m) { return m.GetName() + ":" + m.GetVersion(); }
+std::string NameVer(const ModulePojo& m) {
+    return m.GetName() + ":" + m.GetVersion();
+}
 
-bool IsAgeing(const ModulePojo& m) { return m.GetStatus() == ModulePojo::STATUS_AGEING; }
+bool IsAgeing(const ModulePojo& m) {
+    return m.GetStatus() == ModulePojo::STATUS_AGEING;
+}
 
 // Whether a worker that hosted `before` may have code in memory that `module` would collide with:
 // a Java VM runs one root application and cannot start another; a Go plugin cannot be unloaded;
@@ -126,7 +129,8 @@ int ModuleMgt::GetModuleFrmGateway() {
         }
         LOG_INFO(std::string("getAppConfig, appCfg:") + (changesOnly ? "1" : "0"));
         std::vector<std::string> values;
-        ret = AppConfigLoader::getAppConfig(gatewayClient, changesOnly ? "pullappcfgchg" : "pullappcfg", values);
+        ret = AppConfigLoader::getAppConfig(gatewayClient, changesOnly ? "pullappcfgchg" : "pullappcfg",
+                                            values);
         if (ret != 0 || values.empty()) {
             AppConfigLoader::ReconnectGW(gatewayClient);
             SleepSec(RETRY_SECONDS);
@@ -237,8 +241,9 @@ int ModuleMgt::FindProcessOfLeastModuleUnlock(const ModulePojo& module) {
     uint64_t bestCount = 2147483647;
     for (const auto& worker : processModules) {
         const auto& list = worker.second;
-        bool ageing = std::any_of(list.begin(), list.end(),
-                                  [](const ModulePojo& m) { return m.GetStatus() == ModulePojo::STATUS_AGEING; });
+        bool ageing = std::any_of(list.begin(), list.end(), [](const ModulePojo& m) {
+            return m.GetStatus() == ModulePojo::STATUS_AGEING;
+        });
         if (ageing) {
             LOG_INFO("subprocess exist ageing module, " + std::to_string(worker.first));
             continue;
@@ -295,7 +300,8 @@ int ModuleMgt::DeleteModuleUnlock(const int* pid, const ModulePojo& module) {
     auto it = processModules.find(*pid);
     if (it != processModules.end()) {
         auto& list = it->second;
-        list.erase(std::remove_if(list.begin(), list.end(), [&](const ModulePojo& m) { return SameModule(m, module); }),
+        list.erase(std::remove_if(list.begin(), list.end(),
+                                  [&](const ModulePojo& m) { return SameModule(m, module); }),
                    list.end());
     }
     return 0;
@@ -355,9 +361,8 @@ int ModuleMgt::ModuleLoaded(const int* pid, const std::string& nameAndVersion) {
     auto timer = std::make_shared<boost::asio::steady_timer>(*timerService,
                                                              std::chrono::milliseconds(SWITCH_GRACE_MS));
     int worker = *pid;
-    timer->async_wait([this, timer, worker, key](const boost::system::error_code&) {
-        RetireOtherVersions(worker, key);
-    });
+    timer->async_wait(
+        [this, timer, worker, key](const boost::system::error_code&) { RetireOtherVersions(worker, key); });
     return 0;
 }
 

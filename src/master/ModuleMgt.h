@@ -7,6 +7,7 @@
 // it, and workers are signalled without it.
 #pragma once
 
+#include <boost/asio/io_context.hpp>
 #include <chrono>
 #include <functional>
 #include <map>
@@ -14,11 +15,9 @@
 #include <string>
 #include <vector>
 
-#include <boost/asio/io_context.hpp>
-
-#include "net/UDSClient.h"
 #include "master/IModuleMgtForMaster.h"
 #include "model/ModulePojo.h"
+#include "net/UDSClient.h"
 
 class IModuleNeedLoadMgt;
 class IProcessMgt;

@@ -8,16 +8,14 @@
 #include "proto/GatewayPath.h"
 #include "proto/PipeCmdPojo.h"
 
-ProcessMgt::~ProcessMgt()
-{
+ProcessMgt::~ProcessMgt() {
     if (serverThread.joinable()) {
         udsServer.Stop();
         serverThread.join();
     }
 }
 
-int ProcessMgt::Init(IModuleMgtForMaster* mgt)
-{
+int ProcessMgt::Init(IModuleMgtForMaster* mgt) {
     moduleMgt = mgt;
     udsServer.SetHandler(this);
     int rc = udsServer.BindAndListen(GetMasterChannelPath());
@@ -29,8 +27,7 @@ int ProcessMgt::Init(IModuleMgtForMaster* mgt)
     return 0;
 }
 
-int ProcessMgt::DoAsyncRead(int fd, const std::string& data)
-{
+int ProcessMgt::DoAsyncRead(int fd, const std::string& data) {
     if (data.empty()) {
         return 0;
     }
@@ -47,8 +44,7 @@ int ProcessMgt::DoAsyncRead(int fd, const std::string& data)
     return result;
 }
 
-int ProcessMgt::ParseProcessCmdAndAction(const int* fd, const std::string& line)
-{
+int ProcessMgt::ParseProcessCmdAndAction(const int* fd, const std::string& line) {
     LOG_INFO("subprocess cmd " + line);
     if (line.empty() || fd == nullptr) {
         return 0;
@@ -72,20 +68,19 @@ int ProcessMgt::ParseProcessCmdAndAction(const int* fd, const std::string& line)
     return 0;
 }
 
-bool ProcessMgt::IsPeerPid(int fd, const std::string& pidText, const std::string& line)
-{
+bool ProcessMgt::IsPeerPid(int fd, const std::string& pidText, const std::string& line) {
     // A worker may speak only for itself: the pid it names must be the one the kernel reports
     // for its end of the socket, in plain decimal, or it could steal another worker's commands.
     pid_t peer = udsServer.PeerPid(fd);
     if (peer > 0 && pidText == std::to_string(peer)) {
         return true;
     }
-    LOG_INFO("pid mismatch, peer pid:" + std::to_string(peer) + ", fd:" + std::to_string(fd) + ", line:" + line);
+    LOG_INFO("pid mismatch, peer pid:" + std::to_string(peer) + ", fd:" + std::to_string(fd) +
+             ", line:" + line);
     return false;
 }
 
-int ProcessMgt::HandleShakeHand(int fd, const std::vector<std::string>& pieces, const std::string& line)
-{
+int ProcessMgt::HandleShakeHand(int fd, const std::vector<std::string>& pieces, const std::string& line) {
     if (pieces.size() < 2) {
         LOG_INFO(pieces[0] + " param error");
         return -1;
@@ -105,8 +100,7 @@ int ProcessMgt::HandleShakeHand(int fd, const std::vector<std::string>& pieces, 
     return 0;
 }
 
-int ProcessMgt::HandleAgeing(int fd, const std::vector<std::string>& pieces, const std::string& line)
-{
+int ProcessMgt::HandleAgeing(int fd, const std::vector<std::string>& pieces, const std::string& line) {
     if (pieces.size() < 2) {
         LOG_INFO(pieces[0] + " param error");
         return -1;
@@ -127,8 +121,7 @@ int ProcessMgt::HandleAgeing(int fd, const std::vector<std::string>& pieces, con
 }
 
 int ProcessMgt::HandleModuleReport(int fd, const std::vector<std::string>& pieces, const std::string& line,
-                                   ModuleReport report)
-{
+                                   ModuleReport report) {
     if (pieces.size() < 3) {
         LOG_INFO(pieces[0] + " param error");
         return -1;
@@ -143,14 +136,12 @@ int ProcessMgt::HandleModuleReport(int fd, const std::vector<std::string>& piece
     return 0;
 }
 
-bool ProcessMgt::RefreshSocket4Subprocess(int fd, const std::string& pid)
-{
+bool ProcessMgt::RefreshSocket4Subprocess(int fd, const std::string& pid) {
     std::lock_guard<std::mutex> lock(mutex);
     return RefreshSocket4SubprocessUnlock(fd, pid);
 }
 
-bool ProcessMgt::RefreshSocket4SubprocessUnlock(int fd, const std::string& pid)
-{
+bool ProcessMgt::RefreshSocket4SubprocessUnlock(int fd, const std::string& pid) {
     auto it = pidToFd.find(pid);
     if (it == pidToFd.end()) {
         if (fd == -1) {
@@ -172,14 +163,12 @@ bool ProcessMgt::RefreshSocket4SubprocessUnlock(int fd, const std::string& pid)
     return true;
 }
 
-void ProcessMgt::SendModuleToSubprocess(const std::string& pid)
-{
+void ProcessMgt::SendModuleToSubprocess(const std::string& pid) {
     std::lock_guard<std::mutex> lock(mutex);
     SendModuleToSubprocessUnlock(pid);
 }
 
-void ProcessMgt::SendModuleToSubprocessUnlock(const std::string& pid)
-{
+void ProcessMgt::SendModuleToSubprocessUnlock(const std::string& pid) {
     int pidNum = static_cast<int>(strtol(pid.c_str(), nullptr, 10));
     auto it = pendingModules.find(pidNum);
     if (it == pendingModules.end()) {
@@ -191,7 +180,8 @@ void ProcessMgt::SendModuleToSubprocessUnlock(const std::string& pid)
     for (const ModulePojo& module : modules) {
         int rc = DoSyncWriteUnlock(pid, PipeCmdPojo::BuildAddModule(module));
         if (rc != 0) {
-            LOG_INFO("addModule fail, pid:" + pid + " module:" + module.GetName() + ":" + module.GetVersion());
+            LOG_INFO("addModule fail, pid:" + pid + " module:" + module.GetName() + ":" +
+                     module.GetVersion());
         }
     }
     auto cmds = pendingCmds.find(pidNum);
@@ -202,8 +192,7 @@ void ProcessMgt::SendModuleToSubprocessUnlock(const std::string& pid)
     }
 }
 
-int ProcessMgt::RemoveSubprocess(const std::string& pid)
-{
+int ProcessMgt::RemoveSubprocess(const std::string& pid) {
     std::lock_guard<std::mutex> lock(mutex);
     auto it = pidToFd.find(pid);
     if (it != pidToFd.end()) {
@@ -219,22 +208,21 @@ int ProcessMgt::RemoveSubprocess(const std::string& pid)
     return 0;
 }
 
-void ProcessMgt::AddPendingModules(int pid, const std::vector<ModulePojo>& modules)
-{
+void ProcessMgt::AddPendingModules(int pid, const std::vector<ModulePojo>& modules) {
     std::lock_guard<std::mutex> lock(mutex);
     std::string pidText = std::to_string(pid);
     auto it = pidToFd.find(pidText);
     if (it != pidToFd.end() && it->second != kClosedFd) {
         // The worker shook hands before placement got here: nothing would send the queue later.
-        for (const ModulePojo& module : modules) DoSyncWriteUnlock(pidText, PipeCmdPojo::BuildAddModule(module));
+        for (const ModulePojo& module : modules)
+            DoSyncWriteUnlock(pidText, PipeCmdPojo::BuildAddModule(module));
         return;
     }
     std::vector<ModulePojo>& queued = pendingModules[pid];
     queued.insert(queued.end(), modules.begin(), modules.end());
 }
 
-void ProcessMgt::SendAgeingToSubprocess(const std::map<int, std::vector<ModulePojo>>& ageing)
-{
+void ProcessMgt::SendAgeingToSubprocess(const std::map<int, std::vector<ModulePojo>>& ageing) {
     for (const auto& entry : ageing) {
         if (entry.second.empty()) {
             continue;
@@ -243,14 +231,12 @@ void ProcessMgt::SendAgeingToSubprocess(const std::map<int, std::vector<ModulePo
     }
 }
 
-int ProcessMgt::DoSyncWrite(const std::string& pid, const std::string& msg)
-{
+int ProcessMgt::DoSyncWrite(const std::string& pid, const std::string& msg) {
     std::lock_guard<std::mutex> lock(mutex);
     return DoSyncWriteUnlock(pid, msg);
 }
 
-int ProcessMgt::DoSyncWriteUnlock(const std::string& pid, const std::string& msg)
-{
+int ProcessMgt::DoSyncWriteUnlock(const std::string& pid, const std::string& msg) {
     auto it = pidToFd.find(pid);
     if (it == pidToFd.end()) {
         int pidNum = static_cast<int>(strtol(pid.c_str(), nullptr, 10));
@@ -275,8 +261,7 @@ int ProcessMgt::DoSyncWriteUnlock(const std::string& pid, const std::string& msg
     return rc;
 }
 
-void ProcessMgt::OnClose(int fd)
-{
+void ProcessMgt::OnClose(int fd) {
     // The worker stays known (its next handshake or its removal settles it), but the descriptor
     // number is about to be reused and must not be written to again.
     std::lock_guard<std::mutex> lock(mutex);

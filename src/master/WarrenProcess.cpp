@@ -11,9 +11,9 @@
 #include <string>
 
 #include "base/Log.h"
+#include "base/MasterWatch.h"
 #include "base/ProcessFlags.h"
 #include "base/SafeString.h"
-#include "base/MasterWatch.h"
 
 ProcessSlot gProcesses[MAX_PROCESSES];
 int gLastProcess = 0;
@@ -33,15 +33,17 @@ struct SignalRow {
 // SIGHUP and SIGUSR1 are handled too: with their default action an operator's reload or
 // log-rotation signal would end the master and leave its workers unsupervised.
 const SignalRow kSignals[] = {
-    {SIGTERM, "SIGTERM", true},         {SIGQUIT, "SIGQUIT", true}, {SIGALRM, "SIGALRM", true},
-    {SIGINT, "SIGINT", true},           {SIGCHLD, "SIGCHLD", true}, {SIGHUP, "SIGHUP", true},
-    {SIGUSR1, "SIGUSR1", true},         {SIGSYS, "SIGSYS, SIG_IGN", false},
-    {SIGPIPE, "SIGPIPE, SIG_IGN", false}, {0, nullptr, false},
+    {SIGTERM, "SIGTERM", true}, {SIGQUIT, "SIGQUIT", true},         {SIGALRM, "SIGALRM", true},
+    {SIGINT, "SIGINT", true},   {SIGCHLD, "SIGCHLD", true},         {SIGHUP, "SIGHUP", true},
+    {SIGUSR1, "SIGUSR1", true}, {SIGSYS, "SIGSYS, SIG_IGN", false}, {SIGPIPE, "SIGPIPE, SIG_IGN", false},
+    {0, nullptr, false},
 };
 
 }  // namespace
 
-std::mutex& ProcessTableLock() { return gProcessTableLock; }
+std::mutex& ProcessTableLock() {
+    return gProcessTableLock;
+}
 
 int warrenInitSignals() {
     for (const SignalRow* row = kSignals; row->signo != 0; ++row) {
@@ -144,9 +146,13 @@ namespace {
 std::atomic<SpawnProc> gWorkerCycle{nullptr};
 }  // namespace
 
-void warrenSetWorkerCycle(SpawnProc proc) { gWorkerCycle.store(proc); }
+void warrenSetWorkerCycle(SpawnProc proc) {
+    gWorkerCycle.store(proc);
+}
 
-SpawnProc warrenWorkerCycle() { return gWorkerCycle.load(); }
+SpawnProc warrenWorkerCycle() {
+    return gWorkerCycle.load();
+}
 
 int warrenSpawnProcess(SpawnProc proc, void* data, const char* name) {
     std::unique_lock<std::mutex> lock(gProcessTableLock);
@@ -236,4 +242,6 @@ void setProcessExiting(const int* pid) {
     }
 }
 
-void SetProcessName(const char* name) { prctl(PR_SET_NAME, name, 0, 0, 0); }
+void SetProcessName(const char* name) {
+    prctl(PR_SET_NAME, name, 0, 0, 0);
+}

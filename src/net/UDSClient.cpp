@@ -12,10 +12,10 @@
 #include <utility>
 
 #include "base/Log.h"
-#include "proto/LogRedactor.h"
 #include "base/PeerTrust.h"
 #include "base/SafeString.h"
 #include "proto/GatewayProtocol.h"
+#include "proto/LogRedactor.h"
 #include "proto/RespStreamParser.h"
 
 namespace {
@@ -23,13 +23,19 @@ namespace {
 constexpr int EPOLL_SIZE_HINT = 1024;
 constexpr int MAX_EVENTS = 20;
 
-std::string ErrnoText(int err) { return std::to_string(err) + ", " + strerror(err); }
+std::string ErrnoText(int err) {
+    return std::to_string(err) + ", " + strerror(err);
+}
 
 }  // namespace
 
-UDSClient::UDSClient(IIOHandler* handler) : handler(handler) { memset(recvBuf, 0, sizeof(recvBuf)); }
+UDSClient::UDSClient(IIOHandler* handler) : handler(handler) {
+    memset(recvBuf, 0, sizeof(recvBuf));
+}
 
-UDSClient::~UDSClient() { CloseAll(); }
+UDSClient::~UDSClient() {
+    CloseAll();
+}
 
 int UDSClient::Connect(const std::string& path, PeerTrust trust) {
     if (sockFd != -1) {
@@ -41,7 +47,7 @@ int UDSClient::Connect(const std::string& path, PeerTrust trust) {
         LOG_INFO("get socket fail, " + std::to_string(err) + "," + strerror(err));
         return err;
     }
-    sockaddr_un servaddr {};
+    sockaddr_un servaddr{};
     servaddr.sun_family = AF_UNIX;
     int rc = strncpy_s(servaddr.sun_path, sizeof(servaddr.sun_path), path.c_str(), path.size());
     if (rc != 0) {
@@ -121,7 +127,7 @@ void UDSClient::AddEvent(int fd, uint32_t events) {
         LOG_INFO("epollFd is -1");
         return;
     }
-    epoll_event ev {};
+    epoll_event ev{};
     ev.events = events;
     ev.data.fd = fd;
     (void)epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &ev);
@@ -132,7 +138,7 @@ void UDSClient::DeleteEvent(int fd, uint32_t events) {
         LOG_INFO("epollFd is -1");
         return;
     }
-    epoll_event ev {};
+    epoll_event ev{};
     ev.events = events;
     ev.data.fd = fd;
     (void)epoll_ctl(epollFd, EPOLL_CTL_DEL, fd, &ev);

@@ -27,30 +27,25 @@ constexpr std::chrono::milliseconds kAcceptPause{100};
 constexpr int64_t kAcceptFailLogIntervalMs = 5000;
 
 // Servers of this process whose socket file is still on disk (see RemoveOwnSocketFiles).
-std::mutex& OwnedMutex()
-{
+std::mutex& OwnedMutex() {
     static std::mutex* mutex = new std::mutex();
     return *mutex;
 }
-std::set<UDSServer*>& Owned()
-{
+std::set<UDSServer*>& Owned() {
     static std::set<UDSServer*>* servers = new std::set<UDSServer*>();
     return *servers;
 }
 
 // Failures that end one pending connection only; the next one may well be accepted.
-bool TransientAcceptError(int err)
-{
+bool TransientAcceptError(int err) {
     return err == EAGAIN || err == EWOULDBLOCK || err == EINTR || err == ECONNABORTED;
 }
 
-std::string ErrnoText(int err)
-{
+std::string ErrnoText(int err) {
     return std::to_string(err) + "," + strerror(err);
 }
 
-const char* FileKind(mode_t mode)
-{
+const char* FileKind(mode_t mode) {
     if (S_ISREG(mode)) return "a regular file";
     if (S_ISDIR(mode)) return "a directory";
     if (S_ISLNK(mode)) return "a symbolic link";
@@ -66,12 +61,9 @@ UDSServer::UDSServer()
       readBuf{},
       handler(nullptr),
       wakeFd(-1),
-      acceptFailLog(kAcceptFailLogIntervalMs)
-{
-}
+      acceptFailLog(kAcceptFailLogIntervalMs) {}
 
-UDSServer::~UDSServer()
-{
+UDSServer::~UDSServer() {
     {
         std::lock_guard<std::mutex> lock(OwnedMutex());
         RemoveSocketFileLocked();
@@ -80,8 +72,7 @@ UDSServer::~UDSServer()
     CloseAll();
 }
 
-void UDSServer::RememberSocketFile(const std::string& path)
-{
+void UDSServer::RememberSocketFile(const std::string& path) {
     struct stat st {};
     if (lstat(path.c_str(), &st) != 0) {
         return;  // nothing of ours to remove later
@@ -94,14 +85,12 @@ void UDSServer::RememberSocketFile(const std::string& path)
     Owned().insert(this);
 }
 
-void UDSServer::RemoveSocketFile()
-{
+void UDSServer::RemoveSocketFile() {
     std::lock_guard<std::mutex> lock(OwnedMutex());
     RemoveSocketFileLocked();
 }
 
-void UDSServer::RemoveSocketFileLocked()
-{
+void UDSServer::RemoveSocketFileLocked() {
     // A forked worker holds a copy of this object: only the process that bound removes.
     if (bound.path.empty() || bound.pid != getpid()) {
         return;
@@ -124,16 +113,14 @@ void UDSServer::RemoveSocketFileLocked()
     LOG_INFO("channel socket removed: " + path);
 }
 
-void UDSServer::RemoveOwnSocketFiles()
-{
+void UDSServer::RemoveOwnSocketFiles() {
     std::lock_guard<std::mutex> lock(OwnedMutex());
     for (UDSServer* server : Owned()) {
         server->RemoveSocketFileLocked();
     }
 }
 
-int UDSServer::BindAndListen(const std::string& path)
-{
+int UDSServer::BindAndListen(const std::string& path) {
     struct sockaddr_un servaddr;
     memset_s(&servaddr, sizeof(servaddr), 0, sizeof(servaddr));
     servaddr.sun_family = AF_UNIX;
@@ -188,8 +175,7 @@ int UDSServer::BindAndListen(const std::string& path)
     return 0;
 }
 
-void UDSServer::RunEventLoop()
-{
+void UDSServer::RunEventLoop() {
     epollFd = epoll_create1(EPOLL_CLOEXEC);
     if (epollFd < 0) {
         LOG_INFO("epoll_create fail," + ErrnoText(errno));
@@ -205,7 +191,8 @@ void UDSServer::RunEventLoop()
     while (running) {
         int timeoutMs = -1;
         if (acceptPaused) {
-            auto left = std::chrono::ceil<std::chrono::milliseconds>(acceptResumeAt - std::chrono::steady_clock::now());
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(acceptResumeAt -
+                                                                     std::chrono::steady_clock::now());
             if (left.count() <= 0) {
                 ResumeAccept();
             } else {
@@ -242,8 +229,7 @@ void UDSServer::RunEventLoop()
     }
 }
 
-void UDSServer::Stop()
-{
+void UDSServer::Stop() {
     running = false;
     if (wakeFd >= 0) {
         uint64_t one = 1;
@@ -252,8 +238,7 @@ void UDSServer::Stop()
     }
 }
 
-void UDSServer::HandleAccpet()
-{
+void UDSServer::HandleAccpet() {
     int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) {
         int err = errno;
@@ -286,21 +271,18 @@ void UDSServer::HandleAccpet()
     }
 }
 
-void UDSServer::PauseAccept()
-{
+void UDSServer::PauseAccept() {
     (void)Watch(EPOLL_CTL_MOD, listenFd, 0);  // no events: the listening socket is not watched meanwhile
     acceptPaused = true;
     acceptResumeAt = std::chrono::steady_clock::now() + kAcceptPause;
 }
 
-void UDSServer::ResumeAccept()
-{
+void UDSServer::ResumeAccept() {
     (void)Watch(EPOLL_CTL_MOD, listenFd, EPOLLIN);
     acceptPaused = false;
 }
 
-bool UDSServer::Watch(int op, int fd, uint32_t events)
-{
+bool UDSServer::Watch(int op, int fd, uint32_t events) {
     struct epoll_event ev;
     memset_s(&ev, sizeof(ev), 0, sizeof(ev));
     ev.events = events;
@@ -313,8 +295,7 @@ bool UDSServer::Watch(int op, int fd, uint32_t events)
     return false;
 }
 
-void UDSServer::DoRead(int fd)
-{
+void UDSServer::DoRead(int fd) {
     memset_s(readBuf, sizeof(readBuf), 0, sizeof(readBuf));
     ssize_t n = read(fd, readBuf, sizeof(readBuf) - 1);
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
@@ -338,7 +319,8 @@ void UDSServer::DoRead(int fd)
             return;
         }
         it->second.framer.Feed(readBuf, static_cast<size_t>(n), lines, [fd](size_t length) {
-            LOG_INFO("line too long, dropped, fd:" + std::to_string(fd) + ", length:" + std::to_string(length));
+            LOG_INFO("line too long, dropped, fd:" + std::to_string(fd) +
+                     ", length:" + std::to_string(length));
         });
     }
     if (lines.empty()) {
@@ -350,8 +332,7 @@ void UDSServer::DoRead(int fd)
     }
 }
 
-void UDSServer::DoWrite(int fd)
-{
+void UDSServer::DoWrite(int fd) {
     // SendMsg writes synchronously and nothing registers EPOLLOUT; drop such an interest so an
     // always-writable socket cannot spin the loop.
     struct epoll_event ev;
@@ -365,13 +346,11 @@ void UDSServer::DoWrite(int fd)
     }
 }
 
-void UDSServer::DeleteEvent(int fd, uint32_t events)
-{
+void UDSServer::DeleteEvent(int fd, uint32_t events) {
     (void)Watch(EPOLL_CTL_DEL, fd, events);
 }
 
-void UDSServer::CloseConnection(int fd)
-{
+void UDSServer::CloseConnection(int fd) {
     {
         std::lock_guard<std::mutex> lock(connMutex);
         if (clientFds.erase(fd) == 0) {
@@ -385,8 +364,7 @@ void UDSServer::CloseConnection(int fd)
     close(fd);
 }
 
-void UDSServer::CloseClient(int fd)
-{
+void UDSServer::CloseClient(int fd) {
     std::lock_guard<std::mutex> lock(connMutex);
     if (clientFds.count(fd) == 0) {
         return;
@@ -396,15 +374,13 @@ void UDSServer::CloseClient(int fd)
     }
 }
 
-pid_t UDSServer::PeerPid(int fd)
-{
+pid_t UDSServer::PeerPid(int fd) {
     std::lock_guard<std::mutex> lock(connMutex);
     auto it = clientFds.find(fd);
     return it == clientFds.end() ? -1 : it->second.peerPid;
 }
 
-int UDSServer::SendMsg(const int* fd, const std::string& msg)
-{
+int UDSServer::SendMsg(const int* fd, const std::string& msg) {
     if (fd == nullptr) {
         return EINVAL;
     }
@@ -430,8 +406,7 @@ int UDSServer::SendMsg(const int* fd, const std::string& msg)
     return 0;
 }
 
-void UDSServer::CloseAll()
-{
+void UDSServer::CloseAll() {
     std::vector<int> fds;
     {
         std::lock_guard<std::mutex> lock(connMutex);

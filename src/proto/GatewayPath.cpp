@@ -19,6 +19,10 @@ std::string AppNameSuffix() {
 
 }  // namespace
 
-std::string GetGatewayPath() { return "/tmp/udsgateway" + AppNameSuffix(); }
+std::string GetGatewayPath() {
+    return "/tmp/udsgateway" + AppNameSuffix();
+}
 
-std::string GetMasterChannelPath() { return "/tmp/uds-vessel-inner" + AppNameSuffix(); }
+std::string GetMasterChannelPath() {
+    return "/tmp/uds-vessel-inner" + AppNameSuffix();
+}

@@ -12,14 +12,12 @@ constexpr size_t kVmArgsField = 4;
 
 }  // namespace
 
-std::string PipeCmdPojo::BuildModuleCmd(const std::string& command, const ModulePojo& module)
-{
+std::string PipeCmdPojo::BuildModuleCmd(const std::string& command, const ModulePojo& module) {
     return command + "#" + module.GetName() + "|" + module.GetVersion() + "|" + module.GetLocation() + "|" +
            module.GetType() + "|" + module.GetVmArgs() + "\n";
 }
 
-int PipeCmdPojo::parse(const std::string& text, std::vector<PipeCmdPojo>& out)
-{
+int PipeCmdPojo::parse(const std::string& text, std::vector<PipeCmdPojo>& out) {
     out.clear();
     std::vector<std::string> lines;
     Split(text, lines, '\n');
@@ -45,8 +43,7 @@ int PipeCmdPojo::parse(const std::string& text, std::vector<PipeCmdPojo>& out)
     return 0;
 }
 
-std::string PipeCmdPojo::BuildProcessCmd(const std::string& name, const ModulePojo* module)
-{
+std::string PipeCmdPojo::BuildProcessCmd(const std::string& name, const ModulePojo* module) {
     std::string head = name + "#" + std::to_string(getpid());
     if (name == "shakehand" || name == "ageing") {
         return head + "\n";

@@ -10,7 +10,8 @@
 class PipeCmdPojo {
 public:
     PipeCmdPojo() = default;
-    PipeCmdPojo(std::string command, ModulePojo module) : command(std::move(command)), module(std::move(module)) {}
+    PipeCmdPojo(std::string command, ModulePojo module)
+        : command(std::move(command)), module(std::move(module)) {}
     virtual ~PipeCmdPojo() = default;
     PipeCmdPojo(const PipeCmdPojo&) = default;
     PipeCmdPojo& operator=(const PipeCmdPojo&) = default;

@@ -62,20 +62,20 @@ private:
 
     const Mode mode;
     Phase phase = Phase::START;
-    bool skipLine = false;     // after a rejection: drop bytes through the next LF
-    size_t msgBytes = 0;       // bytes of the current message taken so far
+    bool skipLine = false;  // after a rejection: drop bytes through the next LF
+    size_t msgBytes = 0;    // bytes of the current message taken so far
     // The header being read.
-    std::string header;        // its text so far (for log lines)
+    std::string header;  // its text so far (for log lines)
     size_t headerStart = 0;
     uint64_t number = 0;
     size_t digits = 0;
     bool negative = false;
-    bool sawCR = false;        // also after a value, awaiting its LF
-    bool topHeader = false;    // the header is the message's first
+    bool sawCR = false;      // also after a value, awaiting its LF
+    bool topHeader = false;  // the header is the message's first
     // The message being read.
-    int64_t remaining = 0;     // elements still to come
-    size_t valueLeft = 0;      // bytes of the current value still to come
-    size_t valueEnd = 0;       // where its line end must begin
+    int64_t remaining = 0;  // elements still to come
+    size_t valueLeft = 0;   // bytes of the current value still to come
+    size_t valueEnd = 0;    // where its line end must begin
     std::string value;
     std::vector<std::string> values;
     std::vector<std::string> completed;

@@ -4,16 +4,18 @@
 
 #include "base/Log.h"
 #include "proto/GatewayPath.h"
-#include "worker/ReqReceiverMgt.h"
+#include "proto/PipeCmdPojo.h"
 #include "worker/IModuleMgt.h"
 #include "worker/ModuleMgtFactory.h"
-#include "proto/PipeCmdPojo.h"
+#include "worker/ReqReceiverMgt.h"
 
 namespace {
 
 // "modifyModule": the module's registered request receiver, if any, drops and re-opens its
 // gateway connection.
-void ReconnectReceiverOf(const ModuleKey& key) { ReqReceiverMgt::getInstance().ReconnectRequestReceiver(key); }
+void ReconnectReceiverOf(const ModuleKey& key) {
+    ReqReceiverMgt::getInstance().ReconnectRequestReceiver(key);
+}
 
 }  // namespace
 
@@ -33,9 +35,13 @@ int32_t ConnectorToMaster::InitAndShakeHand() {
     return 0;
 }
 
-int32_t ConnectorToMaster::Run() { return client.Run(); }
+int32_t ConnectorToMaster::Run() {
+    return client.Run();
+}
 
-void ConnectorToMaster::StopReadLoop() { client.StopLoop(); }
+void ConnectorToMaster::StopReadLoop() {
+    client.StopLoop();
+}
 
 int ConnectorToMaster::DoAsyncRead(int fd, const std::string& data) {
     (void)fd;
@@ -63,9 +69,11 @@ void ConnectorToMaster::ReportLoad(const ModulePojo& module, int32_t rc) {
     // failed again on a later demand: both need to know how the load went.
     const std::string text = module.GetName() + ":" + module.GetVersion();
     if (rc != 0) {
-        LOG_WARN("load module fail, " + text + ", result " + std::to_string(rc) + "; the master places it again on demand");
+        LOG_WARN("load module fail, " + text + ", result " + std::to_string(rc) +
+                 "; the master places it again on demand");
     }
-    int sent = client.SendTo(PipeCmdPojo::BuildProcessCmd(rc == 0 ? "loadedModule" : "unloadModule", &module));
+    int sent =
+        client.SendTo(PipeCmdPojo::BuildProcessCmd(rc == 0 ? "loadedModule" : "unloadModule", &module));
     if (sent != 0) {
         LOG_ERROR_CODE(sent, "report module load to master fail, " + text);
     }

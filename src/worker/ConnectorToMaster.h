@@ -6,8 +6,8 @@
 #include <string>
 
 #include "base/IIOHandler.h"
-#include "net/UDSClient.h"
 #include "model/ModulePojo.h"
+#include "net/UDSClient.h"
 
 class ConnectorToMaster : public IIOHandler {
 public:

@@ -10,10 +10,10 @@
 #include <map>
 #include <mutex>
 
-#include "worker/IModuleMgt.h"
 #include "model/ModuleHandler.h"
 #include "model/ModuleKey.h"
 #include "model/ModulePojo.h"
+#include "worker/IModuleMgt.h"
 
 class IRequestReceiver;
 

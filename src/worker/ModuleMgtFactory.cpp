@@ -4,7 +4,6 @@
 #include <map>
 #include <mutex>
 
-
 // Locking: KindsMutex() guards the kind table. The current manager is an atomic pointer, since the
 // connector's thread sets it and the main thread reads it at shutdown. A getter is called outside
 // the lock, so a manager's creation may log or take its own locks freely.
@@ -55,9 +54,13 @@ IModuleMgt* GetModuleMgtByType(const ModulePojo& module) {
     return mgt;
 }
 
-IModuleMgt* GetCurrentModuleMgt() { return gCurrentModuleMgt.load(); }
+IModuleMgt* GetCurrentModuleMgt() {
+    return gCurrentModuleMgt.load();
+}
 
-void ResetCurrentModuleMgt() { gCurrentModuleMgt.store(nullptr); }
+void ResetCurrentModuleMgt() {
+    gCurrentModuleMgt.store(nullptr);
+}
 
 void StopCurrentModuleMgt() {
     IModuleMgt* mgt = gCurrentModuleMgt.load();

@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "worker/IModuleMgt.h"
 #include "model/ModulePojo.h"
+#include "worker/IModuleMgt.h"
 
 using ModuleMgtGetter = IModuleMgt* (*)();
 

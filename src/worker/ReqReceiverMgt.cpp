@@ -10,7 +10,8 @@ ReqReceiverMgt& ReqReceiverMgt::getInstance() {
     return *instance;
 }
 
-bool ReqReceiverMgt::AddRequestReceiver(const ModuleKey& key, const std::shared_ptr<IRequestReceiver>& receiver) {
+bool ReqReceiverMgt::AddRequestReceiver(const ModuleKey& key,
+                                        const std::shared_ptr<IRequestReceiver>& receiver) {
     if (!receiver) {
         return false;
     }

@@ -14,8 +14,8 @@
 #include <memory>
 #include <mutex>
 
-#include "worker/IRequestReceiver.h"
 #include "model/ModuleKey.h"
+#include "worker/IRequestReceiver.h"
 
 class ReqReceiverMgt {
 public:

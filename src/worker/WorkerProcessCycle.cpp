@@ -16,13 +16,13 @@
 #include "base/HandledSignalsBlocked.h"
 #include "base/Log.h"
 #include "base/LogMgr.h"
+#include "base/MasterWatch.h"
 #include "base/PeerTrust.h"
 #include "base/ProcessFlags.h"
 #include "base/PropertyLoader.h"
-#include "worker/ReqReceiverMgt.h"
 #include "worker/ConnectorToMaster.h"
-#include "base/MasterWatch.h"
 #include "worker/ModuleMgtFactory.h"
+#include "worker/ReqReceiverMgt.h"
 
 namespace {
 
@@ -32,7 +32,9 @@ std::atomic<int64_t> gDrainPollMs{DEFAULT_DRAIN_POLL_MS};
 // Set on MasterWatch::kSignal: the master may be gone; the cycle looks.
 std::atomic<int> gMasterCue{0};
 
-void OnMasterCue(int /*signo*/) { gMasterCue = 1; }
+void OnMasterCue(int /*signo*/) {
+    gMasterCue = 1;
+}
 
 void SetAction(int signo, void (*handler)(int), const char* what) {
     struct sigaction sa {};
@@ -58,7 +60,9 @@ bool MasterGoneOnCue() {
 
 // The fork copied the master's request-receiver registry; the worker drops those entries without
 // stopping them (they belong to the master).
-void DropInheritedReceivers() { ReqReceiverMgt::getInstance().Clear(); }
+void DropInheritedReceivers() {
+    ReqReceiverMgt::getInstance().Clear();
+}
 
 [[noreturn]] void ExitAfterFailedStart() {
     LogMgr::CloseLogFile();
@@ -67,7 +71,9 @@ void DropInheritedReceivers() { ReqReceiverMgt::getInstance().Clear(); }
 
 }  // namespace
 
-void SetWorkerDrainPollIntervalMs(int64_t ms) { gDrainPollMs = ms > 0 ? ms : DEFAULT_DRAIN_POLL_MS; }
+void SetWorkerDrainPollIntervalMs(int64_t ms) {
+    gDrainPollMs = ms > 0 ? ms : DEFAULT_DRAIN_POLL_MS;
+}
 
 void WarrenWorkerProcessInit() {
     sigset_t set;
@@ -139,8 +145,8 @@ void warrenWorkerProcessCycle(void* data) {
                 LOG_INFO("Exceeded the deadline, force exit.");
                 ExitWorkerProcess();
             }
-            LOG_INFO("wait for graceful quit, deadline " + std::to_string(deadline) + " now:" +
-                     std::to_string(now));
+            LOG_INFO("wait for graceful quit, deadline " + std::to_string(deadline) +
+                     " now:" + std::to_string(now));
         }
 
         LOG_INFO("sigsuspend worker process");

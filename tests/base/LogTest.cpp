@@ -18,8 +18,8 @@
 #include "base/Log.h"
 #include "base/LogClock.h"
 #include "base/LogRateLimiter.h"
-#include "proto/LogRedactor.h"
 #include "base/PropertyLoader.h"
+#include "proto/LogRedactor.h"
 #include "proto/RespStreamParser.h"
 #include "support/TmpfsMount.h"
 

@@ -33,4 +33,6 @@ void FuzzLogHome::Install() {
     std::atexit(RemoveHome);
 }
 
-const std::string& FuzzLogHome::Path() { return gPath; }
+const std::string& FuzzLogHome::Path() {
+    return gPath;
+}

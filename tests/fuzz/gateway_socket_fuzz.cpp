@@ -8,14 +8,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <boost/asio.hpp>
 #include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <boost/asio.hpp>
 
 #include "AppConfig.h"
 #include "FuzzCheck.h"
@@ -57,7 +56,8 @@ struct Far {
 bool Pump(Far& far) {
     bool moved = false;
     if (far.sent < far.toSend.size()) {
-        ssize_t n = send(far.fd, far.toSend.data() + far.sent, far.toSend.size() - far.sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+        ssize_t n = send(far.fd, far.toSend.data() + far.sent, far.toSend.size() - far.sent,
+                         MSG_DONTWAIT | MSG_NOSIGNAL);
         if (n > 0) {
             far.sent += static_cast<size_t>(n);
             moved = true;

@@ -13,8 +13,8 @@
 namespace {
 
 bool SameModule(const ModulePojo& a, const ModulePojo& b) {
-    return a.GetName() == b.GetName() && a.GetVersion() == b.GetVersion() && a.GetLocation() == b.GetLocation() &&
-           a.GetType() == b.GetType() && a.GetVmArgs() == b.GetVmArgs();
+    return a.GetName() == b.GetName() && a.GetVersion() == b.GetVersion() &&
+           a.GetLocation() == b.GetLocation() && a.GetType() == b.GetType() && a.GetVmArgs() == b.GetVmArgs();
 }
 
 }  // namespace
@@ -36,7 +36,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const PipeCmdPojo& cmd : cmds) {
         FUZZ_CHECK(cmd.GetCommand().find_first_of("\n#") == std::string::npos);
         std::vector<PipeCmdPojo> again;
-        FUZZ_CHECK(PipeCmdPojo::parse(PipeCmdPojo::BuildModuleCmd(cmd.GetCommand(), cmd.GetModule()), again) == 0);
+        FUZZ_CHECK(
+            PipeCmdPojo::parse(PipeCmdPojo::BuildModuleCmd(cmd.GetCommand(), cmd.GetModule()), again) == 0);
         FUZZ_CHECK(again.size() == 1);
         FUZZ_CHECK(again[0].GetCommand() == cmd.GetCommand());
         FUZZ_CHECK(SameModule(again[0].GetModule(), cmd.GetModule()));

@@ -15,9 +15,13 @@
 
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
 
-bool Trimmed(const std::string& s) { return s.empty() || (!IsBlank(s.front()) && !IsBlank(s.back())); }
+bool Trimmed(const std::string& s) {
+    return s.empty() || (!IsBlank(s.front()) && !IsBlank(s.back()));
+}
 
 std::string gFile;
 

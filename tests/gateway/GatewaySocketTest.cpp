@@ -263,7 +263,8 @@ TEST_F(GatewaySocketTest, PeersOfAnotherUserAreRefusedUnlessTrusted) {
     Start({"--socket-mode", "0666"});
     EXPECT_EQ(pullAsNobody(gw_.SocketPath()), 1);
     GatewayProcess trusting;
-    ASSERT_TRUE(trusting.Start(CONFIG, {"--socket-mode", "0666", "--trusted-user", "nobody"})) << trusting.Log();
+    ASSERT_TRUE(trusting.Start(CONFIG, {"--socket-mode", "0666", "--trusted-user", "nobody"}))
+        << trusting.Log();
     EXPECT_EQ(pullAsNobody(trusting.SocketPath()), 0);
     EXPECT_EQ(trusting.Stop(), 0);
 }
@@ -277,16 +278,24 @@ TEST(GatewayConnectionCap, ConnectionsBeyondTheCapAreRefusedAndAWorkerStillConne
         testsupport::WriteFile(dir / "gateway.json", CONFIG);
         const int port = GatewayProcess::FreePort();
         const std::string socketPath = "/tmp/udsgateway-" + testsupport::UniqueName("cap");
-        std::vector<std::string> argv{"/bin/sh", "-c", "ulimit -n " + std::to_string(limit) + " && exec \"$0\" \"$@\"",
-                                      GatewayProcess::BinaryPath(), "--listen", "127.0.0.1:" + std::to_string(port),
-                                      "--socket", socketPath, "--config", dir / "gateway.json"};
+        std::vector<std::string> argv{"/bin/sh",
+                                      "-c",
+                                      "ulimit -n " + std::to_string(limit) + " && exec \"$0\" \"$@\"",
+                                      GatewayProcess::BinaryPath(),
+                                      "--listen",
+                                      "127.0.0.1:" + std::to_string(port),
+                                      "--socket",
+                                      socketPath,
+                                      "--config",
+                                      dir / "gateway.json"};
         if (cap == 5) argv.insert(argv.end(), {"--max-connections", "5"});
         testsupport::ChildProcess gateway;
         ASSERT_TRUE(gateway.Exec(argv, {}, dir / "log"));
         std::vector<std::unique_ptr<HttpTestClient>> admitted;
         auto tryOne = [&] {  // the status a new connection gets; kept open when admitted
             auto client = std::make_unique<HttpTestClient>();
-            int status = client->Connect(port) && client->SendRequest("GET", "/nosuch") ? client->Read(5s).status : 0;
+            int status =
+                client->Connect(port) && client->SendRequest("GET", "/nosuch") ? client->Read(5s).status : 0;
             if (status == 404) admitted.push_back(std::move(client));
             return status;
         };

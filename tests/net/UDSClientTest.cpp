@@ -1,5 +1,3 @@
-#include "net/UDSClient.h"
-
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -11,6 +9,7 @@
 #include <thread>
 #include <utility>
 
+#include "net/UDSClient.h"
 #include "support/TestSupport.h"
 
 using namespace std::chrono_literals;
@@ -60,7 +59,8 @@ TEST_F(UDSClientTest, SendToDeliversAllBytesThroughSignalsAndRefusesTenMiB) {
     EXPECT_EQ(client.SendTo(std::string(UDSClient::MAX_CONTENT, 'a')), -1);
 
     // Tiny buffers block the sender often; signals without SA_RESTART must not cut data short.
-    struct sigaction sa {}, old{};
+    struct sigaction sa {
+    }, old{};
     sa.sa_handler = [](int) {};
     ASSERT_EQ(sigaction(SIGUSR1, &sa, &old), 0);
     int small = 4096;
@@ -92,11 +92,13 @@ TEST_F(UDSClientTest, AGatewayReplyIsReadWholeAcrossPiecesAndACutOneFails) {
     std::atomic<int> result{-2};
     std::thread reader([&] { result = client.RecvFromGW(values); });
     Write("*2\r\n$6\r\nappcfg\r\n$2");
-    EXPECT_TRUE(testsupport::WaitFor([&] {  // the first piece taken before the second is written
-        int unread = -1;
-        ioctl(client.GetSockFd(), FIONREAD, &unread);
-        return result != -2 || unread == 0;
-    }, 5s));
+    EXPECT_TRUE(testsupport::WaitFor(
+        [&] {  // the first piece taken before the second is written
+            int unread = -1;
+            ioctl(client.GetSockFd(), FIONREAD, &unread);
+            return result != -2 || unread == 0;
+        },
+        5s));
     Write("\r\n{}\r\n");
     reader.join();
     EXPECT_EQ(result.load(), 0);

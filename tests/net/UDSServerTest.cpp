@@ -1,5 +1,3 @@
-#include "net/UDSServer.h"
-
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -13,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "net/UDSServer.h"
 #include "proto/GatewayPath.h"
 #include "support/ChannelTestUtil.h"
 #include "support/TestSupport.h"
@@ -85,7 +84,10 @@ TEST(UDSServerTest, LinesAreWholeAcrossReadsAndAnOverlongLineIsDroppedAlone) {
         ASSERT_TRUE(WaitFor([&] { return client.Unread() == 0; }, kDeadline));
     }
     const std::string expected = "shakehand#1234\nageing#1\nunloadModule#1\n" + y + "\nnext#1\nlast#2\n";
-    auto all = [&] { auto r = s.Get(s.reads); return std::accumulate(r.begin(), r.end(), std::string()); };
+    auto all = [&] {
+        auto r = s.Get(s.reads);
+        return std::accumulate(r.begin(), r.end(), std::string());
+    };
     EXPECT_TRUE(WaitFor([&] { return all() == expected; }, kDeadline)) << all().size();
     for (const auto& r : s.Get(s.reads)) EXPECT_EQ(r.back(), '\n') << "a part of a line handed over";
 }

@@ -1,16 +1,13 @@
-#include "proto/PipeCmdPojo.h"
-
+#include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
+#include "proto/PipeCmdPojo.h"
 #include "support/ChannelTestUtil.h"
 
 namespace {
 
 void ExpectModule(const ModulePojo& m, const std::string& name, const std::string& version,
-                  const std::string& location, const std::string& type, const std::string& vmArgs)
-{
+                  const std::string& location, const std::string& type, const std::string& vmArgs) {
     EXPECT_EQ(m.GetName(), name);
     EXPECT_EQ(m.GetVersion(), version);
     EXPECT_EQ(m.GetLocation(), location);
@@ -18,8 +15,7 @@ void ExpectModule(const ModulePojo& m, const std::string& name, const std::strin
     EXPECT_EQ(m.GetVmArgs(), vmArgs);
 }
 
-TEST(PipeCmdPojoTest, AddModuleWithEmptyVmArgsRoundTrips)
-{
+TEST(PipeCmdPojoTest, AddModuleWithEmptyVmArgsRoundTrips) {
     channeltest::UseChannelLog();
     ModulePojo demo("demo", "1.0", "/opt/m", "C_MODULE", "");
     std::string line = PipeCmdPojo::BuildAddModule(demo);
@@ -32,8 +28,7 @@ TEST(PipeCmdPojoTest, AddModuleWithEmptyVmArgsRoundTrips)
     ExpectModule(cmds[0].GetModule(), "demo", "1.0", "/opt/m", "C_MODULE", "");
 }
 
-TEST(PipeCmdPojoTest, EveryBuilderNamesItsCommandAndSeveralLinesParseInOrder)
-{
+TEST(PipeCmdPojoTest, EveryBuilderNamesItsCommandAndSeveralLinesParseInOrder) {
     channeltest::UseChannelLog();
     ModulePojo web("web", "2", "/srv/web", "TOMCAT", "-Xmx64m -Dx=1");
     std::string text = PipeCmdPojo::BuildAddModule(web) + PipeCmdPojo::BuildDeleteModule(web) +
@@ -50,8 +45,7 @@ TEST(PipeCmdPojoTest, EveryBuilderNamesItsCommandAndSeveralLinesParseInOrder)
     }
 }
 
-TEST(PipeCmdPojoTest, ProcessCommandsCarryOwnPid)
-{
+TEST(PipeCmdPojoTest, ProcessCommandsCarryOwnPid) {
     channeltest::UseChannelLog();
     std::string pid = std::to_string(getpid());
     EXPECT_EQ(PipeCmdPojo::BuildProcessCmd("shakehand"), "shakehand#" + pid + "\n");
@@ -63,8 +57,7 @@ TEST(PipeCmdPojoTest, ProcessCommandsCarryOwnPid)
     EXPECT_TRUE(channeltest::WaitForLog("unknown cmd,hello"));
 }
 
-TEST(PipeCmdPojoTest, TooFewModuleFieldsFailTheWholeMessage)
-{
+TEST(PipeCmdPojoTest, TooFewModuleFieldsFailTheWholeMessage) {
     channeltest::UseChannelLog();
     std::vector<PipeCmdPojo> cmds;
     std::string text = "addModule#a|1|/a|C_MODULE|\naddModule#demo|1.0|/opt/m\naddModule#b|1|/b|C_MODULE|\n";
@@ -73,8 +66,7 @@ TEST(PipeCmdPojoTest, TooFewModuleFieldsFailTheWholeMessage)
     EXPECT_TRUE(channeltest::WaitForLog("[switchAction] parse fail:demo|1.0|/opt/m["));
 }
 
-TEST(PipeCmdPojoTest, LineWithExtraHashIsSkippedOthersKept)
-{
+TEST(PipeCmdPojoTest, LineWithExtraHashIsSkippedOthersKept) {
     channeltest::UseChannelLog();
     std::vector<PipeCmdPojo> cmds;
     std::string bad = "addModule#web|2|/srv/web|TOMCAT|-Dcolor=#fff";
@@ -86,8 +78,7 @@ TEST(PipeCmdPojoTest, LineWithExtraHashIsSkippedOthersKept)
     EXPECT_TRUE(channeltest::WaitForLog("parse failed: " + bad + "["));
 }
 
-TEST(PipeCmdPojoTest, PipeInVmArgsCutsThem)
-{
+TEST(PipeCmdPojoTest, PipeInVmArgsCutsThem) {
     channeltest::UseChannelLog();
     std::vector<PipeCmdPojo> cmds;
     ModulePojo web("web", "2", "/srv/web", "TOMCAT", "-Da=1|-Db=2");

@@ -50,29 +50,41 @@ TEST(RespStreamParserTest, MessagesAreTheSameWhateverTheReads) {
         // Lengths count bytes: line ends and header-like text inside values are data.
         {Mode::PULLED, Serialize({"a\r\nb", "\n", "$3\r\n", "*9"}), {"ok:a\r\nb|\n|$3\r\n|*9|"}},
         {Mode::PULLED, Serialize({"x", big}) + Serialize({"next"}), {"ok:x|" + big + "|", "ok:next|"}},
-        {Mode::ANY, Serialize({"responsereq", "c||1||2", "17", "200", "", ""}), {"ok:responsereq|c||1||2|17|200|||"}},
-        {Mode::ANY, "*2\r\n$-1\r\n$0\r\n\r\n$5\r\nhello\r\n*0\r\n*-1\r\n*1\n$1\nz\n",
+        {Mode::ANY,
+         Serialize({"responsereq", "c||1||2", "17", "200", "", ""}),
+         {"ok:responsereq|c||1||2|17|200|||"}},
+        {Mode::ANY,
+         "*2\r\n$-1\r\n$0\r\n\r\n$5\r\nhello\r\n*0\r\n*-1\r\n*1\n$1\nz\n",
          {"ok:||", "ok:hello|", "ok:", "ok:", "ok:z|"}},
         // A value shorter than its length: its line end is counted in and the next line with it,
         // so the bytes where the line end must be are not one.
-        {Mode::PULLED, "*1\r\n$5\r\nab\r\nZZ\r\n" + Serialize({"x"}), {"bad:bad frame, value longer than its length at byte 13", "ok:x|"}},
+        {Mode::PULLED,
+         "*1\r\n$5\r\nab\r\nZZ\r\n" + Serialize({"x"}),
+         {"bad:bad frame, value longer than its length at byte 13", "ok:x|"}},
         {Mode::ANY, "*1\r\n$2\r\nabc\r\n", {"bad:bad frame, value longer than its length at byte 10"}},
         // Rejected as soon as the bytes cannot begin a message; the rest of the line is skipped.
         {Mode::ANY, "hello world\r\n$1\r\nq\r\n", {"bad:bad frame, not a RESP reply at byte 0", "ok:q|"}},
-        {Mode::ANY, "*x\r\n*2\r\n$1\r\n%\r\n%\r\n", {"bad:bad frame, header without a number at byte 0", "bad:bad frame, expected '$' at byte 11"}},
-        {Mode::ANY, "*-2\r\n*1\r\n$1x\r\n", {"bad:bad frame, negative length at byte 0", "bad:bad frame, header not a decimal number at byte 4"}},
+        {Mode::ANY,
+         "*x\r\n*2\r\n$1\r\n%\r\n%\r\n",
+         {"bad:bad frame, header without a number at byte 0", "bad:bad frame, expected '$' at byte 11"}},
+        {Mode::ANY,
+         "*-2\r\n*1\r\n$1x\r\n",
+         {"bad:bad frame, negative length at byte 0",
+          "bad:bad frame, header not a decimal number at byte 4"}},
         {Mode::ANY, "$99999999999\r\n", {"bad:bad frame, number too large at byte 0"}},
         {Mode::ANY, "*9999999\r\n", {"bad:bad frame, too many elements at byte 10"}},
         {Mode::ANY, "*1\r\n$10485760\r\n", {"bad:bad frame, frame too large at byte 15"}},
         // A pulled message is an array of non-empty values.
-        {Mode::PULLED, "$1\r\n*0\r\n*1\r\n$0\r\n*2\r\n$-1\r\n", {"bad:bad frame, not a RESP reply at byte 0",
-            "bad:bad frame, empty message at byte 0", "bad:bad frame, empty value at byte 4",
-            "bad:bad frame, empty value at byte 4"}},
+        {Mode::PULLED,
+         "$1\r\n*0\r\n*1\r\n$0\r\n*2\r\n$-1\r\n",
+         {"bad:bad frame, not a RESP reply at byte 0", "bad:bad frame, empty message at byte 0",
+          "bad:bad frame, empty value at byte 4", "bad:bad frame, empty value at byte 4"}},
         {Mode::PULLED, "*3\r\n$1\r\na\r\n", {"more"}},
     };
     for (const Case& c : cases) {
         for (size_t step : {c.stream.size(), size_t{1}, size_t{2}, size_t{7}, size_t{10240}}) {
-            EXPECT_EQ(Outcomes(c.mode, c.stream, step), c.expected) << c.stream.substr(0, 60) << " step " << step;
+            EXPECT_EQ(Outcomes(c.mode, c.stream, step), c.expected)
+                << c.stream.substr(0, 60) << " step " << step;
         }
     }
 }
@@ -99,8 +111,9 @@ TEST(RespStreamParserTest, StopsAfterOneMessageAndResetForgetsAPartialOne) {
 TEST(RespStreamParserTest, MessagesAreBounded) {
     // Leading zeros keep the number small but not the header: the message bound still holds.
     std::string zeros = "*" + std::string(RespStreamParser::MAX_MESSAGE + 10, '0');
-    EXPECT_EQ(Outcomes(Mode::ANY, zeros, 1 << 20), (std::vector<std::string>{
-        "bad:bad frame, frame too large at byte " + std::to_string(RespStreamParser::MAX_MESSAGE)}));
+    EXPECT_EQ(Outcomes(Mode::ANY, zeros, 1 << 20),
+              (std::vector<std::string>{"bad:bad frame, frame too large at byte " +
+                                        std::to_string(RespStreamParser::MAX_MESSAGE)}));
     // The largest value that fits is read whole.
     size_t fits = RespStreamParser::MAX_MESSAGE - 20;
     std::string wire = Serialize({std::string(fits, 'v')});

@@ -1,7 +1,7 @@
 // A log directory that cannot be written (read-only file system) or is full: the master and its
 // worker keep serving; a read-only one still shuts down cleanly, a full one that gets space again
-// receives log lines again. A user's file at the channel path is left alone. The directories are tmpfs mounts of their own, because as root
-// permission bits would not stop a write.
+// receives log lines again. A user's file at the channel path is left alone. The directories are tmpfs mounts
+// of their own, because as root permission bits would not stop a write.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -88,7 +88,8 @@ TEST_F(LogDirFaultTest, AUsersFileAtTheChannelPathIsLeftAlone) {
     ASSERT_EQ(run_.StartGateway(), 0);
     ASSERT_TRUE(run_.StartMaster());
     int status = run_.WaitMaster(20s);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << "wait status " << status << "\n" << run_.Output();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << "wait status " << status << "\n"
+                                                               << run_.Output();
     EXPECT_EQ(testsupport::ReadFile(run_.ChannelPath()), "keep me");
     unlink(run_.ChannelPath().c_str());
 }

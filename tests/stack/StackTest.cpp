@@ -222,7 +222,8 @@ TEST_F(StackTest, TheMasterOutlivesHupAndUsr1AndItsWorkersFollowItsDeath) {
     // interval, counting the failures between), and a new worker reaches it once they are back.
     std::string channel = "/tmp/uds-vessel-inner-" + stack_.Gateway().AppName();
     std::transform(channel.begin(), channel.end(), channel.begin(), ::tolower);
-    struct rlimit saved {}, low {};
+    struct rlimit saved {
+    }, low{};
     ASSERT_EQ(prlimit(master, RLIMIT_NOFILE, nullptr, &saved), 0);
     low = {testsupport::ListDir("/proc/" + std::to_string(master) + "/fd").size() + 20, saved.rlim_max};
     ASSERT_EQ(prlimit(master, RLIMIT_NOFILE, &low, nullptr), 0);
@@ -234,10 +235,12 @@ TEST_F(StackTest, TheMasterOutlivesHupAndUsr1AndItsWorkersFollowItsDeath) {
         ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
     }
     std::vector<std::string> fails;
-    ASSERT_TRUE(WaitFor([&] {
-        fails = testsupport::LinesWith(stack_.MasterLog(), "accpet fail:24,");
-        return fails.size() >= 2;
-    }, 15s));
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            fails = testsupport::LinesWith(stack_.MasterLog(), "accpet fail:24,");
+            return fails.size() >= 2;
+        },
+        15s));
     std::smatch suppressed;
     const std::regex note(R"(\((\d+) similar lines suppressed\))");
     ASSERT_TRUE(std::regex_search(fails[1], suppressed, note)) << fails[1];
@@ -267,7 +270,8 @@ TEST_P(MasterEndTest, TheMasterEndsUnderLoadLeavingNoWorker) {
     ASSERT_EQ(kill(master, GetParam()), 0);
     int status = stack_.Master().Wait(25s);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
-    EXPECT_TRUE(WaitFor([&] { return VesselStack::GroupMembers(master).empty(); }, 10s)) << "a worker was left";
+    EXPECT_TRUE(WaitFor([&] { return VesselStack::GroupMembers(master).empty(); }, 10s))
+        << "a worker was left";
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, MasterEndTest, ::testing::Values(SIGTERM, SIGQUIT));

@@ -50,8 +50,8 @@ MODULE_EXPORT const char* taskEntry(const char* reqUrl, const char* method, cons
     char x[32], y[32], body[64];
     long a = 0, b = 0;
     const char* query = strstr(json, "\"reqQuery\":{");
-    if (query != NULL && find_value(query, "x", x, sizeof(x)) == 0 && find_value(query, "y", y, sizeof(y)) == 0 &&
-        parse_long(x, &a) == 0 && parse_long(y, &b) == 0) {
+    if (query != NULL && find_value(query, "x", x, sizeof(x)) == 0 &&
+        find_value(query, "y", y, sizeof(y)) == 0 && parse_long(x, &a) == 0 && parse_long(y, &b) == 0) {
         snprintf(answer, sizeof(answer), "%ld", a + b);
         return answer;
     }

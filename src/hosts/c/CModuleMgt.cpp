@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <atomic>
+#include <boost/asio/executor_work_guard.hpp>
 #include <chrono>
 #include <condition_variable>
 #include <ctime>
@@ -13,16 +14,14 @@
 #include <mutex>
 #include <thread>
 
-#include <boost/asio/executor_work_guard.hpp>
-
 #include "base/HandledSignalsBlocked.h"
 #include "base/Log.h"
 #include "base/ProcessFlags.h"
 #include "hosts/c/CModuleRequestReceiver.h"
-#include "proto/GatewayPath.h"
-#include "worker/ReqReceiverMgt.h"
 #include "hosts/c/ReqHandlerMgt.h"
 #include "hosts/c/RequestReply.h"
+#include "proto/GatewayPath.h"
+#include "worker/ReqReceiverMgt.h"
 
 // Locking: stopMutex serialises the joins of Stop(), so each thread is joined at most once and a
 // second caller waits for the first to finish. waitMutex/waitCv only let Stop() cut the puller's
@@ -43,7 +42,6 @@ constexpr auto PULLER_WAIT = std::chrono::seconds(2);
 
 std::atomic<CModuleMgt*> gInstance{nullptr};
 std::mutex gCreateMutex;
-
 
 std::string DlErrorText() {
     const char* err = dlerror();
@@ -198,7 +196,8 @@ void CModuleMgt::UpdateModuleHandlerUnlock(const ModuleKey& key, const ModuleHan
 
 int32_t CModuleMgt::StartReceiver(const ModulePojo& module) {
     const ModuleKey key = module.Key();
-    std::shared_ptr<CModuleRequestReceiver> receiver = CModuleRequestReceiver::create(GetGatewayPath(), key, this);
+    std::shared_ptr<CModuleRequestReceiver> receiver =
+        CModuleRequestReceiver::create(GetGatewayPath(), key, this);
     // When the key already has a receiver, the registry keeps that one; the new one is started all
     // the same and lives on through its own pull cycle.
     (void)ReqReceiverMgt::getInstance().AddRequestReceiver(key, receiver);
@@ -272,7 +271,8 @@ int32_t CModuleMgt::GetModuleHandler(const ModuleKey& key, ModuleHandler& out) {
 int32_t CModuleMgt::ExecFunc(const ModuleHandler& handler, const RequestPojo& request, uint32_t& statusCode,
                              std::string& body) {
     // An unloaded module still runs the requests it accepted before: its library stays mapped.
-    bool runnable = handler.status == ModuleHandler::STATUS_LOADED || handler.status == ModuleHandler::STATUS_UNLOADED;
+    bool runnable =
+        handler.status == ModuleHandler::STATUS_LOADED || handler.status == ModuleHandler::STATUS_UNLOADED;
     if (!runnable || handler.taskEntry == nullptr) {
         LOG_INFO("handle stauts not running," + request.moduleName + ":" + request.version + ":" +
                  std::to_string(handler.status));

@@ -7,10 +7,9 @@
 // creation of the singleton has its own mutex. Stop() joins each thread at most once.
 #pragma once
 
+#include <boost/asio/io_context.hpp>
 #include <cstdint>
 #include <string>
-
-#include <boost/asio/io_context.hpp>
 
 #include "hosts/c/RequestPojo.h"
 #include "worker/ModuleMgtBase.h"

@@ -1,17 +1,16 @@
 #include "hosts/c/CModuleRequestReceiver.h"
 
 #include <algorithm>
-#include <cstring>
-
 #include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
+#include <cstring>
 
 #include "base/Log.h"
 #include "base/PeerTrust.h"
 #include "base/ProcessFlags.h"
-#include "proto/GatewayProtocol.h"
-#include "hosts/c/ReqHandlerMgt.h"
 #include "hosts/c/CModuleMgt.h"
+#include "hosts/c/ReqHandlerMgt.h"
+#include "proto/GatewayProtocol.h"
 
 namespace {
 
@@ -23,7 +22,8 @@ bool AlreadyClosed(const boost::system::error_code& ec) {
 }  // namespace
 
 std::shared_ptr<CModuleRequestReceiver> CModuleRequestReceiver::create(const std::string& gatewayPath,
-                                                                       const ModuleKey& key, CModuleMgt* mgt) {
+                                                                       const ModuleKey& key,
+                                                                       CModuleMgt* mgt) {
     return std::shared_ptr<CModuleRequestReceiver>(new CModuleRequestReceiver(gatewayPath, key, mgt));
 }
 
@@ -48,7 +48,8 @@ CModuleRequestReceiver::~CModuleRequestReceiver() {
 
 int32_t CModuleRequestReceiver::start() {
     if (gatewayPath.size() > MAX_PATH_LEN) {
-        LOG_INFO("gateway path too long, bytes:" + std::to_string(gatewayPath.size()) + " " + moduleKey.ToString());
+        LOG_INFO("gateway path too long, bytes:" + std::to_string(gatewayPath.size()) + " " +
+                 moduleKey.ToString());
         return -1;
     }
     auto self = shared_from_this();
@@ -112,7 +113,8 @@ void CModuleRequestReceiver::ReconnectNow() {
     bufStart = bufEnd = 0;
     ++connGen;
     if (gatewayPath.size() > MAX_PATH_LEN) {
-        LOG_INFO("gateway path too long, bytes:" + std::to_string(gatewayPath.size()) + " " + moduleKey.ToString());
+        LOG_INFO("gateway path too long, bytes:" + std::to_string(gatewayPath.size()) + " " +
+                 moduleKey.ToString());
         return;
     }
     Connect();
@@ -180,8 +182,9 @@ void CModuleRequestReceiver::doWrite(const std::string& msg) {
         }
     }
     auto self = shared_from_this();
-    boost::asio::async_write(socket, boost::asio::buffer(writeBuf + sent, len - sent),
-                             [self, gen](const boost::system::error_code& ec, size_t) { self->onWrite(ec, gen); });
+    boost::asio::async_write(
+        socket, boost::asio::buffer(writeBuf + sent, len - sent),
+        [self, gen](const boost::system::error_code& ec, size_t) { self->onWrite(ec, gen); });
 }
 
 void CModuleRequestReceiver::onWrite(const boost::system::error_code& ec, uint64_t gen) {
@@ -210,10 +213,9 @@ void CModuleRequestReceiver::doRead() {
     auto self = shared_from_this();
     uint64_t gen = connGen;
     reading = true;
-    socket.async_read_some(boost::asio::buffer(readBuf, BUF_SIZE),
-                           [self, gen](const boost::system::error_code& ec, size_t bytes) {
-                               self->onRead(ec, bytes, gen);
-                           });
+    socket.async_read_some(
+        boost::asio::buffer(readBuf, BUF_SIZE),
+        [self, gen](const boost::system::error_code& ec, size_t bytes) { self->onRead(ec, bytes, gen); });
 }
 
 void CModuleRequestReceiver::onRead(const boost::system::error_code& ec, size_t bytes, uint64_t gen) {

@@ -11,21 +11,20 @@
 #pragma once
 
 #include <atomic>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/local/stream_protocol.hpp>
+#include <boost/core/noncopyable.hpp>
+#include <boost/system/error_code.hpp>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/local/stream_protocol.hpp>
-#include <boost/core/noncopyable.hpp>
-#include <boost/system/error_code.hpp>
-
-#include "worker/IRequestReceiver.h"
-#include "proto/RespStreamParser.h"
 #include "hosts/c/RequestPojo.h"
 #include "model/ModuleKey.h"
+#include "proto/RespStreamParser.h"
+#include "worker/IRequestReceiver.h"
 
 class CModuleMgt;
 
@@ -38,8 +37,8 @@ public:
     static constexpr size_t MAX_PATH_LEN = 107;
 
     // A receiver in state receiving with its socket closed; the caller registers and starts it.
-    static std::shared_ptr<CModuleRequestReceiver> create(const std::string& gatewayPath, const ModuleKey& key,
-                                                          CModuleMgt* mgt);
+    static std::shared_ptr<CModuleRequestReceiver> create(const std::string& gatewayPath,
+                                                          const ModuleKey& key, CModuleMgt* mgt);
     ~CModuleRequestReceiver() override;
 
     // 0 once the connect is under way; -1 when the gateway path does not fit a socket address.
@@ -97,7 +96,7 @@ private:
     const ModuleKey moduleKey;
     CModuleMgt* const moduleMgt;
     RespStreamParser parser;
-    uint64_t connGen = 0;  // touched on the loop thread only
-    bool reading = false;           // an async read is outstanding (loop thread only)
+    uint64_t connGen = 0;             // touched on the loop thread only
+    bool reading = false;             // an async read is outstanding (loop thread only)
     bool reconnectAfterRead = false;  // a reconnect waits for that read's completion
 };

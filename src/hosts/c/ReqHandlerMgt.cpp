@@ -70,9 +70,13 @@ ReqHandlerMgt* ReqHandlerMgt::getInstance() {
 
 ReqHandlerMgt::ReqHandlerMgt() : impl(new Impl()) {}
 
-void ReqHandlerMgt::SetRetryPause(std::chrono::milliseconds pause) { retryPauseMs = pause.count(); }
+void ReqHandlerMgt::SetRetryPause(std::chrono::milliseconds pause) {
+    retryPauseMs = pause.count();
+}
 
-void ReqHandlerMgt::addToMsgQueue(const RequestPojo& request) { addToMsgQueue(RequestPojo(request)); }
+void ReqHandlerMgt::addToMsgQueue(const RequestPojo& request) {
+    addToMsgQueue(RequestPojo(request));
+}
 
 void ReqHandlerMgt::addToMsgQueue(RequestPojo&& request) {
     LOG_INFO(request.moduleName + ":" + request.version);
@@ -133,6 +137,10 @@ void ReqHandlerMgt::Wake() {
     impl->pauseCond.notify_all();
 }
 
-bool ReqHandlerMgt::QueueEmpty() { return impl->queue.Empty(); }
+bool ReqHandlerMgt::QueueEmpty() {
+    return impl->queue.Empty();
+}
 
-size_t ReqHandlerMgt::InFlight() { return impl->inFlight.load(); }
+size_t ReqHandlerMgt::InFlight() {
+    return impl->inFlight.load();
+}

@@ -7,11 +7,11 @@
 
 #include "base/Log.h"
 #include "base/TimeGuard.h"
-#include "proto/GatewayProtocol.h"
-#include "hosts/c/RequestReply.h"
 #include "hosts/c/CModuleMgt.h"
+#include "hosts/c/RequestReply.h"
 #include "model/ModuleHandler.h"
 #include "model/ModuleKey.h"
+#include "proto/GatewayProtocol.h"
 
 void RequestHandler::run(const RequestPojo& request) {
     LOG_INFO("RequestHandler " + request.moduleName + ":" + request.version);

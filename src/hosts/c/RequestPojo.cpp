@@ -1,11 +1,10 @@
 #include "hosts/c/RequestPojo.h"
 
+#include <boost/property_tree/json_parser.hpp>
+#include <boost/property_tree/ptree.hpp>
 #include <cstddef>
 #include <exception>
 #include <sstream>
-
-#include <boost/property_tree/json_parser.hpp>
-#include <boost/property_tree/ptree.hpp>
 
 #include "base/JsonNesting.h"
 

@@ -11,7 +11,9 @@ namespace {
 
 // getpid() is a system call, and every response names the process; a forked child refreshes it.
 std::atomic<pid_t> gPid{0};
-void RefreshPidAfterFork() { gPid.store(getpid(), std::memory_order_relaxed); }
+void RefreshPidAfterFork() {
+    gPid.store(getpid(), std::memory_order_relaxed);
+}
 const int kForkHandler = pthread_atfork(nullptr, nullptr, RefreshPidAfterFork);
 
 pid_t CachedPid() {

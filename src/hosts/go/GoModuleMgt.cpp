@@ -1,9 +1,9 @@
 #include "hosts/go/GoModuleMgt.h"
 
 #include <dlfcn.h>
-#include <unistd.h>
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <limits>
@@ -51,7 +51,8 @@ std::string LoadFailureText(GoModuleMgt::GoInt r, const std::string& location, c
             if (access(plugin.c_str(), F_OK) != 0) {
                 return "plugin " + plugin + " does not exist";
             }
-            return "plugin " + plugin + " cannot be opened (built by another Go toolchain or with other flags?)";
+            return "plugin " + plugin +
+                   " cannot be opened (built by another Go toolchain or with other flags?)";
         case 4:
             return "plugin " + plugin + " exports no Handle of the expected type";
         case 5:
@@ -85,8 +86,7 @@ GoModuleMgt* GoModuleMgt::getInstance() {
     void* handle = instance->dllHandle;
     instance->startFunc = reinterpret_cast<StartFunc>(GetFuncSymbol(handle, "Start"));
     instance->loadModuleFunc = reinterpret_cast<LoadModuleFunc>(GetFuncSymbol(handle, "LoadModule"));
-    instance->unloadModuleFunc =
-        reinterpret_cast<UnloadModuleFunc>(GetFuncSymbol(handle, "UnloadModule"));
+    instance->unloadModuleFunc = reinterpret_cast<UnloadModuleFunc>(GetFuncSymbol(handle, "UnloadModule"));
     instance->getLoadedModuleNumFunc =
         reinterpret_cast<GetLoadedModuleNumFunc>(GetFuncSymbol(handle, "GetLoadedModuleNum"));
     instance->stopFunc = reinterpret_cast<StopFunc>(GetFuncSymbol(handle, "Stop"));
@@ -131,8 +131,8 @@ int32_t GoModuleMgt::Start() {
     const std::string address = GetGatewayPath();
     LOG_INFO("[GoModuleMgt::Start]: begin, udsAddress " + address);
     GoString goAddress = ToGoString(address);
-    LOG_INFO("[GoModuleMgt::Start]: begin, udsAddress.n: udsAddress.p " + std::to_string(goAddress.n) +
-             ":" + address);
+    LOG_INFO("[GoModuleMgt::Start]: begin, udsAddress.n: udsAddress.p " + std::to_string(goAddress.n) + ":" +
+             address);
     GoInt r;
     {
         HandledSignalsBlocked blocked;

@@ -2,8 +2,7 @@
 
 #include "hosts/java/JvmMgt.h"
 
-JniEnvGuard::JniEnvGuard()
-{
+JniEnvGuard::JniEnvGuard() {
     jvmPojo.TakeOver(JvmMgt::getInstance().GetJvmPojo());
     JavaVM* vm = jvmPojo.GetVm();
     if (vm == nullptr) {
@@ -21,13 +20,11 @@ JniEnvGuard::JniEnvGuard()
     }
 }
 
-JniEnvGuard::~JniEnvGuard()
-{
+JniEnvGuard::~JniEnvGuard() {
     DetachCurrentThread();
 }
 
-void JniEnvGuard::DetachCurrentThread()
-{
+void JniEnvGuard::DetachCurrentThread() {
     if (!jvmPojo.IsAttached()) {
         return;
     }
@@ -35,8 +32,7 @@ void JniEnvGuard::DetachCurrentThread()
     jvmPojo.SetAttached(false);
 }
 
-bool JniEnvGuard::ClearException(JNIEnv* env)
-{
+bool JniEnvGuard::ClearException(JNIEnv* env) {
     if (env == nullptr || env->ExceptionCheck() == JNI_FALSE) {
         return false;
     }

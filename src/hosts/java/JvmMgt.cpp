@@ -22,8 +22,7 @@ const std::string TOMCATUDS_HOME_OPTION = "-Dtomcatuds.home=";  // 17 characters
 const std::string CLASS_PATH_OPTION = "-Djava.class.path";
 
 // The home given by the first option containing prefix, or "".
-std::string HomeFromOptions(const std::vector<std::string>& options, const std::string& prefix)
-{
+std::string HomeFromOptions(const std::vector<std::string>& options, const std::string& prefix) {
     for (const auto& option : options) {
         if (option.find(prefix) != std::string::npos) {
             return option.size() > prefix.size() ? option.substr(prefix.size()) : std::string();
@@ -33,8 +32,7 @@ std::string HomeFromOptions(const std::vector<std::string>& options, const std::
 }
 
 // home/lib/*jar joined with ":", in directory order; "" for an empty home or unreadable dir.
-std::string JarClassPath(const std::string& home)
-{
+std::string JarClassPath(const std::string& home) {
     if (home.empty()) {
         return "";
     }
@@ -49,8 +47,7 @@ std::string JarClassPath(const std::string& home)
     return cp;
 }
 
-void BlockHandledSignals()
-{
+void BlockHandledSignals() {
     sigset_t set;
     HandledSignalsBlocked::Fill(&set);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
@@ -58,14 +55,12 @@ void BlockHandledSignals()
 
 }  // namespace
 
-JvmMgt& JvmMgt::getInstance()
-{
+JvmMgt& JvmMgt::getInstance() {
     static JvmMgt* instance = new JvmMgt();
     return *instance;
 }
 
-std::vector<std::string> JvmMgt::BuildJvmOptions(const std::string& vmArgs)
-{
+std::vector<std::string> JvmMgt::BuildJvmOptions(const std::string& vmArgs) {
     std::vector<std::string> options;
     Split(vmArgs, options, ' ');
 
@@ -90,8 +85,7 @@ std::vector<std::string> JvmMgt::BuildJvmOptions(const std::string& vmArgs)
     return options;
 }
 
-std::vector<std::string> JvmMgt::LibJvmCandidates()
-{
+std::vector<std::string> JvmMgt::LibJvmCandidates() {
     std::vector<std::string> paths;
     const char* javaHome = getenv("JAVA_HOME");
     if (javaHome != nullptr && javaHome[0] != '\0') {
@@ -102,8 +96,7 @@ std::vector<std::string> JvmMgt::LibJvmCandidates()
     return paths;
 }
 
-JvmMgt::CreateJavaVMFn JvmMgt::LoadCreateJavaVM()
-{
+JvmMgt::CreateJavaVMFn JvmMgt::LoadCreateJavaVM() {
     if (createJavaVM != nullptr) {
         return createJavaVM;
     }
@@ -130,8 +123,7 @@ JvmMgt::CreateJavaVMFn JvmMgt::LoadCreateJavaVM()
     return createJavaVM;
 }
 
-void JvmMgt::Run()
-{
+void JvmMgt::Run() {
     BlockHandledSignals();
     Command cmd;
     for (;;) {
@@ -161,8 +153,7 @@ void JvmMgt::Run()
     LOG_INFO("JvmMgt::Run leave");
 }
 
-void JvmMgt::CreateJvm(const std::string& vmArgs)
-{
+void JvmMgt::CreateJvm(const std::string& vmArgs) {
     TimeGuard guard("JvmMgt::CreateJvm");
     std::lock_guard<std::mutex> lock(createMutex);
     if (jvmPojo.GetVm() != nullptr) {
@@ -202,8 +193,7 @@ void JvmMgt::CreateJvm(const std::string& vmArgs)
     status.store(STATUS_OK);
 }
 
-void JvmMgt::StopJvm()
-{
+void JvmMgt::StopJvm() {
     TimeGuard guard("JvmMgt::StopJvm");
     std::lock_guard<std::mutex> lock(createMutex);
     JavaVM* vm = jvmPojo.GetVm();
@@ -217,8 +207,7 @@ void JvmMgt::StopJvm()
     vmHandle.store(nullptr);
 }
 
-void JvmMgt::PushCommand(const std::string& command, const std::string& argument)
-{
+void JvmMgt::PushCommand(const std::string& command, const std::string& argument) {
     if (command == "createJvm" && vmHandle.load() == nullptr) {
         // A fresh attempt: an earlier failure must not answer the wait for this one.
         status.store(STATUS_OK);
@@ -226,13 +215,11 @@ void JvmMgt::PushCommand(const std::string& command, const std::string& argument
     cmdQueue.Push(Command(command, argument));
 }
 
-void JvmMgt::StopQueue()
-{
+void JvmMgt::StopQueue() {
     cmdQueue.Stop();
 }
 
-int32_t JvmMgt::WaitForJvmStart()
-{
+int32_t JvmMgt::WaitForJvmStart() {
     TimeGuard guard("JvmMgt::WaitForJvmStart");
     for (;;) {
         if (vmHandle.load() != nullptr || status.load() != STATUS_OK) {
@@ -246,8 +233,7 @@ int32_t JvmMgt::WaitForJvmStart()
     }
 }
 
-void JvmMgt::WaitForJvmQuit(const int32_t* maxTimes)
-{
+void JvmMgt::WaitForJvmQuit(const int32_t* maxTimes) {
     TimeGuard guard("JvmMgt::WaitForJvmQuit");
     int32_t limit = maxTimes != nullptr ? *maxTimes : -1;
     int32_t times = 0;
@@ -262,15 +248,13 @@ void JvmMgt::WaitForJvmQuit(const int32_t* maxTimes)
              std::to_string(times));
 }
 
-void JvmMgt::DetachCurrentThread(JavaVM* vm)
-{
+void JvmMgt::DetachCurrentThread(JavaVM* vm) {
     if (vm != nullptr && vm->DetachCurrentThread() < 0) {
         LOG_INFO("DetachCurrentThread fail");
     }
 }
 
-JvmPojo JvmMgt::GetJvmPojo()
-{
+JvmPojo JvmMgt::GetJvmPojo() {
     std::lock_guard<std::mutex> lock(createMutex);
     return jvmPojo;
 }

@@ -14,8 +14,7 @@ namespace {
 const std::string RECEIVER_CLASS = "com/quorla/brv/tomcatuds/business/ReqReceiverMgt";
 const std::string HEALTH_CLASS = "com/quorla/brv/tomcatuds/business/HealthChecker";
 
-const std::map<std::string, std::string>& ClassTable()
-{
+const std::map<std::string, std::string>& ClassTable() {
     static const std::map<std::string, std::string> table{
         {"insertRequestReceiver", RECEIVER_CLASS},
         {"clearRequestReceiver", RECEIVER_CLASS},
@@ -26,21 +25,18 @@ const std::map<std::string, std::string>& ClassTable()
     return table;
 }
 
-const std::map<std::string, std::string>& SignatureTable()
-{
+const std::map<std::string, std::string>& SignatureTable() {
     static const std::map<std::string, std::string> table{
         {"insertRequestReceiver", "(Ljava/lang/String;Ljava/lang/String;Ljava/lang/String;)V"},
         {"clearRequestReceiver", "(Ljava/lang/String;)V"},
         {"reconnect", "(Ljava/lang/String;)V"},
         {"checkWhetherStopOver", "()Z"},
-        {"queryModuleLoad",
-         "(Ljava/lang/String;Ljava/lang/String;Ljava/lang/String;Ljava/lang/String;)Z"},
+        {"queryModuleLoad", "(Ljava/lang/String;Ljava/lang/String;Ljava/lang/String;Ljava/lang/String;)Z"},
     };
     return table;
 }
 
-std::string Lookup(const std::map<std::string, std::string>& table, const std::string& name)
-{
+std::string Lookup(const std::map<std::string, std::string>& table, const std::string& name) {
     auto it = table.find(name);
     return it == table.end() ? std::string() : it->second;
 }
@@ -50,8 +46,7 @@ std::string Lookup(const std::map<std::string, std::string>& table, const std::s
 class LocalRef {
 public:
     LocalRef(JNIEnv* env, jobject obj) : env_(env), obj_(obj) {}
-    ~LocalRef()
-    {
+    ~LocalRef() {
         if (obj_ != nullptr) {
             env_->DeleteLocalRef(obj_);
         }
@@ -67,30 +62,24 @@ private:
 
 }  // namespace
 
-std::string TomcatRequestReceiver::ClassOf(const std::string& methodName)
-{
+std::string TomcatRequestReceiver::ClassOf(const std::string& methodName) {
     return Lookup(ClassTable(), methodName);
 }
 
-std::string TomcatRequestReceiver::SignatureOf(const std::string& methodName)
-{
+std::string TomcatRequestReceiver::SignatureOf(const std::string& methodName) {
     return Lookup(SignatureTable(), methodName);
 }
 
 TomcatRequestReceiver::TomcatRequestReceiver(const std::string& gatewayAddr, const ModuleKey& key)
-    : gatewayAddr(gatewayAddr), key(key)
-{
-}
+    : gatewayAddr(gatewayAddr), key(key) {}
 
 std::shared_ptr<TomcatRequestReceiver> TomcatRequestReceiver::create(const std::string& gatewayAddr,
-                                                                     const ModuleKey& key)
-{
+                                                                     const ModuleKey& key) {
     LOG_INFO("create " + gatewayAddr + "," + key.GetName() + "," + key.GetVersion());
     return std::shared_ptr<TomcatRequestReceiver>(new TomcatRequestReceiver(gatewayAddr, key));
 }
 
-int32_t TomcatRequestReceiver::start()
-{
+int32_t TomcatRequestReceiver::start() {
     int32_t r = InsertRequestReceiver();
     if (r != 0) {
         LOG_INFO("invoke InsertRequestReceiver fail");
@@ -98,8 +87,7 @@ int32_t TomcatRequestReceiver::start()
     return r;
 }
 
-void TomcatRequestReceiver::stop()
-{
+void TomcatRequestReceiver::stop() {
     if (state.load() == STATE_STOPPED) {
         return;
     }
@@ -110,8 +98,7 @@ void TomcatRequestReceiver::stop()
     }
 }
 
-void TomcatRequestReceiver::SetNotReceive()
-{
+void TomcatRequestReceiver::SetNotReceive() {
     if (state.load() == STATE_STOPPED) {
         return;
     }
@@ -122,16 +109,14 @@ void TomcatRequestReceiver::SetNotReceive()
     }
 }
 
-void TomcatRequestReceiver::reconect()
-{
+void TomcatRequestReceiver::reconect() {
     if (InvokeMethod("reconnect") != 0) {
         LOG_INFO("invoke reconect fail");
     }
 }
 
 int32_t TomcatRequestReceiver::GetMethod(JNIEnv* env, const std::string& methodName, jclass& cls,
-                                         jmethodID& mid)
-{
+                                         jmethodID& mid) {
     std::string className = ClassOf(methodName);
     cls = className.empty() ? nullptr : env->FindClass(className.c_str());
     if (cls == nullptr) {
@@ -153,8 +138,7 @@ int32_t TomcatRequestReceiver::GetMethod(JNIEnv* env, const std::string& methodN
     return 0;
 }
 
-int32_t TomcatRequestReceiver::InvokeMethod(const std::string& methodName)
-{
+int32_t TomcatRequestReceiver::InvokeMethod(const std::string& methodName) {
     JniEnvGuard guard;
     JNIEnv* env = guard.GetJniEnv();
     if (env == nullptr) {
@@ -180,8 +164,7 @@ int32_t TomcatRequestReceiver::InvokeMethod(const std::string& methodName)
     return 0;
 }
 
-int32_t TomcatRequestReceiver::InsertRequestReceiver()
-{
+int32_t TomcatRequestReceiver::InsertRequestReceiver() {
     JniEnvGuard guard;
     JNIEnv* env = guard.GetJniEnv();
     if (env == nullptr) {
@@ -209,8 +192,7 @@ int32_t TomcatRequestReceiver::InsertRequestReceiver()
     return 0;
 }
 
-bool TomcatRequestReceiver::CheckStopOver()
-{
+bool TomcatRequestReceiver::CheckStopOver() {
     LOG_INFO("TomcatRequestReceiver CheckStopOver...");
     JniEnvGuard guard;
     JNIEnv* env = guard.GetJniEnv();
@@ -234,8 +216,7 @@ bool TomcatRequestReceiver::CheckStopOver()
     return over != JNI_FALSE;
 }
 
-bool TomcatRequestReceiver::ModuleHealthCheck()
-{
+bool TomcatRequestReceiver::ModuleHealthCheck() {
     JniEnvGuard guard;
     JNIEnv* env = guard.GetJniEnv();
     if (env == nullptr) {
@@ -259,8 +240,8 @@ bool TomcatRequestReceiver::ModuleHealthCheck()
     jboolean loaded =
         env->CallStaticBooleanMethod(cls, mid, urlRef.str(), portRef.str(), keyRef.str(), addrRef.str());
     if (env->ExceptionCheck() != JNI_FALSE) {
-        LOG_INFO("call queryModuleLoad method fail, healthCheckUrl:" + url + " port:" +
-                 HEALTH_CHECK_PORT + " moduleKey:" + keyText + " udsAddr:" + gatewayAddr);
+        LOG_INFO("call queryModuleLoad method fail, healthCheckUrl:" + url + " port:" + HEALTH_CHECK_PORT +
+                 " moduleKey:" + keyText + " udsAddr:" + gatewayAddr);
         JniEnvGuard::ClearException(env);
         return false;
     }

@@ -6,14 +6,13 @@
 #include <jni.h>
 
 #include <atomic>
+#include <boost/core/noncopyable.hpp>
 #include <cstdint>
 #include <memory>
 #include <string>
 
-#include <boost/core/noncopyable.hpp>
-
-#include "worker/IRequestReceiver.h"
 #include "model/ModuleKey.h"
+#include "worker/IRequestReceiver.h"
 
 class TomcatRequestReceiver : public std::enable_shared_from_this<TomcatRequestReceiver>,
                               private boost::noncopyable,

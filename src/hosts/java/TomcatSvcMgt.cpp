@@ -6,15 +6,14 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <boost/property_tree/json_parser.hpp>
+#include <boost/property_tree/ptree.hpp>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <regex>
 #include <set>
 #include <vector>
-
-#include <boost/property_tree/json_parser.hpp>
-#include <boost/property_tree/ptree.hpp>
 
 #include "base/CatalinaBaseDir.h"
 #include "base/CommonUtil.h"
@@ -23,11 +22,11 @@
 #include "base/PropertyFileParser.h"
 #include "base/PropertyLoader.h"
 #include "base/TimeGuard.h"
-#include "proto/GatewayPath.h"
-#include "worker/ReqReceiverMgt.h"
 #include "hosts/java/JniEnvGuard.h"
 #include "hosts/java/JvmMgt.h"
 #include "hosts/java/TomcatRequestReceiver.h"
+#include "proto/GatewayPath.h"
+#include "worker/ReqReceiverMgt.h"
 
 namespace {
 
@@ -36,16 +35,14 @@ constexpr mode_t BASE_DIR_MODE = 0700;
 const char* const CATALINA_CONF_FILES[] = {"catalina.policy", "catalina.properties", "context.xml",
                                            "server.xml", "web.xml"};
 
-std::string GetEnvStr(const char* name)
-{
+std::string GetEnvStr(const char* name) {
     const char* value = getenv(name);
     return value != nullptr ? value : "";
 }
 
 // Sets "NAME=value" (a text without "=" removes NAME, as putenv does). setenv keeps its own
 // copy: a putenv'ed copy could never be freed, and every module start would leave one behind.
-bool PutEnvCopy(const std::string& text)
-{
+bool PutEnvCopy(const std::string& text) {
     size_t eq = text.find('=');
     if (eq == std::string::npos) {
         return unsetenv(text.c_str()) == 0;
@@ -54,16 +51,14 @@ bool PutEnvCopy(const std::string& text)
 }
 
 // Without APP_ROOT the module's location stands in for it (CatalinaBaseDir); say so.
-void LogIfNoAppRoot()
-{
+void LogIfNoAppRoot() {
     if (!CatalinaBaseDir::HasAppRoot()) {
         LOG_INFO("get env APP_ROOT fail");
     }
 }
 
 // The instance name rule: the last member name containing "vessel", else the first name.
-void PickInstanceName(std::string& current, const std::string& candidate)
-{
+void PickInstanceName(std::string& current, const std::string& candidate) {
     if (candidate.find("vessel") != std::string::npos || current.empty()) {
         current = candidate;
     }
@@ -73,8 +68,7 @@ void PickInstanceName(std::string& current, const std::string& candidate)
 
 TomcatSvcMgt::TomcatSvcMgt() = default;
 
-TomcatSvcMgt* TomcatSvcMgt::getInstance()
-{
+TomcatSvcMgt* TomcatSvcMgt::getInstance() {
     static std::mutex createMutex;
     static std::atomic<TomcatSvcMgt*> instance{nullptr};
     TomcatSvcMgt* mgt = instance.load();
@@ -95,13 +89,11 @@ TomcatSvcMgt* TomcatSvcMgt::getInstance()
     return mgt;
 }
 
-int32_t TomcatSvcMgt::Start()
-{
+int32_t TomcatSvcMgt::Start() {
     return 0;
 }
 
-int32_t TomcatSvcMgt::LoadModule(const ModulePojo& module)
-{
+int32_t TomcatSvcMgt::LoadModule(const ModulePojo& module) {
     AddModule(module);
     int32_t r = StartTomcat4Module(module);
     if (r != 0) {
@@ -113,13 +105,11 @@ int32_t TomcatSvcMgt::LoadModule(const ModulePojo& module)
     return StartReceiver(module);
 }
 
-void TomcatSvcMgt::AddModule(const ModulePojo& module)
-{
+void TomcatSvcMgt::AddModule(const ModulePojo& module) {
     LOG_INFO("[TomcatSvcMgt::AddModule]: begin " + module.GetName() + ":" + module.GetVersion());
 }
 
-int32_t TomcatSvcMgt::StartTomcat4Module(const ModulePojo& module)
-{
+int32_t TomcatSvcMgt::StartTomcat4Module(const ModulePojo& module) {
     LOG_INFO(module.GetName() + ":" + module.GetVersion());
     TimeGuard guard("TomcatSvcMgt::StartTomcat4Module");
     std::lock_guard<std::mutex> lock(mutex);
@@ -142,8 +132,7 @@ int32_t TomcatSvcMgt::StartTomcat4Module(const ModulePojo& module)
     return r;
 }
 
-int32_t TomcatSvcMgt::StartTomcat(const std::string& location, std::map<std::string, std::string>& args)
-{
+int32_t TomcatSvcMgt::StartTomcat(const std::string& location, std::map<std::string, std::string>& args) {
     TimeGuard guard("TomcatSvcMgt::StartTomcat");
     if (started) {
         return 0;
@@ -169,8 +158,7 @@ int32_t TomcatSvcMgt::StartTomcat(const std::string& location, std::map<std::str
     return 0;
 }
 
-int32_t TomcatSvcMgt::OperateTomcat(JNIEnv* env, const std::string& operation)
-{
+int32_t TomcatSvcMgt::OperateTomcat(JNIEnv* env, const std::string& operation) {
     TimeGuard guard("TomcatSvcMgt::OperateTomcat");
     if (env == nullptr) {
         LOG_INFO("jvm env is NULL");
@@ -184,8 +172,7 @@ int32_t TomcatSvcMgt::OperateTomcat(JNIEnv* env, const std::string& operation)
     }
     if (operation == "start") {
         TimeGuard startGuard("TomcatSvcMgt::OperateTomcat start");
-        jmethodID load =
-            env->GetStaticMethodID(cls, "load", "(Ljava/lang/String;[Ljava/lang/String;)Z");
+        jmethodID load = env->GetStaticMethodID(cls, "load", "(Ljava/lang/String;[Ljava/lang/String;)Z");
         JniEnvGuard::ClearException(env);
         jclass strCls = env->FindClass("java/lang/String");
         if (strCls == nullptr) {
@@ -224,8 +211,7 @@ int32_t TomcatSvcMgt::OperateTomcat(JNIEnv* env, const std::string& operation)
     return 0;
 }
 
-int32_t TomcatSvcMgt::StartReceiver(const ModulePojo& module)
-{
+int32_t TomcatSvcMgt::StartReceiver(const ModulePojo& module) {
     std::shared_ptr<TomcatRequestReceiver> receiver =
         TomcatRequestReceiver::create(GetGatewayPath(), module.Key());
     ReqReceiverMgt::getInstance().AddRequestReceiver(module.Key(), receiver);
@@ -239,8 +225,7 @@ int32_t TomcatSvcMgt::StartReceiver(const ModulePojo& module)
     return r;
 }
 
-int32_t TomcatSvcMgt::WaitForModuleLoad(const std::shared_ptr<TomcatRequestReceiver>& receiver)
-{
+int32_t TomcatSvcMgt::WaitForModuleLoad(const std::shared_ptr<TomcatRequestReceiver>& receiver) {
     int32_t interval = getProperty("moduleHealthCheckInterval");
     int32_t attempts = HEALTH_CHECK_ATTEMPTS;
     for (;;) {
@@ -258,23 +243,20 @@ int32_t TomcatSvcMgt::WaitForModuleLoad(const std::shared_ptr<TomcatRequestRecei
     }
 }
 
-int32_t TomcatSvcMgt::UnLoadModule(const ModulePojo& module)
-{
+int32_t TomcatSvcMgt::UnLoadModule(const ModulePojo& module) {
     ReqReceiverMgt::getInstance().SetNotReceiveNewRequest(module.Key());
     ReqReceiverMgt::getInstance().StopRequestReceiver(module.Key());
     return 0;
 }
 
-void TomcatSvcMgt::Stop()
-{
+void TomcatSvcMgt::Stop() {
     ReqReceiverMgt& receivers = ReqReceiverMgt::getInstance();
     receivers.ForEach([](IRequestReceiver& r) { r.SetNotReceive(); });
     receivers.ForEach([](IRequestReceiver& r) { r.stop(); });
     JvmMgt::getInstance().StopQueue();
 }
 
-bool TomcatSvcMgt::Stopped()
-{
+bool TomcatSvcMgt::Stopped() {
     if (!ReqReceiverMgt::getInstance().CheckStopOver()) {
         return false;
     }
@@ -284,8 +266,7 @@ bool TomcatSvcMgt::Stopped()
     return true;
 }
 
-int32_t TomcatSvcMgt::StopTomcatUnlock()
-{
+int32_t TomcatSvcMgt::StopTomcatUnlock() {
     if (!started) {
         LOG_INFO("tomcat not started yet");
         return 0;
@@ -295,16 +276,14 @@ int32_t TomcatSvcMgt::StopTomcatUnlock()
     return 0;
 }
 
-bool TomcatSvcMgt::IsStarted()
-{
+bool TomcatSvcMgt::IsStarted() {
     std::lock_guard<std::mutex> lock(mutex);
     return started;
 }
 
 // ---- Environment and Catalina base ----
 
-std::map<std::string, std::string> TomcatSvcMgt::ParseModuleArgs(const std::string& vmArgs)
-{
+std::map<std::string, std::string> TomcatSvcMgt::ParseModuleArgs(const std::string& vmArgs) {
     std::map<std::string, std::string> args;
     std::vector<std::string> items;
     Split(vmArgs, items, ';');
@@ -322,8 +301,7 @@ std::map<std::string, std::string> TomcatSvcMgt::ParseModuleArgs(const std::stri
     return args;
 }
 
-int32_t TomcatSvcMgt::PrepareTomcatEnv(const std::string& location, const std::string& exportStr)
-{
+int32_t TomcatSvcMgt::PrepareTomcatEnv(const std::string& location, const std::string& exportStr) {
     TimeGuard guard("TomcatSvcMgt::PrepareTomcatEnv");
     if (started) {
         return 0;
@@ -347,8 +325,7 @@ int32_t TomcatSvcMgt::PrepareTomcatEnv(const std::string& location, const std::s
     return 0;
 }
 
-void TomcatSvcMgt::LoadMicroSrvEnv(const std::string& location)
-{
+void TomcatSvcMgt::LoadMicroSrvEnv(const std::string& location) {
     PutMicroSrvEnv(location + "/envs/env.properties");
     std::string name = GetProcessName(location);
     if (name.empty()) {
@@ -358,8 +335,7 @@ void TomcatSvcMgt::LoadMicroSrvEnv(const std::string& location)
     PutMicroSrvEnv(location + "/envs/" + name + ".properties");
 }
 
-void TomcatSvcMgt::PutMicroSrvEnv(const std::string& path)
-{
+void TomcatSvcMgt::PutMicroSrvEnv(const std::string& path) {
     LOG_INFO(path);
     std::map<std::string, std::string> entries;
     ReadConfig(path, entries);
@@ -368,8 +344,7 @@ void TomcatSvcMgt::PutMicroSrvEnv(const std::string& path)
     }
 }
 
-std::string TomcatSvcMgt::GetProcessName(const std::string& location)
-{
+std::string TomcatSvcMgt::GetProcessName(const std::string& location) {
     std::string name;
     try {
         boost::property_tree::ptree root;
@@ -384,8 +359,7 @@ std::string TomcatSvcMgt::GetProcessName(const std::string& location)
     return name;
 }
 
-int32_t TomcatSvcMgt::PutNodeIdSlotEnv()
-{
+int32_t TomcatSvcMgt::PutNodeIdSlotEnv() {
     std::string file = GetEnvStr("APP_CONF_FILE");
     if (file.empty()) {
         LOG_INFO("get APP_CONF_FILE value fail");
@@ -434,8 +408,7 @@ int32_t TomcatSvcMgt::PutNodeIdSlotEnv()
     return result;
 }
 
-std::string TomcatSvcMgt::GetCompleteProcessName()
-{
+std::string TomcatSvcMgt::GetCompleteProcessName() {
     std::string name = GetEnvStr("PROCESS_NAME");
     std::string nodeId = GetEnvStr("NODE_ID");
     std::string slot = GetEnvStr("PROCESS_SLOT");
@@ -445,8 +418,7 @@ std::string TomcatSvcMgt::GetCompleteProcessName()
     return name + "-" + nodeId + "-" + slot;
 }
 
-int32_t TomcatSvcMgt::PutProcessName()
-{
+int32_t TomcatSvcMgt::PutProcessName() {
     std::string name = GetCompleteProcessName();
     if (name.empty()) {
         LOG_ERROR_CODE(-1, "get ProcessName failed!");
@@ -463,8 +435,7 @@ int32_t TomcatSvcMgt::PutProcessName()
     return 0;
 }
 
-int32_t TomcatSvcMgt::PutCatalinaBase(const std::string& location)
-{
+int32_t TomcatSvcMgt::PutCatalinaBase(const std::string& location) {
     LogIfNoAppRoot();
     if (!PutEnvCopy("CATALINA_BASE=" + CatalinaBaseDir::PathFor(location, getpid()))) {
         LOG_INFO("putenv failed, strdup get null");
@@ -472,8 +443,7 @@ int32_t TomcatSvcMgt::PutCatalinaBase(const std::string& location)
     return 0;
 }
 
-int32_t TomcatSvcMgt::CopyCatalinaBaseEnv(const std::string& location)
-{
+int32_t TomcatSvcMgt::CopyCatalinaBaseEnv(const std::string& location) {
     TimeGuard guard("TomcatSvcMgt::CopyCatalinaBaseEnv");
     std::string base = GetEnvStr("CATALINA_BASE");
     if (base.empty()) {
@@ -513,8 +483,7 @@ int32_t TomcatSvcMgt::CopyCatalinaBaseEnv(const std::string& location)
     return 0;
 }
 
-void TomcatSvcMgt::ReplaceEnvVarByValue(std::string& text)
-{
+void TomcatSvcMgt::ReplaceEnvVarByValue(std::string& text) {
     static const std::regex reference("(\\$)(\\{?)[a-zA-Z-_.]{1,}(\\}?)", std::regex::ECMAScript);
     std::set<std::string> matches;
     for (std::sregex_iterator it(text.begin(), text.end(), reference), end; it != end; ++it) {
@@ -534,8 +503,7 @@ void TomcatSvcMgt::ReplaceEnvVarByValue(std::string& text)
     }
 }
 
-void TomcatSvcMgt::PutVariable(const std::string& exportStr)
-{
+void TomcatSvcMgt::PutVariable(const std::string& exportStr) {
     if (exportStr.empty()) {
         LOG_INFO("export var null");
         return;
@@ -550,8 +518,7 @@ void TomcatSvcMgt::PutVariable(const std::string& exportStr)
     }
 }
 
-int32_t TomcatSvcMgt::LinkWarDir(const std::string& warDir, const std::string& moduleName)
-{
+int32_t TomcatSvcMgt::LinkWarDir(const std::string& warDir, const std::string& moduleName) {
     std::string base = GetEnvStr("CATALINA_BASE");
     if (base.empty()) {
         LOG_INFO("get CATALINA_BASE fail");
@@ -565,8 +532,7 @@ int32_t TomcatSvcMgt::LinkWarDir(const std::string& warDir, const std::string& m
     return symlink((warDir + "/" + names.front()).c_str(), (base + "/webapps/ROOT").c_str());
 }
 
-int32_t TomcatSvcMgt::CleanTomcatEnv()
-{
+int32_t TomcatSvcMgt::CleanTomcatEnv() {
     std::string base = GetEnvStr("CATALINA_BASE");
     if (base.empty()) {
         LOG_INFO("get env CATALINA_BASE fail");

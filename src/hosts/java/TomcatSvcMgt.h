@@ -16,8 +16,8 @@
 #include <string>
 #include <thread>
 
-#include "worker/IModuleMgt.h"
 #include "model/ModulePojo.h"
+#include "worker/IModuleMgt.h"
 
 class TomcatRequestReceiver;
 

@@ -21,7 +21,8 @@ const std::string kStandIns = std::string(VESSEL_BINARY_DIR) + "/tests/hosts/go/
 // A Go string as the stand-in records it: " <length>:<hex bytes>".
 std::string Go(const std::string& bytes) {
     std::string out = " " + std::to_string(bytes.size()) + ":";
-    for (unsigned char c : bytes) out += "0123456789abcdef"[c >> 4] + std::string(1, "0123456789abcdef"[c & 15]);
+    for (unsigned char c : bytes)
+        out += "0123456789abcdef"[c >> 4] + std::string(1, "0123456789abcdef"[c & 15]);
     return out;
 }
 
@@ -77,7 +78,8 @@ TEST(GoModuleMgtTest, ForwardsEveryCallInOrderAsExactGoStringsWithSignalsBlocked
                                       "LoadModule" + Go(name) + Go("1.0") + Go("/opt/go mods/h\xC3\xA9"),
                                       "LoadModule" + Go("hello") + Go("2.10") + Go("/m"),
                                       "LoadModule" + Go("hello") + Go("2.10") + Go("/m"),
-                                      "UnloadModule" + Go("hello"), "Stop"};
+                                      "UnloadModule" + Go("hello"),
+                                      "Stop"};
     expected.insert(expected.end(), 4, "GetLoadedModuleNum");
     for (auto& call : expected) call += " blocked";
     EXPECT_EQ(loader.Calls(), expected);

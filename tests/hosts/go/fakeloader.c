@@ -9,7 +9,10 @@
 #include <stdlib.h>
 
 #define EXPORT __attribute__((visibility("default")))
-typedef struct { const char* p; ptrdiff_t n; } GoString;
+typedef struct {
+    const char* p;
+    ptrdiff_t n;
+} GoString;
 typedef int64_t GoInt;
 
 static GoInt Record(const char* call, const GoString* args, int count) {
@@ -21,7 +24,7 @@ static GoInt Record(const char* call, const GoString* args, int count) {
             fprintf(out, " %td:", args[i].n);
             for (ptrdiff_t j = 0; j < args[i].n; ++j) fprintf(out, "%02x", (unsigned char)args[i].p[j]);
         }
-        sigset_t cur;  /* the calling thread's mask */
+        sigset_t cur; /* the calling thread's mask */
         pthread_sigmask(SIG_BLOCK, NULL, &cur);
         int blocked = sigismember(&cur, SIGQUIT) && sigismember(&cur, SIGTERM) && sigismember(&cur, SIGINT);
         fputs(blocked ? " blocked\n" : " open\n", out);
@@ -31,13 +34,21 @@ static GoInt Record(const char* call, const GoString* args, int count) {
     return result != NULL ? strtoll(result, NULL, 10) : 0;
 }
 
-EXPORT GoInt Start(GoString address) { return Record("Start", &address, 1); }
-EXPORT GoInt UnloadModule(GoString name) { return Record("UnloadModule", &name, 1); }
-EXPORT GoInt GetLoadedModuleNum(void) { return Record("GetLoadedModuleNum", NULL, 0); }
+EXPORT GoInt Start(GoString address) {
+    return Record("Start", &address, 1);
+}
+EXPORT GoInt UnloadModule(GoString name) {
+    return Record("UnloadModule", &name, 1);
+}
+EXPORT GoInt GetLoadedModuleNum(void) {
+    return Record("GetLoadedModuleNum", NULL, 0);
+}
 EXPORT GoInt LoadModule(GoString name, GoString version, GoString location) {
     GoString args[3] = {name, version, location};
     return Record("LoadModule", args, 3);
 }
 #ifndef FAKELOADER_NO_STOP
-EXPORT GoInt Stop(void) { return Record("Stop", NULL, 0); }
+EXPORT GoInt Stop(void) {
+    return Record("Stop", NULL, 0);
+}
 #endif

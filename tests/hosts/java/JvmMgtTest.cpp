@@ -39,12 +39,15 @@ TEST(JvmMgtTest, OptionsArePiecesInOrderThenTheHomesJarsThenXrs) {
     const std::string tc = dir / "tc", uds = dir / "uds";
     MakeDirs((tc + "/lib").c_str(), 0755);
     MakeDirs((uds + "/lib").c_str(), 0755);
-    for (const std::string& jar : {tc + "/lib/a.jar", tc + "/lib/a.jar.txt", uds + "/lib/xjar"}) testsupport::WriteFile(jar, "");
+    for (const std::string& jar : {tc + "/lib/a.jar", tc + "/lib/a.jar.txt", uds + "/lib/xjar"})
+        testsupport::WriteFile(jar, "");
     for (const auto& c : std::vector<std::pair<std::string, Options>>{
              {"  ", {"-Xrs"}},
              {" -Xmx512m  -Da=1 ", {"-Xmx512m", "-Da=1", "-Xrs"}},
-             {"-Dcatalina.home=" + tc, {"-Dcatalina.home=" + tc, "-Djava.class.path=" + tc + "/lib/a.jar:", "-Xrs"}},
-             {"-Dtomcatuds.home=" + uds, {"-Dtomcatuds.home=" + uds, "-Djava.class.path=:" + uds + "/lib/xjar", "-Xrs"}},
+             {"-Dcatalina.home=" + tc,
+              {"-Dcatalina.home=" + tc, "-Djava.class.path=" + tc + "/lib/a.jar:", "-Xrs"}},
+             {"-Dtomcatuds.home=" + uds,
+              {"-Dtomcatuds.home=" + uds, "-Djava.class.path=:" + uds + "/lib/xjar", "-Xrs"}},
              {"-Djava.class.path=/x -Dcatalina.home=" + tc + " -Dtomcatuds.home=" + uds,
               {"-Djava.class.path=/x:" + tc + "/lib/a.jar:" + uds + "/lib/xjar", "-Dcatalina.home=" + tc,
                "-Dtomcatuds.home=" + uds, "-Xrs"}},
@@ -62,7 +65,8 @@ TEST(JvmMgtTest, VmOnItsOwnThreadCarriesReceiverCallsAndThrowingJavaLeavesNothin
         EXPECT_TRUE(ready->CheckStopOver());
 
         std::thread jvmThread(&JvmMgt::Run, &jvm);
-        jvm.PushCommand("createJvm", "-Xmx64m -Djava.class.path=" VESSEL_BINARY_DIR "/tests/java-fixture/classes");
+        jvm.PushCommand("createJvm",
+                        "-Xmx64m -Djava.class.path=" VESSEL_BINARY_DIR "/tests/java-fixture/classes");
         EXPECT_EQ(jvm.WaitForJvmStart(), 0);
         JavaVM* vm = jvm.GetJvmPojo().GetVm();
         ASSERT_NE(vm, nullptr);
@@ -91,10 +95,13 @@ TEST(JvmMgtTest, VmOnItsOwnThreadCarriesReceiverCallsAndThrowingJavaLeavesNothin
         ready->stop();  // once stopped, nothing more reaches Java
         ready->SetNotReceive();
         const std::string pid = std::to_string(getpid());
-        EXPECT_EQ(Transcript(env), "insert throw||1 " + pid + " /tmp/gw;stopover;health /rest/vude/throw/healthcheck "
-                                   "32018 throw||1 /tmp/gw;reconnect throw||1;insert ready||2 " + pid + " /tmp/gw;"
-                                   "health /rest/vude/ready/healthcheck 32018 ready||2 /tmp/gw;stopover;"
-                                   "clear ready||2;clear ready||2;");
+        EXPECT_EQ(Transcript(env), "insert throw||1 " + pid +
+                                       " /tmp/gw;stopover;health /rest/vude/throw/healthcheck "
+                                       "32018 throw||1 /tmp/gw;reconnect throw||1;insert ready||2 " +
+                                       pid +
+                                       " /tmp/gw;"
+                                       "health /rest/vude/ready/healthcheck 32018 ready||2 /tmp/gw;stopover;"
+                                       "clear ready||2;clear ready||2;");
         vm->DetachCurrentThread();
 
         // A second create keeps the VM: the option the VM would refuse is never tried.

@@ -19,7 +19,9 @@ using namespace testsupport;
 
 namespace {
 
-std::string Env(const char* name) { return getenv(name) != nullptr ? getenv(name) : "<unset>"; }
+std::string Env(const char* name) {
+    return getenv(name) != nullptr ? getenv(name) : "<unset>";
+}
 
 std::string LinkTarget(const std::string& path) {
     return std::filesystem::is_symlink(path) ? std::filesystem::read_symlink(path).string() : "";
@@ -43,7 +45,8 @@ TEST(TomcatEnvTest, ModuleArgsSplitAndVariableReferencesAreReplaced) {
              {"", {}}}) {
         EXPECT_EQ(TomcatSvcMgt::ParseModuleArgs(c.first), c.second) << c.first;
     }
-    ScopedEnv a("VA", "x"), ab("VAB", "y"), home("VHOME", "/h"), dotted("V.D", "d"), unset("VT_UNSET", "", true);
+    ScopedEnv a("VA", "x"), ab("VAB", "y"), home("VHOME", "/h"), dotted("V.D", "d"),
+        unset("VT_UNSET", "", true);
     for (const auto& c : std::vector<std::pair<std::string, std::string>>{
              {"a ${VHOME} b $VHOME c $VT_UNSET", "a /h b /h c $VT_UNSET"},
              {"$VHOME2 ${V.D}/z", "/h2 d/z"},  // a digit ends a name
@@ -65,21 +68,25 @@ TEST(TomcatEnvTest, LoadPreparesEnvironmentAndCatalinaBaseAndFailsWithoutWebAppl
     WriteFile(loc / "lib/keep.jar", "jar");
     const std::string appConf = loc / "pub/app_conf.json";
     WriteFile(loc / "pub/app_define.json", R"({"processes":{"a-1":{},"vessel-svc":{},"b-2":{}}})");
-    WriteFile(appConf, R"({"processes":{"a-1":{"nodeId":"3","slot":"1"},"vessel-svc":{"nodeId":7,"slot":2}}})");
+    WriteFile(appConf,
+              R"({"processes":{"a-1":{"nodeId":"3","slot":"1"},"vessel-svc":{"nodeId":7,"slot":2}}})");
     WriteFile(loc / "envs/env.properties", "APP_CONF_FILE=" + appConf + "\nVT_COMMON=c\n");
     WriteFile(loc / "envs/vessel-svc.properties", "PROCESS_NAME=svc\nVT_COMMON=own\n");
     std::vector<std::unique_ptr<ScopedEnv>> saved;
-    for (const char* name : {"APP_ROOT", "CATALINA_BASE", "APP_CONF_FILE", "PROCESS_NAME", "NODE_ID", "PROCESS_SLOT",
-                             "PROCESS_INSTANCE_ID", "COMPLETE_PROCESS_NAME", "WARREN_UDS", "VT_COMMON", "VT_EXPORTED"}) {
+    for (const char* name :
+         {"APP_ROOT", "CATALINA_BASE", "APP_CONF_FILE", "PROCESS_NAME", "NODE_ID", "PROCESS_SLOT",
+          "PROCESS_INSTANCE_ID", "COMPLETE_PROCESS_NAME", "WARREN_UDS", "VT_COMMON", "VT_EXPORTED"}) {
         saved.emplace_back(new ScopedEnv(name, "", true));
     }
     pid_t ended = fork();
     if (ended == 0) _exit(0);
     ASSERT_EQ(waitpid(ended, nullptr, 0), ended);
-    const std::string endedBase = loc / ("warren/" + std::to_string(ended)), b = loc / ("warren/" + std::to_string(getpid()));
+    const std::string endedBase = loc / ("warren/" + std::to_string(ended)),
+                      b = loc / ("warren/" + std::to_string(getpid()));
     MakeDirs((endedBase + "/conf").c_str(), 0700);
 
-    ModulePojo module("demo", "1.0", loc.path(), "TOMCAT", "export->VT_EXPORTED=${VT_COMMON}-x|VT_SECOND=2;-Xmx1g");
+    ModulePojo module("demo", "1.0", loc.path(), "TOMCAT",
+                      "export->VT_EXPORTED=${VT_COMMON}-x|VT_SECOND=2;-Xmx1g");
     EXPECT_EQ(TomcatSvcMgt::getInstance()->LoadModule(module), TomcatSvcMgt::RESULT_PREPARE_FAIL);
     EXPECT_EQ(ReqReceiverMgt::getInstance().Find(module.Key()), nullptr);
     EXPECT_EQ(DirMode(endedBase), 0u);
@@ -89,7 +96,8 @@ TEST(TomcatEnvTest, LoadPreparesEnvironmentAndCatalinaBaseAndFailsWithoutWebAppl
     ASSERT_EQ(Env("CATALINA_BASE"), b);
     EXPECT_EQ(DirMode(b + "/conf/Catalina/localhost"), 0700u);
     EXPECT_EQ(DirMode(b + "/webapps"), 0700u);
-    EXPECT_EQ(ReadFile(b + "/conf/web.xml") + ReadFile(b + "/conf/catalina.policy"), "web.xmlcatalina.policy");
+    EXPECT_EQ(ReadFile(b + "/conf/web.xml") + ReadFile(b + "/conf/catalina.policy"),
+              "web.xmlcatalina.policy");
     EXPECT_EQ(LinkTarget(b + "/lib") + " " + LinkTarget(b + "/etc"), loc / "lib " + loc / "etc");
     EXPECT_EQ(TomcatSvcMgt::CopyCatalinaBaseEnv(loc.path()), 0);  // again: its links are in place
 

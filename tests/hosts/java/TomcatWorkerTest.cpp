@@ -5,10 +5,9 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <boost/property_tree/json_parser.hpp>
 #include <filesystem>
 #include <string>
-
-#include <boost/property_tree/json_parser.hpp>
 
 #include "model/ModulePojo.h"
 #include "proto/PipeCmdPojo.h"
@@ -23,8 +22,8 @@ namespace {
 
 std::string Request(const std::string& url, const std::string& method, const std::string& body,
                     const std::string& query) {
-    return R"({"ReqUrl":")" + url + R"(","Method":")" + method + R"(","ReqBody":")" + body + R"(","ReqQuery":{)" +
-           query + R"(},"Header":{"X-Test":["a","b"]}})";
+    return R"({"ReqUrl":")" + url + R"(","Method":")" + method + R"(","ReqBody":")" + body +
+           R"(","ReqQuery":{)" + query + R"(},"Header":{"X-Test":["a","b"]}})";
 }
 
 }  // namespace
@@ -40,7 +39,8 @@ TEST(TomcatWorkerTest, ServesThroughTheServletAndDrainsOnGracefulQuit) {
     const auto& entry = root.get_child("Modules").front().second;
     std::filesystem::copy(entry.get<std::string>("Location"), master.Home() / "tomcatdemo",
                           std::filesystem::copy_options::recursive);
-    ModulePojo module("tomcatdemo", "1.0", master.Home() / "tomcatdemo", "TOMCAT", entry.get<std::string>("VmArgs"));
+    ModulePojo module("tomcatdemo", "1.0", master.Home() / "tomcatdemo", "TOMCAT",
+                      entry.get<std::string>("VmArgs"));
 
     ASSERT_EQ(gateway.Start(), 0);
     gateway.HoldNext("pullreq", 1000);
@@ -55,17 +55,21 @@ TEST(TomcatWorkerTest, ServesThroughTheServletAndDrainsOnGracefulQuit) {
     EXPECT_EQ(pull->parts.at(1), clientId);
     EXPECT_FALSE(ReadFile(base + "/conf/server.xml").empty());
 
-    ASSERT_TRUE(gateway.ReleaseHeld("pullreq", {"message", "tomcatdemo", "r1",
-                                                Request("/tomcatdemo/hello", "GET", "", R"("name":"vessel")")}));
+    ASSERT_TRUE(gateway.ReleaseHeld(
+        "pullreq",
+        {"message", "tomcatdemo", "r1", Request("/tomcatdemo/hello", "GET", "", R"("name":"vessel")")}));
     auto hello = gateway.WaitForFrame("responsereq", 30s);
     ASSERT_TRUE(hello) << master.WorkerLog();
     // The greeting comes from the module's envs/env.properties, through the worker's environment.
-    EXPECT_EQ(hello->parts, (ScriptableGateway::Parts{"responsereq", clientId, "r1", "200",
-              "hello vessel from tomcatdemo pid " + std::to_string(child) + " (tomcatdemo 1.0)", ""}));
+    EXPECT_EQ(hello->parts,
+              (ScriptableGateway::Parts{
+                  "responsereq", clientId, "r1", "200",
+                  "hello vessel from tomcatdemo pid " + std::to_string(child) + " (tomcatdemo 1.0)", ""}));
 
     // A slow request is in flight when the quit comes: the worker answers it before it ends.
-    ASSERT_TRUE(gateway.ReleaseHeld("pullreq", {"message", "tomcatdemo", "r2",
-                                                Request("/tomcatdemo/echo", "POST", "payload", R"("delayMs":"1500")")}));
+    ASSERT_TRUE(gateway.ReleaseHeld("pullreq",
+                                    {"message", "tomcatdemo", "r2",
+                                     Request("/tomcatdemo/echo", "POST", "payload", R"("delayMs":"1500")")}));
     ASSERT_TRUE(gateway.WaitForFrameCount("pullreq", 3, 10s));
     kill(child, SIGQUIT);
     int status = master.WaitExit(child, 30s);
