@@ -89,7 +89,10 @@ void ReqHandlerMgt::run() {
     for (;;) {
         int exiting = workerExiting.load();
         bool woken = impl->queue.Stopped();
-        if ((exiting != 0 || woken) && impl->queue.Empty()) {
+        // Only the stop's wake ends it, not the worker's quit alone: until the receivers' loop has
+        // ended (the stop joins it before waking this), a message already pulled may still be
+        // queued, and with nobody left to dispatch it the drain would never end.
+        if (woken && impl->queue.Empty()) {
             LOG_INFO("handler exist " + std::string(woken ? "1" : "0") + ":" + std::to_string(exiting));
             return;
         }
