@@ -82,11 +82,12 @@ LogCfg* LogCfg::GetInstance() {
 }
 
 void LogCfg::ResetForTest() {
-    // Instances forgotten here stay reachable, so a leak checker does not report them.
-    static std::vector<LogCfg*> retired;
+    // Instances forgotten here stay reachable, so a leak checker does not report them: the list
+    // is never destroyed (a static vector would be, at exit, before the leak check).
+    static std::vector<LogCfg*>* retired = new std::vector<LogCfg*>();
     MutexGuard lock(&gCreateMutex);
     LogCfg* old = gInstance.exchange(nullptr, std::memory_order_acq_rel);
-    if (old != nullptr) retired.push_back(old);
+    if (old != nullptr) retired->push_back(old);
 }
 
 void LogCfg::Init() {

@@ -17,15 +17,15 @@ namespace channeltest {
 void UseChannelLog() {
     // Logging reads its directory and settings once, at its first use: point it at a directory
     // of this process's own with every line written out at once.
-    static testsupport::TempDir* home = [] {
-        auto* dir = new testsupport::TempDir("vessel-chan-log");
-        testsupport::WriteImmediateLogConfig(dir->path());
-        setenv("VESSEL_HOME", dir->path().c_str(), 1);
-        setenv("_APP_LOG_DIR", dir->path().c_str(), 1);
+    static testsupport::TempDir home("vessel-chan-log");
+    static const bool ready = [] {
+        testsupport::WriteImmediateLogConfig(home.path());
+        setenv("VESSEL_HOME", home.path().c_str(), 1);
+        setenv("_APP_LOG_DIR", home.path().c_str(), 1);
         LogMgr::InitLogFile("Vessel");
-        return dir;
+        return true;
     }();
-    (void)home;
+    (void)ready;
 }
 
 Client::Client(const std::string& path) : fd_(testsupport::ConnectUnix(path)) {}
