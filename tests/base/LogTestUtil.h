@@ -2,6 +2,7 @@
 // containerlog.json, files in a temporary directory, closed again at the end of the scope.
 #pragma once
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <zlib.h>
 
@@ -15,6 +16,7 @@
 
 namespace logtest {
 
+// containerlog.json: level, write rate, lines per batch, MiB per file, archives kept.
 inline std::string Settings(int level, int rate, int num, int sizeMiB, int fileNum) {
     return "{\"DevLogLevel\":" + std::to_string(level) + ",\"LogBufferWriteRate\":" + std::to_string(rate) +
            ",\"LogBufferNum\":" + std::to_string(num) + ",\"MaxFileSize\":" + std::to_string(sizeMiB) +
@@ -44,10 +46,16 @@ struct TestLog {
     testsupport::TempDir tmp{"vessel-log"};
 };
 
+inline void Touch(const std::string& path, time_t mtime, const std::string& content = "x") {
+    testsupport::WriteFile(path, content);
+    const timespec times[2] = {{mtime, 0}, {mtime, 0}};
+    utimensat(AT_FDCWD, path.c_str(), times, 0);
+}
+
 inline std::string ReadGzip(const std::string& path) {
-    gzFile gz = gzopen(path.c_str(), "rb");
     std::string out;
     char buf[65536];
+    gzFile gz = gzopen(path.c_str(), "rb");
     for (int n; gz != nullptr && (n = gzread(gz, buf, sizeof(buf))) > 0;) out.append(buf, n);
     if (gz != nullptr) gzclose(gz);
     return out;
@@ -55,10 +63,10 @@ inline std::string ReadGzip(const std::string& path) {
 
 // Names in dir starting with prefix and ending with suffix, sorted.
 inline std::vector<std::string> FilesIn(const std::string& dir, const std::string& prefix,
-                                        const std::string& suffix) {
+                                        const std::string& suffix = "") {
     std::vector<std::string> out;
     for (const std::string& n : testsupport::ListDir(dir)) {
-        if (n.size() >= prefix.size() + suffix.size() && n.rfind(prefix, 0) == 0 &&
+        if (n.rfind(prefix, 0) == 0 && n.size() >= prefix.size() + suffix.size() &&
             n.compare(n.size() - suffix.size(), suffix.size(), suffix) == 0)
             out.push_back(n);
     }
@@ -69,14 +77,15 @@ inline std::vector<std::string> FilesIn(const std::string& dir, const std::strin
 // How often each message appears in the prefix's files, archives included; the logger's own
 // lines ("LogSelf--...") count whole.
 inline std::map<std::string, int> Messages(const std::string& dir, const std::string& prefix) {
-    std::string text;
-    for (const std::string& n : FilesIn(dir, prefix, "")) {
-        text += n.back() == 'z' ? ReadGzip(dir + "/" + n) : testsupport::ReadFile(dir + "/" + n);
-    }
     std::map<std::string, int> seen;
-    for (const std::string& l : testsupport::SplitLines(text)) {
-        const size_t at = l.rfind("LogSelf--", 0) == 0 ? std::string::npos : l.find("],", l.find("],") + 2);
-        ++seen[at == std::string::npos ? l : l.substr(at + 2, l.rfind('[') - at - 2)];
+    for (const std::string& n : FilesIn(dir, prefix)) {
+        const std::string path = dir + "/" + n;
+        for (const std::string& l :
+             testsupport::SplitLines(n.back() == 'z' ? ReadGzip(path) : testsupport::ReadFile(path))) {
+            const size_t at =
+                l.rfind("LogSelf--", 0) == 0 ? std::string::npos : l.find("],", l.find("],") + 2);
+            ++seen[at == std::string::npos ? l : l.substr(at + 2, l.rfind('[') - at - 2)];
+        }
     }
     return seen;
 }

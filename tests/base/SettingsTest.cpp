@@ -1,11 +1,9 @@
 // Settings (the logging settings, key=value files, container.json) and the small helpers:
 // strings, files and directories, bounded C string calls, the blocking queue, Catalina bases.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -20,42 +18,41 @@
 
 namespace {
 
+using testsupport::ReadFile;
+using testsupport::WriteFile;
 constexpr int32_t kMiB = 1048576;
 
+bool Exists(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
 TEST(LogCfgTest, ReadsEnvironmentAndFile) {
-    const struct {
-        const char* env;            // which of _APP_LOG_DIR ('d') and VESSEL_HOME ('h') are set
-        const char* json;           // nullptr: no file
-        std::vector<int32_t> want;  // level, write rate, buffer num, max size, max num
-        const char* err;            // without _APP_LOG_DIR: why the default directory is taken
-    } cases[] = {
+    // Which of _APP_LOG_DIR ('d') and VESSEL_HOME ('h') are set, the file (or none), and level,
+    // write rate, buffer num, max size, max num.
+    const std::vector<std::tuple<std::string, const char*, std::vector<int32_t>>> cases = {
         {"dh",
          R"({"DevLogLevel":"2","LogBufferWriteRate":"0","LogBufferNum":"50","MaxFileSize":"0","MaxFileNum":"9"})",
-         {2, 0, 50, kMiB, 9},
-         ""},
+         {2, 0, 50, kMiB, 9}},
         // Keys read before a failure keep their values, the rest their defaults.
         {"dh",
          R"({"DevLogLevel":4,"LogBufferWriteRate":2,"LogBufferNum":"x","MaxFileSize":3,"MaxFileNum":4})",
-         {4, 2, 100, 20 * kMiB, 20},
-         ""},
+         {4, 2, 100, 20 * kMiB, 20}},
         // Sizes are clamped to 1..2047 MiB; negative counts keep the defaults.
         {"dh",
          R"({"DevLogLevel":-1,"LogBufferWriteRate":-2,"LogBufferNum":-3,"MaxFileSize":5000,"MaxFileNum":-5})",
-         {3, 1, 100, 2047 * kMiB, 20},
-         ""},
-        {"d", nullptr, {3, 1, 100, 20 * kMiB, 20}, ""},
+         {3, 1, 100, 2047 * kMiB, 20}},
+        {"d", nullptr, {3, 1, 100, 20 * kMiB, 20}},
         {"h",
          R"({"DevLogLevel":1,"LogBufferWriteRate":5,"LogBufferNum":7,"MaxFileSize":3,"MaxFileNum":4})",
-         {1, 5, 7, 3 * kMiB, 4},
-         "_APP_LOG_DIR is not set; logging to "},
-        {"", nullptr, {3, 1, 100, 20 * kMiB, 20}, "_APP_LOG_DIR and VESSEL_HOME are not set; logging to "},
+         {1, 5, 7, 3 * kMiB, 4}},
+        {"", nullptr, {3, 1, 100, 20 * kMiB, 20}},
     };
     char cwd[4096];
     ASSERT_NE(getcwd(cwd, sizeof(cwd)), nullptr);
-    for (const auto& c : cases) {
+    for (const auto& [env, json, want] : cases) {
         testsupport::TempDir tmp("logcfg");
-        logtest::UseSettings(tmp.path(), c.json);
-        const std::string env = c.env;
+        logtest::UseSettings(tmp.path(), json);
         if (env.find('d') == std::string::npos) unsetenv("_APP_LOG_DIR");
         if (env.find('h') == std::string::npos) unsetenv("VESSEL_HOME");
         ASSERT_EQ(chdir(tmp.path().c_str()), 0);  // without a home the logs go to ./logs
@@ -65,12 +62,14 @@ TEST(LogCfgTest, ReadsEnvironmentAndFile) {
         ASSERT_EQ(chdir(cwd), 0);
         EXPECT_EQ(std::vector<int32_t>({cfg->GetDevLogLevel(), cfg->GetLogBufferWriteRate(),
                                         cfg->GetLogBufferNum(), cfg->GetMaxFileSize(), cfg->GetMaxFileNum()}),
-                  c.want)
-            << c.env << " " << (c.json ? c.json : "no file");
+                  want)
+            << env << " " << (json ? json : "no file");
         const std::string dir = env[0] == 'd' ? tmp.path() : env[0] == 'h' ? tmp / "home/logs" : tmp / "logs";
         EXPECT_EQ(cfg->GetLogDir(), dir);
         EXPECT_EQ(access(dir.c_str(), W_OK), 0) << "made when missing";
-        EXPECT_EQ(err, *c.err ? c.err + dir + "\n" : "");
+        EXPECT_EQ(err, env == "h"  ? "_APP_LOG_DIR is not set; logging to " + dir + "\n"
+                       : env == "" ? "_APP_LOG_DIR and VESSEL_HOME are not set; logging to " + dir + "\n"
+                                   : "");
         EXPECT_EQ(LogCfg::GetInstance(), cfg) << "read once";
     }
     LogCfg::ResetForTest();
@@ -86,15 +85,13 @@ TEST(PropertyFileParserTest, LinesAndFiles) {
         {" = value", ""},   {"\r", ""}};
     for (const auto& [line, want] : cases) {
         std::string key, value;
-        const bool ok = AnalyseLine(line, key, value);
-        EXPECT_EQ(ok ? key + "|" + value : "", want) << line;
+        EXPECT_EQ(AnalyseLine(line, key, value) ? key + "|" + value : "", want) << line;
     }
     std::string text = " \t\n\v\f\r\xc2\xa0x  y \r\n";  // non-ASCII bytes are not white space
     Trim(text);
     EXPECT_EQ(text, "\xc2\xa0x  y");
     testsupport::TempDir dir("propfile");
-    testsupport::WriteFile(dir / "env",
-                           "# c\r\nJAVA_OPTS = -Xmx256m -Dx=1\r\n\r\nbad\r\nP=1\r\nP=2 # x\r\nLAST=end");
+    WriteFile(dir / "env", "# c\r\nJAVA_OPTS = -Xmx256m -Dx=1\r\n\r\nbad\r\nP=1\r\nP=2 # x\r\nLAST=end");
     std::map<std::string, std::string> props = {{"KEPT", "1"}, {"P", "0"}};
     ASSERT_TRUE(ReadConfig(dir / "env", props));
     EXPECT_EQ(props, (std::map<std::string, std::string>{
@@ -103,69 +100,48 @@ TEST(PropertyFileParserTest, LinesAndFiles) {
     EXPECT_EQ(props.size(), 4u);
 }
 
-// container.json under $VESSEL_HOME/conf, with an explicit modification time.
-struct ContainerJson {
-    logtest::TestLog log{logtest::Settings(3, 0, 1, 64, 20)};
-    std::string path = log.dir() + "/home/conf/container.json";
-    void Write(const std::string& json, time_t mtime, const std::string& to = "") {
-        testsupport::WriteFile(to.empty() ? path : to, json);
-        const timespec times[2] = {{mtime, 0}, {mtime, 0}};
-        utimensat(AT_FDCWD, (to.empty() ? path : to).c_str(), times, 0);
-    }
-};
-
-TEST(PropertyLoaderTest, ValuesDefaultsAndReReads) {
-    ContainerJson cfg;
-    cfg.Write(
+// container.json under $VESSEL_HOME/conf, with explicit modification times.
+TEST(PropertyLoaderTest, ValuesDefaultsReReadsAndConcurrentReaders) {
+    logtest::TestLog log(logtest::Settings(3, 0, 1, 64, 20));
+    const std::string path = log.dir() + "/home/conf/container.json";
+    logtest::Touch(
+        path, 1700000000,
         R"({"maxModulePerSubprocess": "abc", "moduleLifeCheckDelay": "12x", "moduleLastLifeDelay": " +5",
         "moduleRequestTimeout": 4294967298, "moduleHealthCheckInterval": {"n": 1}, "moduleIdleTime": "-1",
-        "custom": 5, "healthCheckUrl": "/h/%s"})",
-        1700000000);
+        "custom": 5, "healthCheckUrl": "/h/%s"})");
     ASSERT_EQ(PropertyLoader::GetInstance().Reload(), 0);  // nothing left from earlier tests
-    const std::vector<std::pair<const char*, int32_t>> ints = {{"maxModulePerSubprocess", 0},
-                                                               {"moduleLifeCheckDelay", 12},
-                                                               {"moduleLastLifeDelay", 5},
-                                                               {"moduleRequestTimeout", 2},  // low 32 bits
-                                                               {"moduleHealthCheckInterval", 0},
-                                                               {"moduleIdleTime", -1},
-                                                               {"custom", 5},
-                                                               {"unknown", -1}};
-    for (const auto& [name, want] : ints) EXPECT_EQ(getProperty(name), want) << name;
+    std::string got;
+    for (const char* name :
+         {"maxModulePerSubprocess", "moduleLifeCheckDelay", "moduleLastLifeDelay", "moduleRequestTimeout",
+          "moduleHealthCheckInterval", "moduleIdleTime", "custom", "unknown"})
+        got += std::string(name) + "=" + std::to_string(getProperty(name)) + " ";
+    EXPECT_EQ(got,
+              "maxModulePerSubprocess=0 moduleLifeCheckDelay=12 moduleLastLifeDelay=5 moduleRequestTimeout=2 "
+              "moduleHealthCheckInterval=0 moduleIdleTime=-1 custom=5 unknown=-1 ");  // the low 32 bits
     EXPECT_EQ(getStrProperty("healthCheckUrl") + "|" + getStrProperty("unknown"), "/h/%s|");
     // -1 and absent keys give the defaults; a changed time is read again, merging keys.
-    cfg.Write(R"({"moduleRequestTimeout": -1, "moduleIdleTime": 0, "healthCheckUrl": ""})", 1700000100);
+    logtest::Touch(path, 1700000100,
+                   R"({"moduleRequestTimeout": -1, "moduleIdleTime": 0, "healthCheckUrl": ""})");
     EXPECT_EQ(getProperty("moduleRequestTimeout"), 300);
     EXPECT_EQ(getProperty("moduleIdleTime"), 0);
     EXPECT_EQ(getProperty("custom"), 5) << "a key that left the file keeps its value";
     EXPECT_EQ(getStrProperty("healthCheckUrl"), "/rest/vude/%s/healthcheck");
     // Same time: the cache is current. A broken file keeps the values and is tried again.
-    for (const auto& [json, mtime] : {std::pair{R"({"moduleIdleTime": 8})", 1700000100},
-                                      std::pair{R"({"moduleIdleTime": 9,)", 1700000200}}) {
-        cfg.Write(json, mtime);
-        EXPECT_EQ(getProperty("moduleIdleTime"), 0) << json;
-    }
-    cfg.Write(R"({"moduleIdleTime": 9})", 1700000200);
+    logtest::Touch(path, 1700000100, R"({"moduleIdleTime": 8})");
+    EXPECT_EQ(getProperty("moduleIdleTime"), 0);
+    logtest::Touch(path, 1700000200, R"({"moduleIdleTime": 9,)");
+    EXPECT_EQ(getProperty("moduleIdleTime"), 0);
+    logtest::Touch(path, 1700000200, R"({"moduleIdleTime": 9})");
     EXPECT_EQ(getProperty("moduleIdleTime"), 9);
-}
 
-using testsupport::ReadFile;
-using testsupport::WriteFile;
-
-bool Exists(const std::string& path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
-
-TEST(PropertyLoaderTest, ConcurrentReadersWhileTheFileChanges) {
-    ContainerJson cfg;
-    // The other text and new keys in every version: a reader without the lock sees torn strings
-    // or a map rebalancing under it.
+    // Readers while the file is replaced, with other text and new keys each time: a reader
+    // without the lock sees torn strings or a map rebalancing under it.
     const std::string urls[] = {"/a/%s", "/a-much-longer-health-check-path/%s"};
     auto version = [&](int i) {
         std::string json = "{\"healthCheckUrl\": \"" + urls[i % 2] + "\"";
         for (int k = 0; k < 20; ++k) json += ", \"k" + std::to_string(i) + "_" + std::to_string(k) + "\": 1";
-        cfg.Write(json + "}", 1700000000 + i, cfg.path + ".tmp");
-        return rename((cfg.path + ".tmp").c_str(), cfg.path.c_str());
+        logtest::Touch(path + ".tmp", 1700000300 + i, json + "}");
+        return rename((path + ".tmp").c_str(), path.c_str());
     };
     ASSERT_EQ(version(0), 0);
     std::atomic<bool> stop{false};
