@@ -1,5 +1,5 @@
 // Runs the real vessel-gateway binary for a test: its own APP_NAME (so its own socket), a free
-// port, a configuration file in a temporary directory, its stderr kept for failure messages.
+// port, a configuration file in a temporary directory, its output kept for failure messages.
 // It can be stopped and started again on the same port and socket, as an operator restarts it.
 #pragma once
 
@@ -13,35 +13,27 @@
 class GatewayProcess {
 public:
     GatewayProcess();
-    // Writes config (if not empty) and starts the gateway with extra arguments; waits until both
-    // its HTTP port and its socket accept connections.
-    bool Start(const std::string& config, const std::vector<std::string>& extraArgs = {});
+    // Writes config (if not empty) and starts the gateway with extra arguments, under a descriptor
+    // limit when fdLimit > 0; waits until both its HTTP port and its socket accept connections.
+    bool Start(const std::string& config, const std::vector<std::string>& extraArgs = {}, int fdLimit = 0);
     // After Stop(): starts it again with the same port, socket, configuration file and arguments.
     bool Restart();
-    // SIGTERM, then wait for the exit; returns the exit status (or -1).
+    // SIGTERM, then the exit status (or -1).
     int Stop();
 
     int Port() const { return port_; }
     const std::string& SocketPath() const { return socketPath_; }
     const std::string& ConfigPath() const { return configPath_; }
     const std::string& AppName() const { return appName_; }
-    // What every run so far wrote, oldest first.
-    std::string Log() const;
-    testsupport::ChildProcess& Process() { return *process_; }
+    std::string Log() const;  // what every run so far wrote, oldest first
 
     static std::string BinaryPath();
     static int FreePort();
 
 private:
-    bool Launch();
-
     testsupport::TempDir dir_;
-    std::unique_ptr<testsupport::ChildProcess> process_;  // the current run
-    std::string appName_;
-    std::string socketPath_;
-    std::string configPath_;
-    bool withConfig_ = false;
-    std::vector<std::string> extraArgs_;
-    std::vector<std::string> logPaths_;  // one per run
-    int port_ = 0;
+    std::unique_ptr<testsupport::ChildProcess> process_;
+    std::string appName_, socketPath_, configPath_;
+    std::vector<std::string> argv_;
+    int port_ = 0, runs_ = 0;
 };
