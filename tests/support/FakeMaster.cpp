@@ -5,47 +5,21 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cerrno>
-
 #include "app/HostKinds.h"
-#include "base/ProcessFlags.h"
+#include "base/HandledSignalsBlocked.h"
+#include "master/WarrenProcess.h"
 #include "proto/GatewayPath.h"
-#include "support/LogLines.h"
 #include "worker/WorkerProcessCycle.h"
 
 namespace testsupport {
 
 namespace {
 
-void FlagHandler(int signo) {
-    if (signo == SIGQUIT) gQuit = 1;
-    if (signo == SIGTERM || signo == SIGINT) gTerminate = 1;
-}
-
-// Reaps any child, as the master's SIGCHLD handler does; a worker must not keep it.
-void ReapingHandler(int) {
-    int saved = errno;
-    while (waitpid(-1, nullptr, WNOHANG) > 0) {
-    }
-    errno = saved;
-}
-
-void InstallMasterLikeHandlers() {
-    struct sigaction sa {};
-    sigemptyset(&sa.sa_mask);
-    sa.sa_handler = FlagHandler;
-    for (int s : {SIGQUIT, SIGTERM, SIGINT}) sigaction(s, &sa, nullptr);
-    sa.sa_handler = ReapingHandler;
-    sigaction(SIGCHLD, &sa, nullptr);
-    // The master spawns from a thread that has the handled signals blocked.
-    sigset_t set;
-    sigemptyset(&set);
-    for (int s : {SIGCHLD, SIGALRM, SIGIO, SIGINT, SIGTERM, SIGQUIT}) sigaddset(&set, s);
-    sigprocmask(SIG_BLOCK, &set, nullptr);
+bool PollIn(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    return fd != -1 && poll(&p, 1, 10000) == 1;
 }
 
 }  // namespace
@@ -61,15 +35,8 @@ FakeMaster::FakeMaster(const std::string& tag)
 }
 
 FakeMaster::~FakeMaster() {
-    for (pid_t pid : running_) {
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-    }
     for (int fd : conns_) close(fd);
-    if (listenFd_ != -1) {
-        close(listenFd_);
-        unlink(channelPath_.c_str());
-    }
+    if (listenFd_ != -1) close(listenFd_), unlink(channelPath_.c_str());
 }
 
 bool FakeMaster::Listen() {
@@ -84,56 +51,37 @@ bool FakeMaster::Listen() {
 }
 
 pid_t FakeMaster::Spawn(const std::function<void()>& setup, int drainPollMs) {
-    pid_t pid = fork();
-    if (pid == 0) {
-        InstallMasterLikeHandlers();
+    workers_.emplace_back();
+    workers_.back().Fork([&] {
+        warrenInitSignals();  // the master's handlers, which its workers inherit
+        sigset_t set;         // blocked, as in the master's thread that spawns
+        HandledSignalsBlocked::Fill(&set);
+        sigprocmask(SIG_BLOCK, &set, nullptr);
         if (setup) setup();
         if (drainPollMs >= 0) SetWorkerDrainPollIntervalMs(drainPollMs);
         RegisterHostKinds();
         warrenWorkerProcessCycle();
-        _exit(99);  // unreachable: the cycle ends the process itself
-    }
-    if (pid > 0) running_.push_back(pid);
-    return pid;
+        return 99;  // unreachable: the cycle ends the process itself
+    });
+    return workers_.back().Pid();
 }
 
-int FakeMaster::Accept(std::chrono::milliseconds timeout) {
-    pollfd p{listenFd_, POLLIN, 0};
-    if (poll(&p, 1, static_cast<int>(timeout.count())) != 1) return -1;
-    int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+int FakeMaster::Accept() {
+    int fd = PollIn(listenFd_) ? accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC) : -1;
     if (fd != -1) conns_.push_back(fd);
     return fd;
 }
 
-std::string FakeMaster::AcceptHandshake() {
-    return ReadLine(Accept());
-}
-
-std::string FakeMaster::ReadLine(int fd, std::chrono::milliseconds timeout) {
+std::string FakeMaster::ReadLine(int fd) {
     std::string line;
-    char c;
-    while (fd != -1 && line.size() < 1000) {
-        pollfd q{fd, POLLIN, 0};
-        if (poll(&q, 1, static_cast<int>(timeout.count())) != 1 || read(fd, &c, 1) != 1) break;
-        line += c;
-        if (c == '\n') break;
-    }
+    for (char c = 0; c != '\n' && line.size() < 1000 && PollIn(fd) && read(fd, &c, 1) == 1;) line += c;
     return line;
 }
 
-bool FakeMaster::Send(int fd, const std::string& line) {
-    return SendAll(fd, line);
-}
-
 int FakeMaster::WaitExit(pid_t pid, std::chrono::milliseconds timeout) {
-    int status = -1;
-    if (!WaitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeout)) return -1;
-    running_.erase(std::remove(running_.begin(), running_.end(), pid), running_.end());
-    return status;
-}
-
-std::string FakeMaster::WorkerLog() const {
-    return ReadLogs(home_ / "logs", "sub_Vessel");
+    for (ChildProcess& worker : workers_)
+        if (worker.Pid() == pid) return worker.Wait(timeout);
+    return -1;
 }
 
 }  // namespace testsupport

@@ -1,61 +1,50 @@
-// Plays the master for real worker processes forked from a test: the environment a worker reads
-// (its own APP_NAME, a VESSEL_HOME whose log configuration writes every line at once, a log
-// directory), the channel socket it connects to, and the fork with the master's signal set-up.
+// Plays the master for worker processes forked from a test: the environment a worker reads
+// (APP_NAME, a VESSEL_HOME whose log configuration writes every line at once, a log directory),
+// the channel socket, and the fork with the master's signal set-up.
 #pragma once
 
 #include <sys/types.h>
 
 #include <chrono>
 #include <functional>
+#include <list>
 #include <string>
 #include <vector>
 
+#include "support/ChildProcess.h"
+#include "support/LogLines.h"
 #include "support/TestSupport.h"
 
 namespace testsupport {
 
 class FakeMaster {
 public:
-    // tag names the application (made unique) and the home directory.
-    explicit FakeMaster(const std::string& tag);
-    ~FakeMaster();  // kills and reaps the workers still running; closes and removes the socket
-    FakeMaster(const FakeMaster&) = delete;
-    FakeMaster& operator=(const FakeMaster&) = delete;
+    explicit FakeMaster(const std::string& tag);  // tag names the application and the home
+    ~FakeMaster();
 
     const TempDir& Home() const { return home_; }
     const std::string& AppName() const { return appName_; }
-
-    // Binds and listens on the master's channel path.
     bool Listen();
-    // Forks a worker as the master does: its handlers (flags for QUIT/TERM/INT, a reaping SIGCHLD
-    // handler) inherited and the handled signals blocked; then setup, then the worker cycle.
-    // drainPollMs shortens the graceful quit's drain poll; a negative value keeps the default.
+    // Forks a worker as the master does (its handlers, the handled signals blocked), runs setup,
+    // then the worker cycle; drainPollMs < 0 keeps the default poll.
     pid_t Spawn(const std::function<void()>& setup = {}, int drainPollMs = 50);
-    // The next worker's connection; -1 when none came in time.
-    int Accept(std::chrono::milliseconds timeout = std::chrono::seconds(10));
-    // Accepts and reads the worker's first line (its handshake); empty when none came.
-    std::string AcceptHandshake();
-    // The connection Accept took last, -1 before the first.
+    int Accept();  // the next worker's connection; -1 when none came in time
+    std::string AcceptHandshake() { return ReadLine(Accept()); }
     int LastConnection() const { return conns_.empty() ? -1 : conns_.back(); }
-    // The next line a worker sends on fd ("" when none comes in time).
-    static std::string ReadLine(int fd, std::chrono::milliseconds timeout = std::chrono::seconds(10));
-    // Writes line whole on a worker connection.
-    static bool Send(int fd, const std::string& line);
-    // Waits for the worker's exit: its wait status, or -1 when it still runs after timeout.
+    static std::string ReadLine(int fd);  // what came of the next line in time
+    static bool Send(int fd, const std::string& line) { return SendAll(fd, line); }
+    // The worker's wait status; -1 when it still runs after timeout.
     int WaitExit(pid_t pid, std::chrono::milliseconds timeout);
-    // Every worker log file (sub_Vessel*.log) of the log directory, oldest first.
-    std::string WorkerLog() const;
+    std::string WorkerLog() const { return ReadLogs(home_ / "logs", "sub_Vessel"); }
 
 private:
     TempDir home_;
     std::string appName_;
-    ScopedEnv app_;
-    ScopedEnv vesselHome_;
-    ScopedEnv logDir_;
+    ScopedEnv app_, vesselHome_, logDir_;
     std::string channelPath_;
     int listenFd_ = -1;
     std::vector<int> conns_;
-    std::vector<pid_t> running_;
+    std::list<ChildProcess> workers_;  // killed and reaped with the master when still running
 };
 
 }  // namespace testsupport

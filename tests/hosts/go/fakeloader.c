@@ -13,42 +13,38 @@ typedef struct {
     const char* p;
     ptrdiff_t n;
 } GoString;
-typedef int64_t GoInt;
 
-static GoInt Record(const char* call, const GoString* args, int count) {
-    const char* path = getenv("FAKELOADER_RECORD");
-    FILE* out = path != NULL ? fopen(path, "a") : NULL;
-    if (out != NULL) {
-        fputs(call, out);
-        for (int i = 0; i < count; ++i) {
-            fprintf(out, " %td:", args[i].n);
-            for (ptrdiff_t j = 0; j < args[i].n; ++j) fprintf(out, "%02x", (unsigned char)args[i].p[j]);
-        }
-        sigset_t cur; /* the calling thread's mask */
-        pthread_sigmask(SIG_BLOCK, NULL, &cur);
-        int blocked = sigismember(&cur, SIGQUIT) && sigismember(&cur, SIGTERM) && sigismember(&cur, SIGINT);
-        fputs(blocked ? " blocked\n" : " open\n", out);
-        fclose(out);
+static int64_t Record(const char* call, const GoString* args, int count) {
+    FILE* out = fopen(getenv("FAKELOADER_RECORD"), "a");
+    fputs(call, out);
+    for (int i = 0; i < count; ++i) {
+        fprintf(out, " %td:", args[i].n);
+        for (ptrdiff_t j = 0; j < args[i].n; ++j) fprintf(out, "%02x", (unsigned char)args[i].p[j]);
     }
+    sigset_t cur;
+    pthread_sigmask(SIG_BLOCK, NULL, &cur);
+    int blocked = sigismember(&cur, SIGQUIT) && sigismember(&cur, SIGTERM) && sigismember(&cur, SIGINT);
+    fputs(blocked ? " blocked\n" : " open\n", out);
+    fclose(out);
     const char* result = getenv("FAKELOADER_RESULT");
     return result != NULL ? strtoll(result, NULL, 10) : 0;
 }
 
-EXPORT GoInt Start(GoString address) {
+EXPORT int64_t Start(GoString address) {
     return Record("Start", &address, 1);
 }
-EXPORT GoInt UnloadModule(GoString name) {
+EXPORT int64_t UnloadModule(GoString name) {
     return Record("UnloadModule", &name, 1);
 }
-EXPORT GoInt GetLoadedModuleNum(void) {
+EXPORT int64_t GetLoadedModuleNum(void) {
     return Record("GetLoadedModuleNum", NULL, 0);
 }
-EXPORT GoInt LoadModule(GoString name, GoString version, GoString location) {
+EXPORT int64_t LoadModule(GoString name, GoString version, GoString location) {
     GoString args[3] = {name, version, location};
     return Record("LoadModule", args, 3);
 }
 #ifndef FAKELOADER_NO_STOP
-EXPORT GoInt Stop(void) {
+EXPORT int64_t Stop(void) {
     return Record("Stop", NULL, 0);
 }
 #endif

@@ -1,0 +1,143 @@
+// The Go host: the module manager against stand-in loaders (fakeloader.c) that record every call
+// (loaded first by full path, a stand-in is what the manager's dlopen("libgoloader.so") finds by
+// soname); and a worker process hosting Go modules through the real loader.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "app/HostKinds.h"
+#include "hosts/go/GoModuleMgt.h"
+#include "proto/GatewayPath.h"
+#include "support/FakeMaster.h"
+#include "support/ScriptableGateway.h"
+#include "worker/ModuleMgtFactory.h"
+
+using namespace std::chrono_literals;
+using namespace testsupport;
+
+namespace {
+
+const std::string kStandIns = std::string(VESSEL_BINARY_DIR) + "/tests/hosts/go/";
+
+void* StandIn(const char* variant, int flags = RTLD_NOW | RTLD_GLOBAL) {
+    return dlopen((kStandIns + variant + "/libgoloader.so").c_str(), flags);
+}
+
+// A Go string as the stand-in records it: " <length>:<hex bytes>".
+std::string Go(const std::string& bytes) {
+    std::string out = " " + std::to_string(bytes.size()) + ":";
+    for (unsigned char c : bytes) out += {"0123456789abcdef"[c >> 4], "0123456789abcdef"[c & 15]};
+    return out;
+}
+
+}  // namespace
+
+// A library lacking an export, then none at all: no manager, and the next Go module tries again.
+// Then every call goes to the loader in order, as exact Go strings, with the signals blocked.
+TEST(GoModuleMgtTest, NoManagerUntilACompleteLoaderIsThereThenEveryCallReachesItExactly) {
+    TempDir dir("gomodule");
+    ScopedEnv record("FAKELOADER_RECORD", dir / "calls"), app("APP_NAME", UniqueName("GoMgt"));
+    RegisterHostKinds();
+    ResetCurrentModuleMgt();
+    // Worker threads run with the handled signals blocked already; the manager must not rely on it.
+    sigset_t none;
+    sigemptyset(&none);
+    pthread_sigmask(SIG_SETMASK, &none, nullptr);
+    ModulePojo hello("hello", "2.10", "/m", "GO", "");
+    void* nostop = StandIn("nostop");
+    ASSERT_NE(nostop, nullptr) << dlerror();
+    EXPECT_EQ(GetModuleMgtByType(hello), nullptr);
+    // The manager let go of its handle: once the test lets go of its own, the library is gone.
+    ASSERT_EQ(dlclose(nostop), 0);
+    EXPECT_EQ(StandIn("nostop", RTLD_NOW | RTLD_NOLOAD), nullptr);
+    EXPECT_EQ(GetModuleMgtByType(hello), nullptr);
+    EXPECT_EQ(ReadFile(dir / "calls"), "");
+
+    void* full = StandIn("full");
+    ASSERT_NE(full, nullptr) << dlerror();
+    IModuleMgt* mgt = GetModuleMgtByType(hello);
+    ASSERT_NE(mgt, nullptr);
+    EXPECT_TRUE(mgt == GoModuleMgt::getInstance() && mgt == GetCurrentModuleMgt());
+    const std::string name("he\0lo", 5);  // five bytes with a NUL: length 5; blanks and UTF-8 whole
+    EXPECT_EQ(mgt->LoadModule(ModulePojo(name, "1.0", "/opt/go mods/h\xC3\xA9", "GO", "")), 0);
+    setenv("FAKELOADER_RESULT", "7", 1);
+    EXPECT_EQ(mgt->LoadModule(hello), 7);
+    setenv("FAKELOADER_RESULT", "4294967296", 1);  // beyond int32: must not wrap to 0 (success)
+    EXPECT_EQ(mgt->LoadModule(hello), -1);
+    setenv("FAKELOADER_RESULT", "-3", 1);  // the loader's verdict on an unload is only logged
+    EXPECT_EQ(mgt->UnLoadModule(hello), 0);
+    mgt->Stop();
+    for (const char* count : {"2", "-1", "4294967296", "0"}) {  // stopped at exactly 0
+        setenv("FAKELOADER_RESULT", count, 1);
+        EXPECT_EQ(mgt->Stopped(), std::string(count) == "0") << count;
+    }
+    pthread_sigmask(SIG_SETMASK, nullptr, &none);
+    EXPECT_FALSE(sigismember(&none, SIGQUIT)) << "the caller's signal mask must come back";
+
+    std::vector<std::string> expected{"Start" + Go(GetGatewayPath()),
+                                      "LoadModule" + Go(name) + Go("1.0") + Go("/opt/go mods/h\xC3\xA9"),
+                                      "LoadModule" + Go("hello") + Go("2.10") + Go("/m"),
+                                      "LoadModule" + Go("hello") + Go("2.10") + Go("/m"),
+                                      "UnloadModule" + Go("hello"),
+                                      "Stop"};
+    expected.insert(expected.end(), 4, "GetLoadedModuleNum");
+    for (auto& call : expected) call += " blocked";
+    EXPECT_EQ(SplitLines(ReadFile(dir / "calls")), expected);
+    ResetCurrentModuleMgt(), GoModuleMgt::ResetForTest(), unsetenv("FAKELOADER_RESULT");
+    dlclose(full);  // a worker forked later must find the real loader by its soname
+}
+
+// A module that cannot load is reported to the master, one that loads serves, and a graceful quit
+// waits for its request in flight.
+TEST(GoWorkerTest, FailedLoadIsReportedAndAGracefulQuitWaitsForTheRequestInFlight) {
+    const std::string build = VESSEL_BINARY_DIR, gate = build + "/tests/hosts/go/gate";
+    if (access((gate + "/gate.so").c_str(), R_OK) != 0)
+        GTEST_SKIP() << "Go modules not built (no go toolchain?)";
+    FakeMaster master("GoWorker");
+    ScriptableGateway gw(ScriptableGateway::PathForApp(master.AppName()));
+    ASSERT_TRUE(gw.Start() == 0 && master.Listen());
+    // The worker finds the loader by its soname once it is loaded, as the installed one would be.
+    pid_t child = master.Spawn([&] {
+        if (dlopen((build + "/peers/goloader/libgoloader.so").c_str(), RTLD_NOW | RTLD_GLOBAL) == nullptr)
+            _exit(98);
+    });
+    int fd = master.Accept();
+    const std::string pid = std::to_string(child), client = "gate||1.0||" + pid, home = master.Home().path();
+    ASSERT_TRUE(master.Send(fd, "addModule#gate|1.0|" + home + "|GO|\n"));
+    EXPECT_EQ(master.ReadLine(fd), "shakehand#" + pid + "\n");
+    EXPECT_EQ(master.ReadLine(fd), "unloadModule#" + pid + "#gate|1.0\n");
+    EXPECT_NE(
+        master.WorkerLog().find("go module gate:1.0 not loaded: plugin " + home + "/gate.so does not exist"),
+        std::string::npos)
+        << master.WorkerLog();
+
+    ASSERT_TRUE(master.Send(fd, "addModule#gate|1.0|" + gate + "|GO|\n"));
+    auto pull = gw.WaitForFrame("pullreq", 15s);
+    ASSERT_TRUE(pull) << master.WorkerLog();
+    EXPECT_EQ(pull->parts, (ScriptableGateway::Parts{"pullreq", client}));
+    ASSERT_TRUE(
+        gw.Reply(pull->conn, {"message", "gate", "g1",
+                              R"({"ReqUrl":"/gate","Method":"GET","ReqBody":"","ReqQuery":{"gate":")" + home +
+                                  R"(/open"},"Header":{"X-Test":["a"]}})"}));
+    ASSERT_TRUE(gw.WaitForFrame("pullreq", 10s));  // taken
+
+    kill(child, SIGQUIT);
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            return master.WorkerLog().find("module not stopped num:1[Stopped|GoModuleMgt.cpp|") !=
+                   std::string::npos;
+        },
+        10s))
+        << master.WorkerLog();
+    EXPECT_EQ(master.WaitExit(child, 200ms), -1) << "quit before the request was answered";
+    WriteFile(home + "/open", "");
+    auto resp = gw.WaitForFrame("responsereq", 10s);
+    ASSERT_TRUE(resp);
+    EXPECT_EQ(resp->parts,
+              (ScriptableGateway::Parts{"responsereq", client, "g1", "200", "opened GET /gate a", ""}));
+    EXPECT_EQ(master.WaitExit(child, 10s), 0) << master.WorkerLog();
+}
