@@ -6,19 +6,11 @@
 
 #include "support/HttpTestClient.h"
 
-// A lower-case name: the gateway lower-cases it for its socket's name.
-GatewayProcess::GatewayProcess()
-    : dir_("gw"),
-      process_(new testsupport::ChildProcess()),
-      appName_(testsupport::UniqueName("gw")),
-      socketPath_("/tmp/udsgateway-" + appName_),
-      configPath_(dir_ / "gateway.json") {}
-
 std::string GatewayProcess::BinaryPath() {
     return std::string(VESSEL_BINARY_DIR) + "/peers/gateway/vessel-gateway";
 }
 
-int GatewayProcess::FreePort() {
+static int FreePort() {
     int fd = socket(AF_INET, SOCK_STREAM, 0), port = 0;
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -64,8 +56,7 @@ bool GatewayProcess::Restart() {
 }
 
 int GatewayProcess::Stop() {
-    if (!process_->Running()) return process_->Wait(std::chrono::milliseconds(0));
-    process_->Kill(SIGTERM);
+    if (process_->Running()) process_->Kill(SIGTERM);
     return process_->Wait(std::chrono::seconds(10));
 }
 

@@ -1,5 +1,5 @@
 // Runs the real vessel-gateway binary for a test: its own APP_NAME (so its own socket), a free
-// port, a configuration file in a temporary directory, its output kept for failure messages.
+// loopback port, a configuration file in a temporary directory, its output kept for failure messages.
 // It can be stopped and started again on the same port and socket, as an operator restarts it.
 #pragma once
 
@@ -12,7 +12,6 @@
 
 class GatewayProcess {
 public:
-    GatewayProcess();
     // Writes config (if not empty) and starts the gateway with extra arguments, under a descriptor
     // limit when fdLimit > 0; waits until both its HTTP port and its socket accept connections.
     bool Start(const std::string& config, const std::vector<std::string>& extraArgs = {}, int fdLimit = 0);
@@ -28,12 +27,12 @@ public:
     std::string Log() const;  // what every run so far wrote, oldest first
 
     static std::string BinaryPath();
-    static int FreePort();
 
 private:
-    testsupport::TempDir dir_;
-    std::unique_ptr<testsupport::ChildProcess> process_;
-    std::string appName_, socketPath_, configPath_;
+    testsupport::TempDir dir_{"gw"};
+    std::unique_ptr<testsupport::ChildProcess> process_ = std::make_unique<testsupport::ChildProcess>();
+    std::string appName_ = testsupport::UniqueName("gw");  // lower-case, as the socket's name is
+    std::string socketPath_ = "/tmp/udsgateway-" + appName_, configPath_ = dir_ / "gateway.json";
     std::vector<std::string> argv_;
     int port_ = 0, runs_ = 0;
 };
