@@ -2,18 +2,15 @@
 // the process that took a request, cancellation, the queue bound and the switch between versions.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <string>
-
 #include "RequestBroker.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using Clock = RequestBroker::Clock;
 using Submit = RequestBroker::SubmitResult;
 using Result = RequestBroker::RespondResult;
 using Requests = std::vector<std::shared_ptr<PendingRequest>>;
+using Strings = std::vector<std::string>;
 
 struct FakePeer : IGatewayPeer {
     explicit FakePeer(PeerProcess p = PeerProcess()) : process(p) {}
@@ -22,12 +19,12 @@ struct FakePeer : IGatewayPeer {
     void AnswerDemand(const std::string& key) override { demands.push_back(key); }
     const PeerProcess& Process() const override { return process; }
     Requests delivered;
-    std::vector<std::string> demands;
+    Strings demands;
     PeerProcess process;
 };
 
 struct FakeOwner : IRequestOwner {
-    std::vector<std::string> results;  // "<request id> <status>"
+    Strings results;  // "<request id> <status>"
     void Complete(std::shared_ptr<PendingRequest> r, unsigned status, std::string) override {
         results.push_back(r->Id() + " " + std::to_string(status));
     }
@@ -36,14 +33,14 @@ struct FakeOwner : IRequestOwner {
 class RequestBrokerTest : public ::testing::Test {
 protected:
     // At most 3 queued per module; demands: retry 1 s, refresh 10 s.
-    RequestBrokerTest() : broker_({3}) { Configure("calc", "1.0", 1, true); }
-    void Configure(const std::string& name, const std::string& version, uint64_t generation,
-                   bool withEcho = false) {
+    RequestBrokerTest() : broker_({3}) { Configure("1.0", true); }
+    // calc in version, as the next generation of the configuration.
+    void Configure(const std::string& version, bool withEcho = false) {
         std::string error, entry = "\",\"Location\":\"/m\",\"Type\":\"C_MODULE\"}";
         broker_.SetConfig(
-            AppConfig::Parse("{\"Modules\":[{\"Name\":\"" + name + "\",\"Version\":\"" + version + entry +
+            AppConfig::Parse("{\"Modules\":[{\"Name\":\"calc\",\"Version\":\"" + version + entry +
                                  (withEcho ? ",{\"Name\":\"echo\",\"Version\":\"2" + entry : "") + "]}",
-                             generation, error));
+                             ++generation_, error));
     }
     std::shared_ptr<PendingRequest> New() {
         return std::make_shared<PendingRequest>(std::to_string(nextId_++), "frame", owner_);
@@ -53,7 +50,8 @@ protected:
     RequestBroker broker_;
     std::shared_ptr<FakeOwner> owner_ = std::make_shared<FakeOwner>();
     int nextId_ = 1;
-    Clock::time_point t0_ = Clock::now();
+    uint64_t generation_ = 0;
+    RequestBroker::Clock::time_point t0_ = RequestBroker::Clock::now();
 };
 
 TEST_F(RequestBrokerTest, RequestsMeetPullsInOrderAndOnlyTheTakerAnswersOnce) {
@@ -77,7 +75,7 @@ TEST_F(RequestBrokerTest, RequestsMeetPullsInOrderAndOnlyTheTakerAnswersOnce) {
     for (const auto& [from, expected] : answers)
         EXPECT_EQ(broker_.Respond(r2->Id(), from, 200, "3"), expected);
     EXPECT_EQ(broker_.Respond("999", b->process, 200, "x"), Result::UNKNOWN);
-    EXPECT_EQ(owner_->results, std::vector<std::string>{r2->Id() + " 200"});
+    EXPECT_EQ(owner_->results, Strings{r2->Id() + " 200"});
     EXPECT_EQ(broker_.InFlightCount(), 2u);
 }
 
@@ -107,7 +105,7 @@ TEST_F(RequestBrokerTest, DemandsWaitForTheMasterAndComeAtTheRetryThenTheRefresh
     broker_.PullDemand(master);
     broker_.Submit("calc", New(), t0_);
     broker_.PullDemand(master);
-    EXPECT_EQ(master->demands, (std::vector<std::string>{"echo||2", "calc||1.0"}));
+    EXPECT_EQ(master->demands, (Strings{"echo||2", "calc||1.0"}));
 
     broker_.PullDemand(master);
     broker_.Submit("calc", New(), t0_ + 500ms);
@@ -132,12 +130,12 @@ TEST_F(RequestBrokerTest, TheOldVersionServesUntilTheNewOnePullsThenTheNewOneTak
     auto master = Peer(), older = Peer(), oldWorker = Peer(), newWorker = Peer();
     broker_.Pull("calc||0.9", older, true);  // of two versions still pulled for, the last pulled serves
     broker_.Pull("calc||1.0", oldWorker, true);
-    Configure("calc", "2.0", 2);
+    Configure("2.0");
     broker_.PullDemand(master);
     auto r1 = New(), r2 = New(), r3 = New(), r4 = New(), r5 = New();
     for (auto& r : {r1, r2, r3, r4}) ASSERT_EQ(broker_.Submit("calc", r, t0_), Submit::QUEUED);
     EXPECT_EQ(oldWorker->delivered, Requests{r1});
-    EXPECT_EQ(master->demands, std::vector<std::string>{"calc||2.0"});
+    EXPECT_EQ(master->demands, Strings{"calc||2.0"});
     EXPECT_EQ(broker_.Submit("calc", New(), t0_), Submit::QUEUE_FULL);  // the old version's bound
     EXPECT_EQ(broker_.QueuedCount("calc||1.0"), 3u);
 
@@ -153,7 +151,6 @@ TEST_F(RequestBrokerTest, TheOldVersionServesUntilTheNewOnePullsThenTheNewOneTak
     broker_.Pull("calc||2.0", newWorker, false);
     broker_.Pull("calc||2.0", newWorker, false);
     EXPECT_EQ(newWorker->delivered, (Requests{r2, r3, r5}));
-    EXPECT_EQ(oldWorker->delivered.size(), 1u);
     EXPECT_EQ(broker_.Respond(r1->Id(), oldWorker->process, 200, "old"), Result::ANSWERED);
 }
 
@@ -163,11 +160,11 @@ TEST_F(RequestBrokerTest, RequestsLeftOnAVersionNoLongerConfiguredGoToTheConfigu
     auto r1 = New(), r2 = New(), r3 = New();
     broker_.Submit("calc", r1, t0_);
     broker_.Submit("calc", r2, t0_);  // waits for the busy old worker; its demand for a master
-    Configure("calc", "2.0", 2);
+    Configure("2.0");
     broker_.PullDemand(master);
     EXPECT_TRUE(master->demands.empty());  // the replaced version is not asked for any more
     broker_.Tick(t0_ + 2s);
-    EXPECT_EQ(master->demands, std::vector<std::string>{"calc||2.0"});
+    EXPECT_EQ(master->demands, Strings{"calc||2.0"});
     EXPECT_EQ(broker_.QueuedCount("calc||1.0"), 1u);  // still pulled for: its queue stays
     broker_.PeerClosed(oldWorker.get(), "calc||1.0");
     EXPECT_EQ(broker_.QueuedCount("calc||2.0"), 1u);
@@ -175,10 +172,10 @@ TEST_F(RequestBrokerTest, RequestsLeftOnAVersionNoLongerConfiguredGoToTheConfigu
     broker_.Submit("calc", r3, t0_ + 2500ms);
 
     // Undone before 2.0 ever pulled: its requests go back, and only 1.0 is demanded.
-    Configure("calc", "1.0", 3);
+    Configure("1.0");
     broker_.PullDemand(master);
     broker_.Tick(t0_ + 4s);
-    EXPECT_EQ(master->demands, (std::vector<std::string>{"calc||2.0", "calc||1.0"}));
+    EXPECT_EQ(master->demands, (Strings{"calc||2.0", "calc||1.0"}));
     EXPECT_EQ(broker_.QueuedCount("calc||2.0"), 0u);
     auto worker = Peer();
     broker_.Pull("calc||1.0", worker, true);
