@@ -1,12 +1,11 @@
 // What the C host tests share: the sample modules, gateway request texts, and a scripted gateway
-// beside the worker's real C module manager. The manager is a process singleton with threads:
-// build a Harness only inside a forked test child.
+// beside the worker's real C module manager, a process singleton with threads: build a Harness
+// only inside a forked test child.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <map>
 #include <string>
@@ -14,7 +13,6 @@
 #include "hosts/c/CModuleMgt.h"
 #include "model/ModulePojo.h"
 #include "proto/GatewayPath.h"
-#include "proto/GatewayProtocol.h"
 #include "support/ScriptableGateway.h"
 #include "support/TestSupport.h"
 
@@ -29,7 +27,6 @@ inline std::string ModuleDir(const std::string& name) {
 inline ModulePojo Module(const std::string& name, const std::string& location = "") {
     return ModulePojo(name, "1.0", location.empty() ? ModuleDir(name) : location, "C_MODULE", "");
 }
-
 inline std::string RequestText(const std::string& url, const std::string& body,
                                const std::map<std::string, std::string>& query = {}) {
     std::string q;
@@ -64,12 +61,8 @@ struct Harness {
         auto f = gw.WaitForFrame("responsereq", WAIT);
         return f ? f->parts : Parts{};
     }
-    bool ConnClosed(testsupport::ScriptableGateway::ConnId conn) {
-        auto open = [&] {
-            auto c = gw.OpenConnections();
-            return std::find(c.begin(), c.end(), conn) != c.end();
-        };
-        return testsupport::WaitFor([&] { return !open(); }, WAIT);
+    bool Closed(int conn) {
+        return testsupport::WaitFor([&] { return !gw.IsOpen(conn); }, WAIT);
     }
 
     testsupport::ScopedEnv app;

@@ -15,16 +15,9 @@ namespace {
 
 using namespace cmodtest;
 using testsupport::LogReader;
-using testsupport::RunInChildWithLog;
-
-bool Mapped(const std::string& path) {
-    void* h = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
-    if (h != nullptr) dlclose(h);
-    return h != nullptr;
-}
 
 TEST(CModuleMgt, LoadFailsWithItsCodeClosesTheLibraryAndLeavesNoReceiverUntilALoadSucceeds) {
-    RunInChildWithLog([](LogReader&) {
+    testsupport::RunInChildWithLog([](LogReader&) {
         Harness h("CmodLoad");
         CModuleMgt* mgt = h.Mgt();
         testsupport::TempDir dir("cmod-missing");
@@ -34,7 +27,8 @@ TEST(CModuleMgt, LoadFailsWithItsCodeClosesTheLibraryAndLeavesNoReceiverUntilALo
                                                            {Module("notask"), 9}};
         for (const auto& [module, code] : failures) {
             EXPECT_EQ(mgt->LoadModule(module), code) << module.GetName();
-            EXPECT_FALSE(Mapped(module.LibFilePath())) << module.GetName();
+            void* lib = dlopen(module.LibFilePath().c_str(), RTLD_NOW | RTLD_NOLOAD);
+            EXPECT_EQ(lib, nullptr) << module.GetName() << " still mapped";
             EXPECT_EQ(ReqReceiverMgt::getInstance().Find(module.Key()), nullptr) << module.GetName();
         }
         // The library turns up: the next load serves it.
@@ -46,7 +40,7 @@ TEST(CModuleMgt, LoadFailsWithItsCodeClosesTheLibraryAndLeavesNoReceiverUntilALo
         // Unloaded: the pull connection closes, but a request accepted before is still run.
         auto pull = h.gw.WaitForFrame("pullreq", WAIT);
         ASSERT_TRUE(pull && mgt->UnLoadModule(Module("calc")) == 0);
-        EXPECT_TRUE(h.ConnClosed(pull->conn));
+        EXPECT_TRUE(h.Closed(pull->conn));
         mgt->IncreRef(ModuleKey("calc", "1.0"));
         RequestPojo late;
         late.moduleName = "calc", late.version = "1.0", late.requestId = "late", late.reqBody = "2+2";
@@ -62,24 +56,21 @@ TEST(CModuleMgt, LoadFailsWithItsCodeClosesTheLibraryAndLeavesNoReceiverUntilALo
 // A message the event loop is still handling when the quit comes (here: the module it loads takes
 // its time to start) is queued after the stop began; the dispatcher must still send it.
 TEST(CModuleMgt, GracefulStopDispatchesTheMessageTheLoopWasHandling) {
-    RunInChildWithLog([](LogReader&) {
+    testsupport::RunInChildWithLog([](LogReader&) {
         testsupport::TempDir dir("cmod-slowinit");
         Harness h("CmodSlowInit");
-        CModuleMgt* mgt = h.Mgt();
         ModulePojo slow = Module("slow", dir.path());
-        mgt->AddModule(slow);  // registered with a receiver, not loaded: the first message loads it
-        ASSERT_EQ(mgt->StartReceiver(slow), 0);
+        h.Mgt()->AddModule(slow);  // registered with a receiver, not loaded: the first message loads it
+        ASSERT_EQ(h.Mgt()->StartReceiver(slow), 0);
         CopyFile(Module("slow").LibFilePath(), dir / "libslow.so");
-        testsupport::ScopedEnv initMs("SLOW_INIT_MS", "1500");
-        testsupport::ScopedEnv mark("SLOW_INIT_MARK", dir / "init-started");
+        testsupport::ScopedEnv initMs("SLOW_INIT_MS", "1500"), mark("SLOW_INIT_MARK", dir / "started");
         ASSERT_TRUE(h.Answer(Message("late", RequestText("/slow", ""))));
-        ASSERT_TRUE(
-            testsupport::WaitFor([&] { return access((dir / "init-started").c_str(), F_OK) == 0; }, WAIT));
+        ASSERT_TRUE(testsupport::WaitFor([&] { return access((dir / "started").c_str(), F_OK) == 0; }, WAIT));
 
         workerExiting = 1;
-        mgt->Stop();
+        h.Mgt()->Stop();
         EXPECT_EQ(h.NextResponse(), Response("slow", "late", "200", "slept 0"));
-        EXPECT_TRUE(testsupport::WaitFor([&] { return mgt->Stopped(); }, WAIT));
+        EXPECT_TRUE(testsupport::WaitFor([&] { return h.Mgt()->Stopped(); }, WAIT));
     });
 }
 

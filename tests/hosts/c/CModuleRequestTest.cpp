@@ -2,19 +2,22 @@
 // with the worker's real C module manager: the pull cycle and its framing, bad input, drain,
 // reconnect, and a socket of another user at the gateway's path (not our gateway: nothing is sent
 // to it unless container.json names that user as trustedGatewayUser).
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <boost/asio/post.hpp>
 #include <future>
+#include <memory>
 #include <set>
 #include <string>
 
 #include "CModuleHarness.h"
 #include "net/UDSClient.h"
+#include "support/ChildProcess.h"
 #include "support/LogLines.h"
-#include "support/StrangerListener.h"
-#include "support/TestSupport.h"
 #include "worker/ReqReceiverMgt.h"
 
 namespace {
@@ -41,17 +44,14 @@ TEST(CModuleRequest, MessagesArriveWholeWhateverTheirReadsAndEachIsFollowedByAPu
         // Line breaks inside the id and the JSON (lengths are counted), and an element longer
         // than one read.
         const std::string id = "id\r\nwith\nbreaks", big(15000, 'b');
-        ASSERT_TRUE(
-            h.gw.Reply(p1->conn, Message(id,
-                                         "{\"ReqUrl\":\"/e\",\r\n\"Method\":\"POST\",\n\"ReqBody\":\"a\\nb\","
-                                         "\"ReqQuery\":{},\"Header\":{}}")));
+        ASSERT_TRUE(h.gw.Reply(p1->conn, Message(id,
+                                                 "{\"ReqUrl\":\"/e\",\r\n\"Method\":\"POST\",\n\"ReqBody\":"
+                                                 "\"a\\nb\",\"ReqQuery\":{},\"Header\":{}}")));
         EXPECT_EQ(h.NextResponse(), Response("echo", id, "200",
                                              "{\"reqUrl\":\"\\/e\",\"method\":\"POST\",\"reqBody\":"
                                              "\"a\\nb\",\"moduleName\":\"echo\",\"version\":\"1.0\"}\n"));
         ASSERT_TRUE(h.Answer(Message("big", RequestText("/e", big))));
-        Parts resp = h.NextResponse();
-        ASSERT_EQ(resp.size(), 6u);
-        EXPECT_NE(resp[4].find("\"reqBody\":\"" + big + "\""), std::string::npos);
+        EXPECT_NE(h.NextResponse().at(4).find("\"reqBody\":\"" + big + "\""), std::string::npos);
 
         // Two messages in one write: both answered, each followed by its own pull on the same
         // connection; replies never travel on the pull connection.
@@ -71,16 +71,11 @@ TEST(CModuleRequest, BadMessagesAreDroppedAndPullsGoOnUntilTheReceiverIsToldToSt
     RunInChildWithLog([](LogReader&) {
         Harness h("CmodBad");
         ASSERT_EQ(h.Mgt()->LoadModule(Module("calc")), 0);
-        const std::string noHeader = R"({"ReqUrl":"/","Method":"GET","ReqBody":"","ReqQuery":{}})";
-        const std::string bad[] = {"$0\r\n",
-                                   "$-1\r\n",
-                                   "*x\r\n",
-                                   "*1\r\n$0\r\n",
-                                   "*2\r\n$-1\r\n",
-                                   Serialize({"message", "t", "1"}),
-                                   Serialize({"hello", "t", "2", "{}"}),
-                                   Serialize(Message("3", "not json")),
-                                   Serialize(Message("4", noHeader))};
+        // Not a frame, too few elements, an unknown command, no JSON, no Header.
+        const std::string bad[] = {
+            "*x\r\n", Serialize({"message", "t", "1"}), Serialize({"hello", "t", "2", "{}"}),
+            Serialize(Message("3", "not json")),
+            Serialize(Message("4", R"({"ReqUrl":"/","Method":"GET","ReqBody":"","ReqQuery":{}})"))};
         for (const std::string& bytes : bad) ASSERT_TRUE(h.AnswerRaw(bytes)) << bytes;
         ASSERT_TRUE(h.Answer(Message("good", RequestText("/calc", "40+2"))));
         EXPECT_EQ(h.NextResponse(), Response("calc", "good", "200", "42"));
@@ -103,9 +98,8 @@ TEST(CModuleRequest, ReconnectPullsOnANewConnectionAndAnswersAMessageAlreadyDeli
         ASSERT_TRUE(first);
         ReqReceiverMgt::getInstance().ReconnectRequestReceiver(ModuleKey("calc", "1.0"));
         auto second = h.gw.WaitForFrame("pullreq", WAIT);
-        ASSERT_TRUE(second);
-        EXPECT_NE(second->conn, first->conn);
-        EXPECT_TRUE(h.ConnClosed(first->conn));
+        ASSERT_TRUE(second && second->conn != first->conn);
+        EXPECT_TRUE(h.Closed(first->conn));
         ASSERT_TRUE(h.gw.Reply(second->conn, Message("r", RequestText("/calc", "1+1"))));
         EXPECT_EQ(h.NextResponse(), Response("calc", "r", "200", "2"));
         second = h.gw.WaitForFrame("pullreq", WAIT);
@@ -114,8 +108,8 @@ TEST(CModuleRequest, ReconnectPullsOnANewConnectionAndAnswersAMessageAlreadyDeli
         // The message arrives while the loop is held up and is not read yet when the reconnect
         // comes: it is answered, not dropped with the connection.
         std::promise<void> release;
-        std::shared_future<void> released = release.get_future().share();
-        boost::asio::post(CModuleMgt::IoContext(), [released] { released.wait(); });
+        boost::asio::post(CModuleMgt::IoContext(),
+                          [released = release.get_future().share()] { released.wait(); });
         ASSERT_TRUE(h.gw.Reply(second->conn, Message("late", RequestText("/calc", "2+3"))));
         ReqReceiverMgt::getInstance().ReconnectRequestReceiver(ModuleKey("calc", "1.0"));
         release.set_value();
@@ -125,24 +119,46 @@ TEST(CModuleRequest, ReconnectPullsOnANewConnectionAndAnswersAMessageAlreadyDeli
 
 TEST(UntrustedGateway, NothingIsSentToASocketOfAnotherUserUnlessItIsTheTrustedGatewayUser) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
-    RunInChildWithLog([](testsupport::LogReader&) {
+    RunInChildWithLog([](LogReader&) {
         testsupport::TempDir home("vessel-stranger");
-        testsupport::ScopedEnv vesselHome("VESSEL_HOME", home.path());
-        testsupport::ScopedEnv app("APP_NAME", testsupport::UniqueName("CmodStranger"));
-        testsupport::StrangerListener stranger;  // runs as nobody
-        ASSERT_TRUE(stranger.Start(GetGatewayPath()));
+        testsupport::ScopedEnv vesselHome("VESSEL_HOME", home.path()),
+            app("APP_NAME", testsupport::UniqueName("CmodStranger"));
+        // A squatter at the gateway's path, listening as nobody, passes on every byte it receives.
+        const std::string path = GetGatewayPath();
+        std::shared_ptr<void> unlinked(nullptr, [&](void*) { unlink(path.c_str()); });
+        int seen[2];
+        ASSERT_EQ(pipe(seen), 0);
+        testsupport::ChildProcess stranger;
+        ASSERT_TRUE(stranger.Fork([&] {
+            sockaddr_un addr{AF_UNIX, {}};
+            path.copy(addr.sun_path, sizeof(addr.sun_path) - 1);
+            int lfd = socket(AF_UNIX, SOCK_STREAM, 0);
+            if (setgid(65534) != 0 || setuid(65534) != 0 ||
+                bind(lfd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 || listen(lfd, 16) != 0)
+                return 1;
+            char buf[4096];
+            (void)!write(seen[1], "+", 1);  // listening
+            for (int c; (c = accept(lfd, nullptr, nullptr)) >= 0; close(c))
+                for (ssize_t n; (n = read(c, buf, sizeof(buf))) > 0;) (void)!write(seen[1], buf, n);
+            return 0;
+        }));
+        close(seen[1]);
+        char byte;
+        ASSERT_EQ(read(seen[0], &byte, 1), 1) << "the stranger does not listen";
+        fcntl(seen[0], F_SETFL, O_NONBLOCK);
+
         testsupport::WriteContainerConfig(home.path(), R"({"trustedGatewayUser": "daemon"})");
         ASSERT_EQ(CModuleMgt::getInstance()->LoadModule(Module("calc")), 0);
         auto receiver = ReqReceiverMgt::getInstance().Find(ModuleKey("calc", "1.0"));
         EXPECT_TRUE(testsupport::WaitFor([&] { return receiver && receiver->IsNotReceiving(); }, WAIT));
         UDSClient client;
-        EXPECT_EQ(client.Connect(GetGatewayPath(), PeerTrust::Gateway), EACCES);
-        EXPECT_EQ(stranger.Received(), "");
+        EXPECT_EQ(client.Connect(path, PeerTrust::Gateway), EACCES);
+        EXPECT_EQ(read(seen[0], &byte, 1), -1) << "the stranger was sent something";
 
         testsupport::WriteContainerConfig(home.path(), R"({"trustedGatewayUser": "nobody"})");
-        EXPECT_EQ(client.Connect(GetGatewayPath(), PeerTrust::Gateway), 0);
+        EXPECT_EQ(client.Connect(path, PeerTrust::Gateway), 0);
         UDSClient channel;
-        EXPECT_EQ(channel.Connect(GetGatewayPath()), EACCES);
+        EXPECT_EQ(channel.Connect(path), EACCES);
     });
 }
 

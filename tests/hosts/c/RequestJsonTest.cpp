@@ -1,58 +1,45 @@
 // The request record: the gateway's request text in, the module's JSON out.
 #include <gtest/gtest.h>
 
-#include <functional>
+#include <map>
 #include <string>
 
 #include "hosts/c/RequestPojo.h"
 
 namespace {
 
-RequestPojo CalcRequest(std::map<std::string, std::string> query = {{"x", "5"}}) {
+// Headers and the request id never reach the module.
+RequestPojo CalcRequest(std::map<std::string, std::string> query = {{"x", "5"}}, std::string body = "1+2") {
     RequestPojo r;
-    r.reqUrl = "/calc/add", r.method = "POST", r.reqBody = "1+2", r.moduleName = "calc", r.version = "1.0";
-    r.reqQuery = std::move(query);
+    r.reqUrl = "/calc/add", r.method = "POST", r.moduleName = "calc", r.version = "1.0";
+    r.header = {{"S", "h"}}, r.requestId = "7", r.reqBody = std::move(body), r.reqQuery = std::move(query);
     return r;
 }
 
 TEST(RequestJson, ModuleJsonIsExactOmitsEmptyMembersNestsDottedKeysAndEscapes) {
-    const std::string head = "{\"reqUrl\":\"\\/calc\\/add\",\"method\":\"POST\",";
-    const std::string body = "\"reqBody\":\"1+2\",", tail = "\"moduleName\":\"calc\",\"version\":\"1.0\"";
-    const std::pair<std::function<void(RequestPojo&)>, std::string> cases[] = {
-        {[](RequestPojo&) {}, head + body + tail + ",\"reqQuery\":{\"x\":\"5\"}}\n"},
-        // Headers and the request id never reach the module.
-        {[](RequestPojo& r) {
-             r.reqBody = "", r.reqQuery = {}, r.header = {{"S", "h"}}, r.requestId = "7";
-         },
-         head + tail + "}\n"},
-        {[](RequestPojo& r) {
-             r.reqQuery = {{"b", "2"}, {"a.y", "4"}, {"a.x", "3"}, {"c.d.e", "5"}};
-         },
+    const std::string head = "{\"reqUrl\":\"\\/calc\\/add\",\"method\":\"POST\",",
+                      body = "\"reqBody\":\"1+2\",", tail = "\"moduleName\":\"calc\",\"version\":\"1.0\"";
+    const std::pair<RequestPojo, std::string> cases[] = {
+        {CalcRequest(), head + body + tail + ",\"reqQuery\":{\"x\":\"5\"}}\n"},
+        {CalcRequest({}, ""), head + tail + "}\n"},
+        {CalcRequest({{"b", "2"}, {"a.y", "4"}, {"a.x", "3"}, {"c.d.e", "5"}}),
          head + body + tail +
              ",\"reqQuery\":{\"a\":{\"x\":\"3\",\"y\":\"4\"},\"b\":\"2\",\"c\":{\"d\":{\"e\":\"5\"}}}}\n"},
-        {[](RequestPojo& r) { r.reqQuery = {}, r.reqBody = "l1\nq\"s/b\\t\tu\x1f\xc3\xa9"; },
+        {CalcRequest({}, "l1\nq\"s/b\\t\tu\x1f\xc3\xa9"),
          head + "\"reqBody\":\"l1\\nq\\\"s\\/b\\\\t\\tu\\u001F\xc3\xa9\"," + tail + "}\n"},
     };
-    for (const auto& [edit, json] : cases) {
-        RequestPojo r = CalcRequest();
-        edit(r);
+    for (const auto& [request, json] : cases) {
         std::string out;
-        EXPECT_TRUE(r.toJson(out));
+        EXPECT_TRUE(request.toJson(out));
         EXPECT_EQ(out, json);
     }
 }
 
 TEST(RequestJson, QueryKeysThatCannotFormATreeAreRefusedWithoutTouchingOut) {
-    const std::map<std::string, std::string> bad[] = {
-        {{"", "v"}},
-        {{"a..b", "1"}},
-        {{".a", "1"}},
-        {{"a.", "1"}},
-        {{"a", "1"}, {"a.b", "2"}},
-        {{"a", ""}, {"a.b", "2"}},
-        {{"a.b", "1"}, {"a.b.c", "2"}},
-    };
-    for (const auto& query : bad) {
+    using Query = std::map<std::string, std::string>;
+    for (const Query& query : {Query{{"", "v"}}, Query{{"a..b", "1"}}, Query{{".a", "1"}}, Query{{"a.", "1"}},
+                               Query{{"a", "1"}, {"a.b", "2"}}, Query{{"a", ""}, {"a.b", "2"}},
+                               Query{{"a.b", "1"}, {"a.b.c", "2"}}}) {
         std::string out = "untouched";
         EXPECT_FALSE(CalcRequest(query).toJson(out)) << query.begin()->first;
         EXPECT_EQ(out, "untouched");
