@@ -1,27 +1,23 @@
-// Placement decisions: where modules go, what is sent, version switches, failed loads, ageing.
+// Placement decisions: where modules go, what is sent, failed loads, ageing; and the demand list.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <memory>
 #include <set>
 
-#include "base/IIOHandler.h"
-#include "master/IModuleNeedLoadMgt.h"
 #include "master/IProcessMgt.h"
 #include "master/ModuleMgt.h"
+#include "master/ModuleNeedLoadMgt.h"
 #include "master/WarrenProcess.h"
-#include "proto/PipeCmdPojo.h"
 #include "support/ChannelTestUtil.h"
-#include "support/TestSupport.h"
 
 namespace {
 
 // The registry and the demand list placement talks to, recording what it asks of them.
 struct Fakes : IProcessMgt, IIOHandler, IModuleNeedLoadMgt {
-    std::vector<std::pair<int, std::string>> sent;
+    std::vector<std::string> sent;  // "pid:line"
     std::map<int, std::vector<ModulePojo>> pending, ageing;
     std::vector<int> removed;
     int sendResult = 0;
@@ -36,7 +32,7 @@ struct Fakes : IProcessMgt, IIOHandler, IModuleNeedLoadMgt {
     void SendAgeingToSubprocess(const std::map<int, std::vector<ModulePojo>>& a) override { ageing = a; }
     int DoAsyncRead(int, const std::string&) override { return 0; }
     int DoSyncWrite(const std::string& pid, const std::string& msg) override {
-        return sent.emplace_back(std::stoi(pid), msg), sendResult;
+        return sent.push_back(pid + ":" + msg), sendResult;
     }
     int32_t GetModuleNeedLoadFrmGW() override { return 0; }
     void RemoveNeedLoad(const ModuleKey& key) override { forgotten.push_back(key); }
@@ -45,34 +41,28 @@ struct Fakes : IProcessMgt, IIOHandler, IModuleNeedLoadMgt {
     void ClearNonExistModule() override {}
 };
 
-ModulePojo Mod(const std::string& name, const std::string& type = "C_MODULE",
-               const std::string& version = "1.0", const std::string& vmArgs = "") {
-    return ModulePojo(name, version, "/opt/" + name, type, vmArgs);
+ModulePojo Mod(const std::string& name, const std::string& type = "C_MODULE") {
+    return ModulePojo(name, "1.0", "/opt/" + name, type, "");
 }
 
 class Placement : public ::testing::Test {
 protected:
-    Fakes fakes;
-    std::unique_ptr<ModuleMgt> mgt;
-    std::vector<int> ended;
-    int nextPid = 0;  // made-up pids 100001, ...: nothing is signalled through them
-
     void SetUp() override {
         channeltest::UseChannelLog();
         memset(gProcesses, 0, sizeof(gProcesses));
         gLastProcess = 0;
         Fresh(2);
     }
-    // A new placement with empty records and this many modules per worker.
+    // A new placement with empty records and this many modules per worker; pids 100001, ... are
+    // made up: nothing is signalled through them.
     void Fresh(int limit) {
         Limit(limit);
         fakes = Fakes();
         ended.clear();
-        nextPid = 100000;
         mgt = std::make_unique<ModuleMgt>();
         mgt->SetNeedLoad(&fakes);
         mgt->SetProcessMgt(&fakes, &fakes);
-        mgt->SetSpawnFn([this] { return ++nextPid; });
+        mgt->SetSpawnFn([pid = 100000]() mutable { return ++pid; });
         mgt->SetEndFn([this](int pid) { ended.push_back(pid); });
     }
     void Limit(int n) {  // in the home the log set-up chose
@@ -88,6 +78,9 @@ protected:
         }
         return out;
     }
+    Fakes fakes;
+    std::unique_ptr<ModuleMgt> mgt;
+    std::vector<int> ended;
 };
 
 }  // namespace
@@ -106,13 +99,11 @@ TEST_F(Placement, ModulesGoToTheLeastLoadedWorkerThatMayTakeThem) {
         Fresh(2);
         for (const std::string& step : c.first) {
             size_t colon = step.find(':');
-            if (step.rfind("limit=", 0) == 0) {
+            if (step.rfind("limit=", 0) == 0)
                 Limit(std::stoi(step.substr(6)));
-            } else {
-                mgt->UpdateModule(colon == std::string::npos
-                                      ? Mod(step)
-                                      : Mod(step.substr(0, colon), step.substr(colon + 1)));
-            }
+            else
+                mgt->UpdateModule(Mod(step.substr(0, colon),
+                                      colon == std::string::npos ? "C_MODULE" : step.substr(colon + 1)));
         }
         EXPECT_EQ(Layout(), c.second) << c.first.size() << " steps";
     }
@@ -137,10 +128,9 @@ TEST_F(Placement, ModulesArePlacedOnDemandAndAFailedLoadIsRetriedAfterAPause) {
     mgt->UpdateModule(Mod("a"), false);  // unchanged, no refresh asked
     EXPECT_EQ(Layout(), "a,b");
     EXPECT_EQ(fakes.pending[100001].size(), 1u);
-    using Line = std::pair<int, std::string>;
-    EXPECT_EQ(fakes.sent, (std::vector<Line>{{100001, "addModule#b|1.0|/opt/b|C_MODULE|\n"},
-                                             {100001, "addModule#c|1.0|/opt/c|C_MODULE|\n"},
-                                             {100001, "modifyModule#a|1.0|/opt/a|C_MODULE|\n"}}));
+    EXPECT_EQ(fakes.sent, (std::vector<std::string>{"100001:addModule#b|1.0|/opt/b|C_MODULE|\n",
+                                                    "100001:addModule#c|1.0|/opt/c|C_MODULE|\n",
+                                                    "100001:modifyModule#a|1.0|/opt/a|C_MODULE|\n"}));
 
     int pid = 100001;
     EXPECT_EQ(mgt->UnloadModule(&pid, "a"), -1);
@@ -184,4 +174,30 @@ TEST_F(Placement, AgeingRetiresIdleModulesAndMovesTheRestToANewWorker) {
     EXPECT_EQ(Layout(), "busy");
     EXPECT_EQ(fakes.pending[gProcesses[2].pid].at(0).GetName(), "busy");
     signal(SIGQUIT, SIG_DFL);
+}
+
+TEST(ModuleNeedLoad, IdleCountsFromTheLatestDemandAndUnhostedDemandsAreForgotten) {
+    ModuleNeedLoadMgt mgt;
+    const ModuleKey calc("calc", "1.0"), a1("a", "1"), a2("a", "2"), echo("echo", "1.0");
+    EXPECT_TRUE(mgt.RecordDemand(calc, 1000));
+    EXPECT_FALSE(mgt.RecordDemand(calc, 2000));
+    EXPECT_TRUE(mgt.RecordDemand(a2, 1000));
+    EXPECT_TRUE(mgt.RecordDemand(a1, 2050));
+    EXPECT_EQ(mgt.GetIdleModulesAt(60, 2060), std::vector<ModuleKey>{a2});  // idle only past 60 s
+    EXPECT_EQ(mgt.GetIdleModulesAt(60, 2061), (std::vector<ModuleKey>{a2, calc}));
+    mgt.RemoveNeedLoad(calc);
+    EXPECT_FALSE(mgt.IsNeedLoad(calc));
+
+    // Demands for modules no worker hosts (its worker died) are forgotten: placed afresh next time.
+    channeltest::UseChannelLog();
+    ModuleMgt placement;
+    placement.SetNeedLoad(&mgt);
+    placement.SetSpawnFn([] { return 100001; });
+    mgt.SetModuleMgt(&placement);
+    mgt.RecordDemand(calc, 3000);
+    mgt.RecordDemand(echo, 3000);
+    placement.UpdateModule(ModulePojo("echo", "1.0", "/opt/echo", "C_MODULE", ""));
+    mgt.ClearNonExistModule();
+    EXPECT_TRUE(mgt.IsNeedLoad(echo));
+    EXPECT_TRUE(mgt.RecordDemand(calc, 200));  // new again
 }

@@ -1,9 +1,10 @@
+// The client end of a Unix socket: refused connects leave nothing open, sends arrive whole, a
+// reply is read whole across pieces.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <thread>
@@ -13,6 +14,8 @@
 #include "support/TestSupport.h"
 
 using namespace std::chrono_literals;
+using testsupport::ReadSome;
+using testsupport::SendAll;
 
 // Plays the master or the gateway at a path of its own; conn is its end of client's connection.
 class UDSClientTest : public ::testing::Test {
@@ -25,14 +28,12 @@ protected:
         ASSERT_GE(conn = accept(fd, nullptr, nullptr), 0);
     }
     void TearDown() override { close(conn), close(fd); }
-    void Write(const std::string& d) { ASSERT_EQ(write(conn, d.data(), d.size()), ssize_t(d.size())); }
-    std::string Read(size_t n) {  // small reads, so a sender on the other end keeps blocking
-        std::string out(n, '\0');
-        size_t got = 0;
-        for (ssize_t r = 1; got < n && (r > 0 || errno == EINTR); got += r > 0 ? r : 0) {
-            r = read(conn, &out[got], std::min<size_t>(n - got, 3000));
+    // Reads until n bytes came, or nothing did for a second (a sender that stopped short).
+    std::string Read(size_t n) {
+        std::string got;
+        while (got.size() < n && ReadSome(conn, got, std::chrono::steady_clock::now() + 1s) > 0) {
         }
-        return out.substr(0, got);
+        return got;
     }
     testsupport::TempDir dir{"udsc"};
     std::string path = dir / "s.sock";
@@ -50,14 +51,12 @@ TEST_F(UDSClientTest, AFailedConnectLeavesNoSocket) {
     UDSClient other;
     for (const auto& [to, rc] : cases) {
         EXPECT_EQ(other.Connect(to), rc) << to.size();
-        EXPECT_EQ(other.GetSockFd(), -1);
-        EXPECT_FALSE(other.IsConnected());
+        EXPECT_TRUE(other.GetSockFd() == -1 && !other.IsConnected());
     }
 }
 
 TEST_F(UDSClientTest, SendToDeliversAllBytesThroughSignalsAndRefusesTenMiB) {
     EXPECT_EQ(client.SendTo(std::string(UDSClient::MAX_CONTENT, 'a')), -1);
-
     // Tiny buffers block the sender often; signals without SA_RESTART must not cut data short.
     struct sigaction sa {
     }, old{};
@@ -65,18 +64,14 @@ TEST_F(UDSClientTest, SendToDeliversAllBytesThroughSignalsAndRefusesTenMiB) {
     ASSERT_EQ(sigaction(SIGUSR1, &sa, &old), 0);
     int small = 4096;
     setsockopt(client.GetSockFd(), SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
-    timeval giveUp{1, 0};  // a sender that stopped short leaves the reads waiting for no more than this
-    setsockopt(conn, SOL_SOCKET, SO_RCVTIMEO, &giveUp, sizeof(giveUp));
     std::string big(1024 * 1024 + 17, '\0'), received;
     for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i % 251);
     std::atomic<int> result{-2};
     std::thread sender([&] { result = client.SendTo(big); });
-    while (received.size() < big.size()) {
+    do {
         if (result == -2) pthread_kill(sender.native_handle(), SIGUSR1);
-        std::string piece = Read(std::min<size_t>(3000, big.size() - received.size()));
-        if (piece.empty()) break;
-        received += piece;
-    }
+    } while (received.size() < big.size() &&
+             ReadSome(conn, received, std::chrono::steady_clock::now() + 1s) > 0);
     sender.join();
     sigaction(SIGUSR1, &old, nullptr);
     EXPECT_EQ(result.load(), 0);
@@ -91,21 +86,18 @@ TEST_F(UDSClientTest, AGatewayReplyIsReadWholeAcrossPiecesAndACutOneFails) {
     std::vector<std::string> values;
     std::atomic<int> result{-2};
     std::thread reader([&] { result = client.RecvFromGW(values); });
-    Write("*2\r\n$6\r\nappcfg\r\n$2");
+    EXPECT_TRUE(SendAll(conn, "*2\r\n$6\r\nappcfg\r\n$2"));
+    int unread = -1;  // the first piece taken before the second is written
     EXPECT_TRUE(testsupport::WaitFor(
-        [&] {  // the first piece taken before the second is written
-            int unread = -1;
-            ioctl(client.GetSockFd(), FIONREAD, &unread);
-            return result != -2 || unread == 0;
-        },
+        [&] { return result != -2 || (ioctl(client.GetSockFd(), FIONREAD, &unread) == 0 && unread == 0); },
         5s));
-    Write("\r\n{}\r\n");
+    EXPECT_TRUE(SendAll(conn, "\r\n{}\r\n"));
     reader.join();
     EXPECT_EQ(result.load(), 0);
     EXPECT_EQ(values, (std::vector<std::string>{"appcfg", "{}"}));
 
     values.clear();
-    Write("*2\r\n$6\r\nappcfg\r\n");
+    ASSERT_TRUE(SendAll(conn, "*2\r\n$6\r\nappcfg\r\n"));
     close(std::exchange(conn, -1));
     EXPECT_EQ(client.RecvFromGW(values), -1);
     EXPECT_TRUE(values.empty());
