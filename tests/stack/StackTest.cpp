@@ -1,8 +1,10 @@
 // The real vessel-gateway in front of the real vessel binary and the sample C modules, one
 // scenario per user story. Under a steady load of additions to calc, every request sent must end
 // with exactly one outcome, and only the ones a fault really touched may fail.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -11,22 +13,23 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
+#include <cerrno>
 #include <iostream>
 #include <memory>
 #include <regex>
 #include <string>
 #include <vector>
 
-#include "CalcLoad.h"
+#include "Load.h"
 #include "support/HttpTestClient.h"
 #include "support/LogLines.h"
-#include "support/Trickle.h"
+#include "support/TmpfsMount.h"
 #include "support/VesselStack.h"
 
 using namespace std::chrono_literals;
+using testsupport::TmpfsMount;
 using testsupport::WaitFor;
-using Clock = CalcLoad::Clock;
+using Clock = Load::Clock;
 
 namespace {
 
@@ -36,25 +39,26 @@ std::string DeathLine(pid_t worker, int signo) {
            std::to_string(signo);
 }
 
+// Additions with operands of their own, so an answer meant for another request is a wrong one.
+std::pair<std::string, std::string> Addition(long long n) {
+    return {"/calc/add?x=" + std::to_string(n * 1000) + "&y=" + std::to_string(n % 97),
+            std::to_string(n * 1000 + n % 97)};
+}
+
 class StackTest : public ::testing::Test {
 protected:
     void SetUp() override {
         const struct rlimit core = {0, 0};  // a module that crashes on purpose leaves no core file
         setrlimit(RLIMIT_CORE, &core);
-        ASSERT_TRUE(VesselStack::Built({"calc", "echo", "slow", "crash"}));  // a missing binary fails
+        ASSERT_TRUE(VesselStack::Built({"calc", "echo", "slow", "crash"}));
     }
     void TearDown() override {
         if (load_) load_->Stop();
         if (HasFailure()) std::cerr << (load_ ? "load: " + load_->Summary() + "\n" : "") << stack_.AllLogs();
-        stack_.Stop();
     }
-    void Start(std::vector<std::string> modules, std::vector<std::string> gatewayArgs = {},
+    void Start(const std::vector<std::string>& modules, const std::vector<std::string>& gatewayArgs = {},
                int perWorker = 10) {
-        VesselStack::Options options;
-        options.modules = modules;
-        options.gatewayArgs = gatewayArgs;
-        options.maxModulePerSubprocess = perWorker;
-        ASSERT_TRUE(stack_.Start(options)) << stack_.AllLogs();
+        ASSERT_TRUE(stack_.Start(modules, gatewayArgs, perWorker)) << stack_.AllLogs();
         if (modules[0] == "calc") Served("/calc/add?x=1&y=2", "3");
     }
     // The first request for a module demands it; Vessel places it and it answers.
@@ -63,9 +67,9 @@ protected:
         ASSERT_EQ(response.status, 200) << target << ": " << response.body;
         ASSERT_EQ(response.body, body) << target;
     }
-    void StartLoad(std::chrono::milliseconds answerLimit) {
-        load_.reset(new CalcLoad(stack_.Gateway().Port(), 4, answerLimit));
-        ASSERT_TRUE(WaitFor([&] { return load_->Right() >= 100; }, 20s)) << load_->Summary();
+    void StartLoad(std::chrono::milliseconds answerLimit, int clients = 4, Load::Request request = Addition) {
+        load_.reset(new Load(stack_.Gateway().Port(), clients, answerLimit, request));
+        ASSERT_TRUE(WaitFor([&] { return load_->RightSince() >= 100; }, 20s)) << load_->Summary();
     }
     // After a fault at t: the load is served again, then every outcome passes allowed.
     void ExpectLoadServedSince(Clock::time_point t, bool allowLost = false) {
@@ -85,7 +89,7 @@ protected:
     }
 
     VesselStack stack_;
-    std::unique_ptr<CalcLoad> load_;
+    std::unique_ptr<Load> load_;
 };
 
 // The README's demo path, then the gateway's configuration edited under load: served modules are
@@ -102,15 +106,13 @@ TEST_F(StackTest, ServesThroughTheGatewayAndConfigurationReloadsUnderLoadLoseNot
     EXPECT_EQ(HttpTestClient::Get(stack_.Gateway().Port(), "/slow/wait?ms=1").status, 404);
 
     StartLoad(10s);
-    std::vector<std::string> entries{
-        VesselStack::ModuleEntry("calc", "1.0", VesselStack::CModuleDir("calc"), "C_MODULE")};
+    std::vector<std::string> entries{VesselStack::ModuleEntry("calc", "1.0")};
     for (int i = 0; i < 3; ++i) {
-        entries.push_back(
-            VesselStack::ModuleEntry("extra" + std::to_string(i), "1.0", "/nonexistent", "C_MODULE"));
+        entries.push_back(VesselStack::ModuleEntry("extra" + std::to_string(i), "1.0", "/nonexistent"));
         stack_.SetAppConfig(VesselStack::AppConfig(entries));
         ASSERT_TRUE(WaitFor([&] { return MasterLogHas("save:extra" + std::to_string(i) + ":1.0"); }, 10s));
     }
-    entries.push_back(VesselStack::ModuleEntry("slow", "1.0", VesselStack::CModuleDir("slow"), "C_MODULE"));
+    entries.push_back(VesselStack::ModuleEntry("slow", "1.0"));
     stack_.SetAppConfig(VesselStack::AppConfig(entries));
     const Clock::time_point reloaded = Clock::now();
     EXPECT_TRUE(WaitFor(
@@ -169,30 +171,33 @@ TEST_F(StackTest, AfterAGatewayRestartRequestsAreServedAgain) {
     EXPECT_EQ(stack_.Workers(), workers) << "the worker did not survive the gateway restart";
 }
 
+// Every answer a 200, from 1.0 until 2.0 first answered, from 2.0 after. The same library path in
+// both versions: the dynamic loader would hand the old code back in the same worker.
 TEST_F(StackTest, ASwitchedVersionServesWithoutLosingARequest) {
     Start({"echo"});
-    // The same library path in both versions: the dynamic loader would hand the old code back in
-    // the same worker.
-    auto config = [](const char* version) {
-        return VesselStack::AppConfig(
-            {VesselStack::ModuleEntry("echo", version, VesselStack::CModuleDir("echo"), "C_MODULE")});
+    // Longer than the gateway's own limit: its 504 is an answer, a hang is not.
+    StartLoad(40s, 1, [](long long) { return std::make_pair(std::string("/echo/x"), std::string()); });
+    auto from = [](const Load::Outcome& o, const std::string& version) {
+        return o.body.find("\"version\":\"" + version + "\"") != std::string::npos;
     };
-    Trickle trickle(stack_.Gateway().Port(), "/echo/x", 50ms);
-    trickle.Start();
-    ASSERT_TRUE(trickle.WaitForBody("\"version\":\"1.0\"", 30s)) << trickle.Summary();
     const std::vector<pid_t> before = stack_.Workers();
-    stack_.SetAppConfig(config("2.0"));
-    ASSERT_TRUE(trickle.WaitForBody("\"version\":\"2.0\"", 30s)) << trickle.Summary();
+    stack_.SetAppConfig(VesselStack::AppConfig({VesselStack::ModuleEntry("echo", "2.0")}));
+    ASSERT_TRUE(WaitFor([&] { return from(load_->Outcomes().back(), "2.0"); }, 30s)) << load_->Summary();
     EXPECT_TRUE(WaitFor([&] { return !VesselStack::Alive(before.at(0)); }, 30s)) << "old worker still runs";
-    trickle.Stop();
-    EXPECT_EQ(trickle.SwitchFault("\"version\":\"1.0\"", "\"version\":\"2.0\""), "");
+    load_->Stop();
+    bool switched = false;
+    for (const Load::Outcome& o : load_->Outcomes()) {
+        ASSERT_TRUE(o.right && (from(o, "1.0") || from(o, "2.0"))) << o.status << " " << o.body;
+        ASSERT_FALSE(switched && from(o, "1.0")) << "the old version answered after the new one";
+        switched |= from(o, "2.0");
+    }
 }
 
 // An operator's SIGHUP and SIGUSR1 go to the whole process group; the worker channel is flooded;
 // then the master is killed, and its workers must not live on without it.
 TEST_F(StackTest, TheMasterOutlivesHupAndUsr1AndItsWorkersFollowItsDeath) {
     Start({"calc", "slow"}, {}, 1);
-    const pid_t master = stack_.MasterPid();
+    const pid_t master = stack_.Master().Pid();
     ASSERT_GT(master, 1);  // the signals below go to its group: never to -1
     const std::vector<pid_t> workers = stack_.Workers();
     ASSERT_EQ(workers.size(), 1u);
@@ -207,10 +212,9 @@ TEST_F(StackTest, TheMasterOutlivesHupAndUsr1AndItsWorkersFollowItsDeath) {
     ASSERT_EQ(kill(-master, SIGHUP), 0);
     ASSERT_TRUE(WaitFor([&] { return MasterLogHas("config:hupProbe,7"); }, 10s)) << "settings not re-read";
     // SIGUSR1 after the log file was moved away: the master writes to a new one.
-    const std::string logs = stack_.Home() + "/logs";
-    for (const std::string& name : testsupport::ListDir(logs)) {
+    for (const std::string& name : testsupport::ListDir(stack_.LogDir())) {
         if (name.rfind("Vessel_", 0) == 0)
-            rename((logs + "/" + name).c_str(), (logs + "/old-" + name).c_str());
+            rename((stack_.LogDir() + "/" + name).c_str(), (stack_.LogDir() + "/old-" + name).c_str());
     }
     ASSERT_EQ(stack_.MasterLog(), "");
     ASSERT_EQ(kill(-master, SIGUSR1), 0);
@@ -220,8 +224,6 @@ TEST_F(StackTest, TheMasterOutlivesHupAndUsr1AndItsWorkersFollowItsDeath) {
 
     // Out of descriptors, the master neither spins on accept nor floods its log (one line per
     // interval, counting the failures between), and a new worker reaches it once they are back.
-    std::string channel = "/tmp/uds-vessel-inner-" + stack_.Gateway().AppName();
-    std::transform(channel.begin(), channel.end(), channel.begin(), ::tolower);
     struct rlimit saved {
     }, low{};
     ASSERT_EQ(prlimit(master, RLIMIT_NOFILE, nullptr, &saved), 0);
@@ -230,20 +232,17 @@ TEST_F(StackTest, TheMasterOutlivesHupAndUsr1AndItsWorkersFollowItsDeath) {
     std::vector<int> flood(60);
     for (int& fd : flood) {
         sockaddr_un addr{AF_UNIX, {}};
-        channel.copy(addr.sun_path, sizeof(addr.sun_path) - 1);
+        stack_.ChannelPath().copy(addr.sun_path, sizeof(addr.sun_path) - 1);
         fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
     }
     std::vector<std::string> fails;
     ASSERT_TRUE(WaitFor(
-        [&] {
-            fails = testsupport::LinesWith(stack_.MasterLog(), "accpet fail:24,");
-            return fails.size() >= 2;
-        },
+        [&] { return (fails = testsupport::LinesWith(stack_.MasterLog(), "accpet fail:24,")).size() >= 2; },
         15s));
     std::smatch suppressed;
-    const std::regex note(R"(\((\d+) similar lines suppressed\))");
-    ASSERT_TRUE(std::regex_search(fails[1], suppressed, note)) << fails[1];
+    ASSERT_TRUE(std::regex_search(fails[1], suppressed, std::regex(R"(\((\d+) similar lines suppressed\))")))
+        << fails[1];
     EXPECT_LE(std::stol(suppressed[1]), 100) << "accept was retried without a pause";
     for (int fd : flood) close(fd);
     ASSERT_EQ(prlimit(master, RLIMIT_NOFILE, &saved, nullptr), 0);
@@ -255,20 +254,69 @@ TEST_F(StackTest, TheMasterOutlivesHupAndUsr1AndItsWorkersFollowItsDeath) {
     EXPECT_TRUE(WaitFor([&] { return VesselStack::GroupMembers(master).empty(); }, 15s))
         << "outlived their master";
     EXPECT_EQ(testsupport::LinesWith(stack_.WorkerLog(), "gracefully shutting down").size(), 2u);
-    unlink(channel.c_str());  // a killed master cannot remove its channel socket
+}
+
+// The log directories below are tmpfs mounts of their own: as root, permission bits would not
+// stop a write. A full one costs no request, and once it has space the logs go on.
+TEST_F(StackTest, AFullLogDirectoryCostsNoRequestAndLoggingResumesWithSpace) {
+    TmpfsMount small(stack_.LogDir(), 0, "size=64k");
+    if (!small.Mounted()) GTEST_SKIP() << small.Why();
+    const std::string filler = stack_.LogDir() + "/filler";
+    ASSERT_EQ(TmpfsMount::FillUp(filler), ENOSPC);
+    Start({"calc"});
+    const std::vector<pid_t> workers = stack_.Workers();
+    ASSERT_EQ(workers.size(), 1u);
+    auto serve = [&](int from, int to) {
+        for (int i = from; i < to; ++i)
+            Served("/calc/add?x=" + std::to_string(i) + "&y=1000", std::to_string(i + 1000));
+        EXPECT_EQ(stack_.Workers(), workers) << "the worker changed or died while serving";
+    };
+    auto workerLogged = [&] {
+        return stack_.WorkerLog().find("RequestHandler calc:1.0") != std::string::npos;
+    };
+    serve(0, 20);
+    EXPECT_FALSE(workerLogged());  // the file exists, but holds at most a torn first line
+    ASSERT_EQ(unlink(filler.c_str()), 0);
+    serve(20, 23);
+    EXPECT_TRUE(WaitFor(workerLogged, 10s)) << "the worker did not log again once there was space";
+    ASSERT_EQ(kill(workers[0], SIGKILL), 0);
+    EXPECT_TRUE(WaitFor([&] { return MasterLogHas(DeathLine(workers[0], SIGKILL)); }, 10s))
+        << "the master did not log again once there was space";
+}
+
+// What a user put where the channel socket goes is theirs: the master refuses to start (exit 1)
+// and leaves it as it was; only a socket there would be replaced.
+TEST_F(StackTest, AUsersFileAtTheChannelPathIsLeftAlone) {
+    testsupport::WriteFile(stack_.ChannelPath(), "keep me");
+    stack_.Start();  // false when the master is gone already
+    const int status = stack_.Master().Wait(20s);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << "wait status " << status;
+    EXPECT_EQ(testsupport::ReadFile(stack_.ChannelPath()), "keep me");
+    unlink(stack_.ChannelPath().c_str());
 }
 
 // TERM ends the workers at once, QUIT lets them finish: either way, under load, the master exits
-// and no worker outlives it.
+// and no worker outlives it. TERM with a read-only log directory (where a tmpfs can be mounted),
+// so every step of its shutdown fails to log.
 class MasterEndTest : public StackTest, public ::testing::WithParamInterface<int> {};
 
 TEST_P(MasterEndTest, TheMasterEndsUnderLoadLeavingNoWorker) {
+    std::unique_ptr<TmpfsMount> readOnly;
+    if (GetParam() == SIGTERM)
+        readOnly = std::make_unique<TmpfsMount>(stack_.LogDir(), MS_RDONLY, "size=64k");
+    if (readOnly && !readOnly->Mounted()) std::cerr << readOnly->Why() << "\n";
+    if (readOnly && readOnly->Mounted()) {
+        ASSERT_EQ(open((stack_.LogDir() + "/probe").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644), -1);
+        ASSERT_EQ(errno, EROFS) << "the log directory must really be unwritable";
+    }
     Start({"calc"});
+    const std::vector<pid_t> workers = stack_.Workers();
     StartLoad(10s);
-    const pid_t master = stack_.MasterPid();
+    EXPECT_EQ(stack_.Workers(), workers) << "the worker changed or died while serving";
+    const pid_t master = stack_.Master().Pid();
     ASSERT_GT(master, 1);  // never kill(-1, ...)
     ASSERT_EQ(kill(master, GetParam()), 0);
-    int status = stack_.Master().Wait(25s);
+    const int status = stack_.Master().Wait(25s);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
     EXPECT_TRUE(WaitFor([&] { return VesselStack::GroupMembers(master).empty(); }, 10s))
         << "a worker was left";

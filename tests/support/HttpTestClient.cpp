@@ -5,33 +5,19 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
-#include <cstring>
 
 #include "support/TestSupport.h"
-
-namespace {
-
-std::string Lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
-}  // namespace
-
-HttpTestClient::~HttpTestClient() {
-    Close();
-}
 
 bool HttpTestClient::Connect(int port) {
     Close();
     fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_in addr;
-    memset(&addr, 0, sizeof(addr));
+    sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(port));
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return fd_ >= 0 && connect(fd_, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) == 0;
+    return fd_ >= 0 && connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
 }
 
 bool HttpTestClient::Send(const std::string& raw) {
@@ -42,40 +28,36 @@ bool HttpTestClient::SendRequest(const std::string& method, const std::string& t
                                  const std::string& body, const std::string& extraHeaders) {
     std::string raw = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + extraHeaders;
     if (!body.empty() || method == "POST") raw += "Content-Length: " + std::to_string(body.size()) + "\r\n";
-    raw += "\r\n" + body;
-    return Send(raw);
+    return Send(raw + "\r\n" + body);
 }
 
 HttpTestResponse HttpTestClient::Read(std::chrono::milliseconds timeout) {
     HttpTestResponse response;
-    auto deadline = std::chrono::steady_clock::now() + timeout;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
     auto fill = [&] { return testsupport::ReadSome(fd_, pending_, deadline) > 0; };
-    size_t headerEnd;
-    while ((headerEnd = pending_.find("\r\n\r\n")) == std::string::npos)
+    size_t headEnd;
+    while ((headEnd = pending_.find("\r\n\r\n")) == std::string::npos)
         if (!fill()) return response;
-    std::string head = pending_.substr(0, headerEnd);
-    size_t lineEnd = head.find("\r\n");
-    std::string statusLine = head.substr(0, lineEnd);
-    size_t pos = lineEnd == std::string::npos ? head.size() : lineEnd + 2;
-    while (pos < head.size()) {
-        size_t next = head.find("\r\n", pos);
-        if (next == std::string::npos) next = head.size();
-        std::string line = head.substr(pos, next - pos);
-        size_t colon = line.find(':');
+    // Header lines after the status line; names lower-cased.
+    for (size_t pos = pending_.find("\r\n") + 2; pos < headEnd + 2;) {
+        const size_t next = pending_.find("\r\n", pos);
+        std::string line = pending_.substr(pos, next - pos);
+        const size_t colon = line.find(':');
         if (colon != std::string::npos) {
-            std::string value = line.substr(colon + 1);
-            value.erase(0, value.find_first_not_of(' '));
-            response.headers[Lower(line.substr(0, colon))] = value;
+            std::string name = line.substr(0, colon);
+            std::transform(name.begin(), name.end(), name.begin(), ::tolower);
+            response.headers[name] =
+                line.substr(std::min(line.find_first_not_of(' ', colon + 1), line.size()));
         }
         pos = next + 2;
     }
-    size_t length =
+    const size_t length =
         response.headers.count("content-length") ? std::stoul(response.headers["content-length"]) : 0;
-    while (pending_.size() < headerEnd + 4 + length)
+    while (pending_.size() < headEnd + 4 + length)
         if (!fill()) return response;
-    response.body = pending_.substr(headerEnd + 4, length);
-    pending_.erase(0, headerEnd + 4 + length);
-    if (statusLine.size() >= 12) response.status = std::stoi(statusLine.substr(9, 3));
+    response.body = pending_.substr(headEnd + 4, length);
+    if (headEnd >= 12) response.status = std::stoi(pending_.substr(9, 3));
+    pending_.erase(0, headEnd + 4 + length);
     return response;
 }
 

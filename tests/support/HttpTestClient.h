@@ -15,20 +15,20 @@ struct HttpTestResponse {
 class HttpTestClient {
 public:
     HttpTestClient() = default;
-    ~HttpTestClient();
+    ~HttpTestClient() { Close(); }
     HttpTestClient(const HttpTestClient&) = delete;
     HttpTestClient& operator=(const HttpTestClient&) = delete;
 
     bool Connect(int port);
     bool Send(const std::string& raw);
-    // "GET <target>" (or another method) with Host and, when body is given, Content-Length.
+    // "<method> <target>" with Host and, for a body or a POST, Content-Length.
     bool SendRequest(const std::string& method, const std::string& target, const std::string& body = "",
                      const std::string& extraHeaders = "");
     HttpTestResponse Read(std::chrono::milliseconds timeout = std::chrono::seconds(10));
     bool ClosedByServer(std::chrono::milliseconds timeout);
     void Close();
 
-    // One request on a fresh connection.
+    // One GET on a fresh connection.
     static HttpTestResponse Get(int port, const std::string& target,
                                 std::chrono::milliseconds timeout = std::chrono::seconds(10));
 

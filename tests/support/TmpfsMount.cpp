@@ -11,12 +11,11 @@
 namespace testsupport {
 
 TmpfsMount::TmpfsMount(const std::string& dir, unsigned long flags, const std::string& options) : dir_(dir) {
-    mounted_ = mount("tmpfs", dir.c_str(), "tmpfs", flags, options.c_str()) == 0;
-    error_ = mounted_ ? 0 : errno;
+    error_ = mount("tmpfs", dir.c_str(), "tmpfs", flags, options.c_str()) == 0 ? 0 : errno;
 }
 
 TmpfsMount::~TmpfsMount() {
-    if (mounted_) umount2(dir_.c_str(), MNT_DETACH);
+    if (Mounted()) umount2(dir_.c_str(), MNT_DETACH);
 }
 
 std::string TmpfsMount::Why() const {
@@ -31,7 +30,7 @@ int TmpfsMount::FillUp(const std::string& path) {
     int err = 0;
     for (int i = 0; i < 100000 && err == 0; ++i)
         if (write(fd, block.data(), block.size()) < 0) err = errno;
-    // The last partial block: fill byte by byte what is left.
+    // The last partial block, byte by byte.
     for (int i = 0; i < 4096 && err == ENOSPC; ++i)
         if (write(fd, block.data(), 1) < 0) break;
     close(fd);

@@ -1,6 +1,6 @@
 // A tmpfs of its own mounted on a directory for one test: a file system that is read-only or
-// of a small size, where permission bits would not stop root. Unmounted (lazily, so a process
-// still using it cannot keep it) on destruction, whatever the test's outcome.
+// small, where permission bits would not stop root. Unmounted lazily on destruction, so a
+// process still using it cannot keep it.
 #pragma once
 
 #include <string>
@@ -15,17 +15,14 @@ public:
     TmpfsMount(const TmpfsMount&) = delete;
     TmpfsMount& operator=(const TmpfsMount&) = delete;
 
-    bool Mounted() const { return mounted_; }
+    bool Mounted() const { return error_ == 0; }
     // Why the mount failed, for GTEST_SKIP.
     std::string Why() const;
-
-    // Writes to path until its file system has no space left; the errno of the failed write
-    // (ENOSPC when it worked).
+    // Writes to path until its file system is full; the errno of the failed write (ENOSPC).
     static int FillUp(const std::string& path);
 
 private:
     std::string dir_;
-    bool mounted_ = false;
     int error_ = 0;
 };
 

@@ -1,72 +1,58 @@
-// The whole stack for fault tests: the real vessel-gateway in front of the real vessel binary
+// The whole stack for the stories: the real vessel-gateway in front of the real vessel binary
 // with sample C modules, in a home of its own (settings, logs) under a temporary directory, and
-// ways to look at the processes it runs.
+// ways to look at the processes it runs. Whatever it started is ended by pid on destruction.
 #pragma once
 
 #include <sys/types.h>
 
-#include <map>
 #include <string>
 #include <vector>
 
 #include "support/ChildProcess.h"
 #include "support/GatewayProcess.h"
+#include "support/LogLines.h"
 #include "support/TestSupport.h"
 
 class VesselStack {
 public:
-    struct Options {
-        std::vector<std::string> modules{"calc"};  // sample C modules the gateway configures
-        // The gateway's application configuration instead, when not empty (see ModuleEntry).
-        std::string appConfig;
-        std::map<std::string, std::string> env;  // more environment for vessel
-        int maxModulePerSubprocess = 10;
-        int moduleRequestTimeout = 300;  // seconds a quitting worker may take to drain
-        std::vector<std::string> gatewayArgs;
-    };
-
-    VesselStack() = default;
-    ~VesselStack();  // Stop()
+    VesselStack();  // makes <home>/conf and <home>/logs, so a test can prepare them
+    ~VesselStack();
     VesselStack(const VesselStack&) = delete;
     VesselStack& operator=(const VesselStack&) = delete;
 
     // True when the sample modules and both binaries are built; else the test fails.
     static bool Built(const std::vector<std::string>& modules);
-    // Starts the gateway, then Vessel. False when either does not come up.
-    bool Start(const Options& options);
-    // Ends whatever still runs, by pid: Vessel (SIGKILL to its process group) and the gateway.
-    void Stop();
+    // Starts the gateway configuring the sample C modules, then Vessel. False when either does
+    // not come up.
+    bool Start(const std::vector<std::string>& modules = {"calc"},
+               const std::vector<std::string>& gatewayArgs = {}, int maxModulePerSubprocess = 10);
     // Replaces the gateway's application configuration, as an operator edits the file.
     void SetAppConfig(const std::string& json);
-    // One module of an application configuration, and the configuration of a list of them.
+    // One C module of an application configuration (a sample's by default), and a configuration.
     static std::string ModuleEntry(const std::string& name, const std::string& version,
-                                   const std::string& location, const std::string& type,
-                                   const std::string& vmArgs = "");
+                                   const std::string& location = "");
     static std::string AppConfig(const std::vector<std::string>& entries);
-    // Where the sample C modules are built.
-    static std::string CModuleDir(const std::string& name);
-    const std::string& Home() const { return home_.path(); }
 
+    const std::string& Home() const { return home_.path(); }
+    std::string LogDir() const { return home_ / "logs"; }
+    // Where the master listens for its workers.
+    std::string ChannelPath() const;
     GatewayProcess& Gateway() { return gateway_; }
     testsupport::ChildProcess& Master() { return master_; }
-    pid_t MasterPid() const { return masterPid_; }
 
     // The master's living children (its workers), lowest pid first.
     std::vector<pid_t> Workers() const;
-    // Living (not zombie) children of parent, lowest pid first.
-    static std::vector<pid_t> ChildrenOf(pid_t parent);
     // Processes, zombies aside, whose process group is pgid: the master and every worker.
     static std::vector<pid_t> GroupMembers(pid_t pgid);
     static bool Alive(pid_t pid);
 
-    std::string MasterLog() const;
-    std::string WorkerLog() const;
-    // Everything the stack wrote, for failure messages.
+    std::string MasterLog() const { return testsupport::ReadLogs(LogDir(), "Vessel"); }
+    std::string WorkerLog() const { return testsupport::ReadLogs(LogDir(), "sub_Vessel"); }
+    // The end of everything the stack wrote, for failure messages.
     std::string AllLogs() const;
 
 private:
-    testsupport::TempDir home_{"faults"};
+    testsupport::TempDir home_{"stack"};
     GatewayProcess gateway_;
     testsupport::ChildProcess master_;
-    pid_t masterPid_ = -1;
 };
