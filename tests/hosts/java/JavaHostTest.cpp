@@ -48,7 +48,7 @@ mode_t DirMode(const std::string& path) {
 
 }  // namespace
 
-TEST(TomcatEnvTest, ModuleArgsSplitAndVariableReferencesAreReplaced) {
+TEST(TomcatEnvTest, ModuleArgsVariableReferencesAndVmOptionsAreParsed) {
     using Args = std::map<std::string, std::string>;
     for (const auto& c : std::vector<std::pair<std::string, Args>>{
              {"export->A=1|B=2;vmArgs->-Xmx1g -Dx=/o", {{"export", "A=1|B=2"}, {"vmArgs", "-Xmx1g -Dx=/o"}}},
@@ -67,6 +67,24 @@ TEST(TomcatEnvTest, ModuleArgsSplitAndVariableReferencesAreReplaced) {
         std::string text = c.first;
         TomcatSvcMgt::ReplaceEnvVarByValue(text);
         EXPECT_EQ(text, c.second) << c.first;
+    }
+    // VM options: the pieces in order, then the homes' jars, then -Xrs.
+    TempDir dir("vessel-jvmopt");
+    // One jar each, so directory order does not matter: "xjar" has the suffix, "a.jar.txt" has not.
+    const std::string tc = dir / "tc", uds = dir / "uds";
+    for (const std::string& home : {tc, uds}) MakeDirs((home + "/lib").c_str(), 0755);
+    for (const std::string& jar : {tc + "/lib/a.jar", tc + "/lib/a.jar.txt", uds + "/lib/xjar"})
+        WriteFile(jar, "");
+    for (const auto& c : std::vector<std::pair<std::string, std::vector<std::string>>>{
+             {"  ", {"-Xrs"}},
+             {" -Xmx512m  -Da=1 ", {"-Xmx512m", "-Da=1", "-Xrs"}},
+             {"-Dtomcatuds.home=" + uds + " -Dcatalina.home=/nonexistent",
+              {"-Dtomcatuds.home=" + uds, "-Dcatalina.home=/nonexistent",
+               "-Djava.class.path=:" + uds + "/lib/xjar", "-Xrs"}},
+             {"-Djava.class.path=/x -Dcatalina.home=" + tc + " -Dtomcatuds.home=" + uds,
+              {"-Djava.class.path=/x:" + tc + "/lib/a.jar:" + uds + "/lib/xjar", "-Dcatalina.home=" + tc,
+               "-Dtomcatuds.home=" + uds, "-Xrs"}}}) {
+        EXPECT_EQ(JvmMgt::BuildJvmOptions(c.first), c.second) << c.first;
     }
 }
 
@@ -122,27 +140,6 @@ TEST(TomcatEnvTest, LoadPreparesEnvironmentAndCatalinaBaseAndFailsWithoutWebAppl
     EXPECT_NE(DirMode(repo + "/demo"), 0u);
     setenv("CATALINA_BASE", (loc / "lib/keep.jar/base").c_str(), 1);  // cannot be made
     EXPECT_EQ(TomcatSvcMgt::CopyCatalinaBaseEnv(loc.path()), -1);
-}
-
-TEST(JvmMgtTest, OptionsArePiecesInOrderThenTheHomesJarsThenXrs) {
-    TempDir dir("vessel-jvmopt");
-    // One jar each, so directory order does not matter: "xjar" has the suffix, "a.jar.txt" has not.
-    const std::string tc = dir / "tc", uds = dir / "uds";
-    MakeDirs((tc + "/lib").c_str(), 0755);
-    MakeDirs((uds + "/lib").c_str(), 0755);
-    for (const std::string& jar : {tc + "/lib/a.jar", tc + "/lib/a.jar.txt", uds + "/lib/xjar"})
-        WriteFile(jar, "");
-    for (const auto& c : std::vector<std::pair<std::string, std::vector<std::string>>>{
-             {"  ", {"-Xrs"}},
-             {" -Xmx512m  -Da=1 ", {"-Xmx512m", "-Da=1", "-Xrs"}},
-             {"-Dtomcatuds.home=" + uds + " -Dcatalina.home=/nonexistent",
-              {"-Dtomcatuds.home=" + uds, "-Dcatalina.home=/nonexistent",
-               "-Djava.class.path=:" + uds + "/lib/xjar", "-Xrs"}},
-             {"-Djava.class.path=/x -Dcatalina.home=" + tc + " -Dtomcatuds.home=" + uds,
-              {"-Djava.class.path=/x:" + tc + "/lib/a.jar:" + uds + "/lib/xjar", "-Dcatalina.home=" + tc,
-               "-Dtomcatuds.home=" + uds, "-Xrs"}}}) {
-        EXPECT_EQ(JvmMgt::BuildJvmOptions(c.first), c.second) << c.first;
-    }
 }
 
 TEST(JvmMgtTest, VmOnItsOwnThreadCarriesReceiverCallsAndThrowingJavaLeavesNothingPending) {
