@@ -3,7 +3,6 @@
 #pragma once
 
 #include <chrono>
-#include <cstddef>
 #include <functional>
 #include <string>
 #include <vector>
@@ -20,22 +19,17 @@ std::vector<std::string> LinesWith(const std::string& text, const std::string& n
 void WriteImmediateLogConfig(const std::string& home, int level = 3);
 
 // The log a RunInChildWithLog child writes ("[time],Level,[pid:tid],message[function|file|line]").
-class LogReader {
-public:
-    explicit LogReader(std::string dir) : dir_(std::move(dir)) {}
-    std::vector<std::string> Lines() const;
+struct LogReader {
+    std::string dir;
+    std::vector<std::string> Lines() const { return LinesWith(ReadLogs(dir, "Vessel"), ""); }
     size_t Count(const std::string& needle) const {
-        return LinesWith(ReadLogs(dir_, "Vessel"), needle).size();
+        return LinesWith(ReadLogs(dir, "Vessel"), needle).size();
     }
-
-private:
-    std::string dir_;
 };
 
 // Runs body in a forked child that logs into a fresh directory, every line written at once, so
-// tests can assert on log lines without touching the logging state of the test process. The
-// child's GoogleTest failures are printed by the child and make this test fail; so does a child
-// that does not finish within the timeout (it is then killed).
+// tests can assert on log lines without touching the test process's logging. The child's
+// failures, or its not finishing within the timeout (it is then killed), fail this test.
 void RunInChildWithLog(const std::function<void(LogReader&)>& body,
                        std::chrono::milliseconds timeout = std::chrono::seconds(60));
 
