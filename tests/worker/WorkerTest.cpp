@@ -1,8 +1,6 @@
-// The worker: its registries (the module kinds and the current manager, with the connector that
-// runs the master's commands on them; the module table every manager keeps; the request
-// receivers), and its cycle in forked children against a channel socket the test listens on, the
-// way the master spawns workers: handshake, load reports, and how it ends (no master or the master
-// gone, a graceful quit's deadline, termination at once).
+// The worker's registries (module kinds and the current manager, run by the connector; the module
+// table; the request receivers), and its cycle in children forked as the master does: handshake,
+// load reports, and how it ends (no master or the master gone, a quit's deadline, termination).
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -110,26 +108,26 @@ TEST(ModuleMgtBase, AddModuleKeepsAnExistingRecordAndSeparatesVersions) {
     gC.ClearModules();
 }
 
-// Notes every call into a shared journal as "<name>.<operation>".
+Calls gJournal;  // every receiver's calls as "<name>.<operation>"
+
 struct ScriptedReceiver : IRequestReceiver {
-    ScriptedReceiver(std::string n, Calls* j, bool d) : name(std::move(n)), journal(j), drained(d) {}
-    ~ScriptedReceiver() override { journal->push_back(name + ".destroyed"); }
+    ScriptedReceiver(std::string n, bool d) : name(std::move(n)), drained(d) {}
+    ~ScriptedReceiver() override { Note("destroyed"); }
+    void Note(const char* op) { gJournal.push_back(name + "." + op); }
     int32_t start() override { return 0; }
-    void stop() override { journal->push_back(name + ".stop"); }
-    void SetNotReceive() override { journal->push_back(name + ".SetNotReceive"); }
+    void stop() override { Note("stop"); }
+    void SetNotReceive() override { Note("SetNotReceive"); }
     bool IsNotReceiving() override { return false; }
-    void reconect() override { journal->push_back(name + ".reconect"); }
-    bool CheckStopOver() override { return journal->push_back(name + ".CheckStopOver"), drained; }
+    void reconect() override { Note("reconect"); }
+    bool CheckStopOver() override { return Note("CheckStopOver"), drained; }
     bool ModuleHealthCheck() override { return true; }
     std::string name;
-    Calls* journal;
     bool drained;
 };
 
 TEST(ReqReceiverMgt, OperationsReachTheirReceiversAndADrainDropsDrainedOnesInKeyOrderUntilABusyOne) {
-    Calls journal;
-    auto make = [&](const char* n, bool drained = true) {
-        return std::make_shared<ScriptedReceiver>(n, &journal, drained);
+    auto make = [](const char* n, bool drained = true) {
+        return std::make_shared<ScriptedReceiver>(n, drained);
     };
     ReqReceiverMgt& registry = ReqReceiverMgt::getInstance();
     registry.Clear();
@@ -145,17 +143,17 @@ TEST(ReqReceiverMgt, OperationsReachTheirReceiversAndADrainDropsDrainedOnesInKey
     registry.StopRequestReceiver(ModuleKey("c", "2"));
     registry.ReconnectRequestReceiver(ModuleKey("zz", "1"));
     registry.ForEach([](IRequestReceiver& r) { r.stop(); });
-    EXPECT_EQ(journal, (Calls{"c.stop", "a.reconect", "c.SetNotReceive", "a.stop", "b.stop", "c.stop"}));
+    EXPECT_EQ(gJournal, (Calls{"c.stop", "a.reconect", "c.SetNotReceive", "a.stop", "b.stop", "c.stop"}));
     EXPECT_EQ(registry.Size(), 3u);  // stopping does not unregister
 
-    journal.clear();
+    gJournal.clear();
     EXPECT_FALSE(registry.CheckStopOver());
-    EXPECT_EQ(journal, (Calls{"a.CheckStopOver", "a.destroyed", "b.CheckStopOver"}));
-    journal.clear();
+    EXPECT_EQ(gJournal, (Calls{"a.CheckStopOver", "a.destroyed", "b.CheckStopOver"}));
+    gJournal.clear();
     busy->drained = true;
     busy.reset();
     EXPECT_TRUE(registry.CheckStopOver());
-    EXPECT_EQ(journal, (Calls{"b.CheckStopOver", "b.destroyed", "c.CheckStopOver", "c.destroyed"}));
+    EXPECT_EQ(gJournal, (Calls{"b.CheckStopOver", "b.destroyed", "c.CheckStopOver", "c.destroyed"}));
     EXPECT_EQ(registry.Size(), 0u);
 }
 

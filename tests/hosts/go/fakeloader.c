@@ -1,6 +1,5 @@
-/* Stands in for libgoloader.so in the Go module manager's tests: exports the loader's functions
- * as Go's c-shared build does, appends a line per call to the file FAKELOADER_RECORD names (each
- * Go string as length:hex bytes, then whether the worker's signals were blocked) and returns
+/* Stands in for libgoloader.so: appends a line per call to the file FAKELOADER_RECORD names (each
+ * Go string as length:hex bytes, then whether the signals were blocked) and returns
  * FAKELOADER_RESULT (0 by default). Built once more without "Stop" (FAKELOADER_NO_STOP). */
 #include <signal.h>
 #include <stddef.h>

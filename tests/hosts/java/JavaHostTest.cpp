@@ -1,7 +1,6 @@
-// The Java host: preparing a module's environment and private Catalina base on temporary
-// directories; the VM manager's option list; a real VM on the JVM thread (in a child process: a
-// process creates one VM only) carrying the Tomcat receiver's calls to stand-in receiver classes
-// (fixture/); and a worker process hosting the example web module end to end.
+// The Java host: a module's environment and Catalina base, the VM options, a real VM (in a child:
+// one per process) carrying the receiver's calls to stand-in classes (fixture/), and a worker
+// hosting the example web module end to end.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
