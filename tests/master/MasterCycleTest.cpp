@@ -1,11 +1,11 @@
-// The master cycle in a forked test master with two workers placed by the test. They keep the
-// master's signal mask, so SIGTERM and SIGQUIT stay pending in them and only SIGKILL ends them.
+// The process table (reaped workers' exits, slot reuse, the 1,024 limit) and the master cycle.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <regex>
@@ -13,6 +13,7 @@
 #include "base/LogMgr.h"
 #include "master/MasterProcessCycle.h"
 #include "master/WarrenProcess.h"
+#include "support/ChannelTestUtil.h"
 #include "support/ChildProcess.h"
 #include "support/LogLines.h"
 #include "support/TestSupport.h"
@@ -20,9 +21,10 @@
 using namespace testsupport;
 using namespace std::chrono_literals;
 
-// SIGQUIT skips the worker already marked exiting. SIGTERM then goes to both on an alarm whose
-// delay doubles, until the delay passes a second and SIGKILL goes instead; the master ends once
-// the last worker is reaped.
+// In a forked test master with two workers placed by the test, which keep its signal mask (only
+// SIGKILL ends them). SIGQUIT skips the worker marked exiting. SIGTERM then goes to both on an alarm
+// whose delay doubles, until it passes a second and SIGKILL goes instead; the master ends once the
+// last worker is reaped.
 TEST(MasterCycle, QuitSkipsExitingWorkersAndTerminationEscalatesToKill) {
     TempDir dir{"vessel-cycle"};
     ScopedEnv app{"APP_NAME", UniqueName("cycle")}, logs{"_APP_LOG_DIR", dir.path()},
@@ -62,4 +64,37 @@ TEST(MasterCycle, QuitSkipsExitingWorkersAndTerminationEscalatesToKill) {
     EXPECT_TRUE(std::regex_match(sent, std::regex("Q+T{10}K{2,}"))) << sent;
     EXPECT_EQ(lines("exited on signal 9").size(), 2u);
     EXPECT_EQ(lines("exit[ExitMasterProcess|").size(), 1u);
+}
+
+// Workers follow this process when it ends, whatever ends it.
+TEST(ProcessTable, ReapingRecordsExitsAndFreedSlotsAreReusedUpToTheLimit) {
+    channeltest::UseChannelLog();
+    memset(gProcesses, 0, sizeof(gProcesses));
+    gLastProcess = 0;
+    SpawnProc idle = [](void*) { pause(); };  // only a signal ends it
+    ASSERT_GT(warrenSpawnProcess([](void*) { _exit(7); }, nullptr, "warren worker "), 0);
+    pid_t b = warrenSpawnProcess(idle, nullptr, "warren worker ");
+    ASSERT_GT(b, 0);
+    kill(b, SIGKILL);
+    ASSERT_TRUE(WaitFor(
+        [] { return getAndMaintainChildProcessStatus(), gProcesses[0].pid == -1 && gProcesses[1].pid == -1; },
+        10s));
+    EXPECT_TRUE(gProcesses[0].exited && WIFEXITED(gProcesses[0].status) &&
+                WEXITSTATUS(gProcesses[0].status) == 7);
+    EXPECT_TRUE(gProcesses[1].exited && WIFSIGNALED(gProcesses[1].status) &&
+                WTERMSIG(gProcesses[1].status) == 9);
+    EXPECT_EQ(
+        channeltest::CountLog("pid:" + std::to_string(b) + ", processName:warren worker  exited on signal 9"),
+        1u);
+
+    // Every other slot taken (by pids no one signals): the two freed ones are reused, then it is full.
+    for (int i = 2; i < MAX_PROCESSES; ++i) gProcesses[i].pid = INT_MAX;
+    gLastProcess = MAX_PROCESSES;
+    pid_t first = warrenSpawnProcess(idle, nullptr, "warren worker ");
+    pid_t second = warrenSpawnProcess(idle, nullptr, "warren worker ");
+    EXPECT_TRUE(gProcesses[0].pid == first && gProcesses[1].pid == second && !gProcesses[1].exited);
+    EXPECT_EQ(warrenSpawnProcess(idle, nullptr, "warren worker "), -1);
+    EXPECT_EQ(gLastProcess, MAX_PROCESSES);
+    EXPECT_EQ(channeltest::CountLog("no more than 1024 processes can be spawned"), 1u);
+    kill(first, SIGKILL), kill(second, SIGKILL);
 }

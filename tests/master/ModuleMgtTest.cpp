@@ -1,4 +1,5 @@
-// Placement decisions: where modules go, what is sent, failed loads, ageing; and the demand list.
+// Placement decisions (where modules go, what is sent, failed loads, ageing) and what feeds them:
+// the demand list and the gateway's configuration replies.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -7,6 +8,7 @@
 #include <memory>
 #include <set>
 
+#include "master/AppConfigLoader.h"
 #include "master/IProcessMgt.h"
 #include "master/ModuleMgt.h"
 #include "master/ModuleNeedLoadMgt.h"
@@ -200,4 +202,44 @@ TEST(ModuleNeedLoad, IdleCountsFromTheLatestDemandAndUnhostedDemandsAreForgotten
     mgt.ClearNonExistModule();
     EXPECT_TRUE(mgt.IsNeedLoad(echo));
     EXPECT_TRUE(mgt.RecordDemand(calc, 200));  // new again
+}
+
+TEST(ConfigReplies, ModulesAreReadFromEitherFormAndBadRepliesGiveNothing) {
+    channeltest::UseChannelLog();
+    auto describe = [](const std::vector<ModulePojo>& mods) {
+        std::string out;
+        for (const auto& m : mods) {
+            out += m.GetName() + "," + m.GetVersion() + "," + m.GetLocation() + "," + m.GetType() + "," +
+                   m.GetVmArgs() + ";";
+        }
+        return out;
+    };
+    const std::string nested(1000, '[');
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {R"({"Modules":[{"Name":"calc","Version":1.5,"Location":"/c","Type":"C_MODULE"},)"
+         R"({"Name":"web","Version":"2","Location":"/w","Type":"TOMCAT","VmArgs":"-Xmx1g"}]})",
+         "calc,1.5,/c,C_MODULE,;web,2,/w,TOMCAT,-Xmx1g;"},
+        {R"({"modules":[{"name":"a","version":"1","location":"/x","type":"GO","vmArgs":"-v"}]})",
+         "a,1,/x,GO,-v;"},
+        // A missing member ends the list, keeping the modules before it.
+        {R"({"Modules":[{"Name":"a","Version":"1","Location":"/x","Type":"GO"},{"Name":"b"}]})",
+         "a,1,/x,GO,;"},
+        {"{not json", ""},
+        // Nesting a reply may carry (up to 10 MiB) must not overflow the stack; brackets in a name are text.
+        {std::string(2000000, '['), ""},
+        {R"({"Modules":[{"Name":")" + nested + R"(","Version":"1","Location":"/x","Type":"GO"}]})",
+         nested + ",1,/x,GO,;"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(describe(AppConfigLoader::getModuleFromStr(c.first)), c.second) << c.first.substr(0, 80);
+        EXPECT_EQ(describe(AppConfigLoader::parseAppCfgCmd({"appcfg", c.first})), c.second);
+    }
+    EXPECT_TRUE(AppConfigLoader::parseAppCfgCmd({"appcfg"}).empty());
+    EXPECT_TRUE(AppConfigLoader::parseAppCfgCmd({"pullmodloadrsp", cases[0].first}).empty());
+
+    EXPECT_EQ(AppConfigLoader::ParseModuleNeedLoad({"pullmodloadrsp", "calc||1.0"}),
+              ModuleKey("calc", "1.0"));
+    EXPECT_EQ(AppConfigLoader::ParseModuleNeedLoad({"pullmodloadrsp", "calc"}), ModuleKey());
+    EXPECT_EQ(AppConfigLoader::ParseModuleNeedLoad({"appcfg", "calc||1.0"}), ModuleKey());
+    EXPECT_EQ(AppConfigLoader::ParseModuleNeedLoad({"pullmodloadrsp"}), ModuleKey());
 }

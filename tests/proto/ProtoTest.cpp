@@ -1,12 +1,50 @@
-// The reader of the gateway wire format: whole messages whatever the reads, garbage rejected at once.
+// The wire formats. The gateway's: writers, the reader (whole messages whatever the reads, garbage
+// rejected at once), key texts, socket paths. The master channel's command lines: built exactly,
+// parsed back; bad lines logged and skipped.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include "proto/GatewayPath.h"
 #include "proto/GatewayProtocol.h"
+#include "proto/PipeCmdPojo.h"
 #include "proto/RespStreamParser.h"
+#include "support/ChannelTestUtil.h"
 
 namespace {
 
 using Values = std::vector<std::string>;
+
+TEST(GatewayProtocolTest, WorkerMessagesAreByteExact) {
+    EXPECT_EQ(Serialize(BuildPullReq(ModuleKey("calc", "1.0"), 4242)),
+              "*2\r\n$7\r\npullreq\r\n$15\r\ncalc||1.0||4242\r\n");
+    EXPECT_EQ(Serialize(BuildResponseReqParts(ClientId("calc", "1.0", 4242), "17", 200, "3")),
+              "*6\r\n$11\r\nresponsereq\r\n$15\r\ncalc||1.0||4242\r\n$2\r\n17\r\n$3\r\n200\r\n$1\r\n3\r\n$"
+              "0\r\n\r\n");
+    EXPECT_EQ(BuildPullReq(ModuleKey("echo", "2")),
+              (Values{"pullreq", "echo||2||" + std::to_string(getpid())}));
+    EXPECT_EQ(Serialize({}), "*0\r\n");
+    // Lengths count bytes, and nothing inside a part is escaped.
+    EXPECT_EQ(Serialize({"\xc3\xa9\r\n$*"}), "*1\r\n$6\r\n\xc3\xa9\r\n$*\r\n");
+}
+
+TEST(GatewayProtocolTest, KeyTextsRoundTripAndSplitAtFirstSeparator) {
+    EXPECT_EQ(ModuleKeyToString(ModuleKey("calc", "1.0")), "calc||1.0");
+    const std::pair<std::string, ModuleKey> cases[] = {
+        {"calc||1.0", {"calc", "1.0"}}, {"a||b||c", {"a", "b||c"}}, {"||1.0", {"", "1.0"}},
+        {"calc||", {"calc", ""}},       {"calc|1.0", {}},           {"", {}},
+    };
+    for (const auto& [text, key] : cases) EXPECT_EQ(SplitModuleKey(text), key) << text;
+}
+
+TEST(GatewayPathTest, SuffixFollowsAppNameAtEveryCall) {
+    const std::pair<const char*, std::string> cases[] = {{nullptr, ""}, {"OrderSvc", "-ordersvc"}, {"", "-"}};
+    for (const auto& [app, suffix] : cases) {  // set but empty still adds the dash
+        testsupport::ScopedEnv env("APP_NAME", app ? app : "", app == nullptr);
+        EXPECT_EQ(GetGatewayPath(), "/tmp/udsgateway" + suffix);
+        EXPECT_EQ(GetMasterChannelPath(), "/tmp/uds-vessel-inner" + suffix);
+    }
+}
+
 using Mode = RespStreamParser::Mode;
 using Result = RespStreamParser::Result;
 
@@ -103,6 +141,51 @@ TEST(RespStreamParserTest, StopsAfterOneMessageResetForgetsAPartialOneAndMessage
     // The largest value that fits is read whole.
     const Values got = Outcomes(Mode::ANY, Serialize({std::string(fits, 'v')}), 65536);
     EXPECT_TRUE(got.size() == 1 && got[0].size() == fits + 4);
+}
+
+// "rc:" then "command=name,version,location,type,vmArgs;" per parsed command.
+std::string Parsed(const std::string& text) {
+    std::vector<PipeCmdPojo> cmds;
+    std::string out = std::to_string(PipeCmdPojo::parse(text, cmds)) + ":";
+    for (const auto& c : cmds) {
+        const ModulePojo& m = c.GetModule();
+        out += c.GetCommand() + "=" + m.GetName() + "," + m.GetVersion() + "," + m.GetLocation() + "," +
+               m.GetType() + "," + m.GetVmArgs() + ";";
+    }
+    return out;
+}
+
+TEST(PipeCmdPojoTest, LinesAreBuiltExactlyAndParseBackInOrder) {
+    channeltest::UseChannelLog();
+    const ModulePojo demo("demo", "1.0", "/opt/m", "C_MODULE", ""),
+        web("web", "2", "/srv/web", "TOMCAT", "-Xmx64m -Dx=1");
+    EXPECT_EQ(PipeCmdPojo::BuildAddModule(demo), "addModule#demo|1.0|/opt/m|C_MODULE|\n");
+    EXPECT_EQ(PipeCmdPojo::BuildAgeingModule(web), "ageingModule#web|2|/srv/web|TOMCAT|-Xmx64m -Dx=1\n");
+    const std::string w = "web,2,/srv/web,TOMCAT,-Xmx64m -Dx=1;";
+    EXPECT_EQ(Parsed(PipeCmdPojo::BuildAddModule(demo) + PipeCmdPojo::BuildDeleteModule(web) +
+                     PipeCmdPojo::BuildModifyModule(web) + PipeCmdPojo::BuildAgeingModule(web)),
+              "0:addModule=demo,1.0,/opt/m,C_MODULE,;deleteModule=" + w + "modifyModule=" + w +
+                  "ageingModule=" + w);
+    // A '|' in the arguments cuts them.
+    EXPECT_EQ(Parsed(PipeCmdPojo::BuildAddModule(ModulePojo("w", "2", "/w", "TOMCAT", "-Da=1|-Db=2"))),
+              "0:addModule=w,2,/w,TOMCAT,-Da=1;");
+
+    const std::string pid = std::to_string(getpid());
+    EXPECT_EQ(PipeCmdPojo::BuildProcessCmd("shakehand"), "shakehand#" + pid + "\n");
+    EXPECT_EQ(PipeCmdPojo::BuildProcessCmd("ageing"), "ageing#" + pid + "\n");
+    EXPECT_EQ(PipeCmdPojo::BuildProcessCmd("unloadModule", &demo), "unloadModule#" + pid + "#demo|1.0\n");
+    EXPECT_EQ(PipeCmdPojo::BuildProcessCmd("hello"), "");
+    EXPECT_TRUE(channeltest::WaitForLog("unknown cmd,hello"));
+}
+
+TEST(PipeCmdPojoTest, TooFewFieldsFailTheMessageAndAnExtraHashSkipsItsLine) {
+    channeltest::UseChannelLog();
+    const std::string a = "addModule#a|1|/a|C_MODULE|\n", b = "addModule#b|1|/b|C_MODULE|\n",
+                      bad = "addModule#web|2|/srv/web|TOMCAT|-Dcolor=#fff";
+    EXPECT_EQ(Parsed(a + "addModule#demo|1.0|/opt/m\n" + b), "-1:");
+    EXPECT_TRUE(channeltest::WaitForLog("[switchAction] parse fail:demo|1.0|/opt/m["));
+    EXPECT_EQ(Parsed(a + bad + "\n\n" + b), "0:addModule=a,1,/a,C_MODULE,;addModule=b,1,/b,C_MODULE,;");
+    EXPECT_TRUE(channeltest::WaitForLog("parse failed: " + bad + "["));
 }
 
 }  // namespace
