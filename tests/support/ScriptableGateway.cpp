@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <utility>
 
 #include "proto/RespStreamParser.h"
@@ -16,16 +15,13 @@ namespace testsupport {
 
 int ScriptableGateway::Start() {
     std::lock_guard<std::mutex> lock(mutex);
-    if (listenFd >= 0) return 0;
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    if (path.size() >= sizeof(addr.sun_path)) return ENAMETOOLONG;
-    memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    sockaddr_un addr{AF_UNIX, {}};
+    path.copy(addr.sun_path, sizeof(addr.sun_path) - 1);
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     unlink(path.c_str());
     if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 || listen(fd, 64) != 0) {
         int err = errno;
-        if (fd >= 0) close(fd);
+        close(fd);
         return err;
     }
     listenFd = fd;
@@ -88,19 +84,16 @@ void ScriptableGateway::Read(ConnId id, int fd) {
 }
 
 void ScriptableGateway::Handle(Frame frame) {
-    std::optional<Parts> reply = Locked([&] {
+    std::optional<Parts> reply = Locked([&]() -> std::optional<Parts> {
         Script& script = scripts[frame.parts.empty() ? "" : frame.parts[0]];
         script.frames.push_back(frame);
         changed.notify_all();
-        std::optional<Parts> answer = script.standing;
-        if (script.holds > 0) {
-            --script.holds;
-            script.held.push_back(frame);
-            answer.reset();
-        } else if (!script.queued.empty()) {
-            answer = std::move(script.queued.front());
-            script.queued.pop_front();
+        if (script.holds > 0 || script.queued.empty()) {
+            if (script.holds > 0) --script.holds, script.held.push_back(frame);
+            return std::nullopt;
         }
+        Parts answer = std::move(script.queued.front());
+        script.queued.pop_front();
         return answer;
     });
     if (reply) Reply(frame.conn, *reply);
@@ -108,10 +101,11 @@ void ScriptableGateway::Handle(Frame frame) {
 
 std::optional<ScriptableGateway::Frame> ScriptableGateway::ReleaseHeld(const std::string& command,
                                                                        const Parts& reply) {
-    std::optional<Frame> frame = Locked([&] {
+    std::optional<Frame> frame = Locked([&]() -> std::optional<Frame> {
         std::deque<Frame>& held = scripts[command].held;
-        std::optional<Frame> oldest;
-        if (!held.empty()) oldest = std::move(held.front()), held.pop_front();
+        if (held.empty()) return std::nullopt;
+        Frame oldest = std::move(held.front());
+        held.pop_front();
         return oldest;
     });
     return frame && Reply(frame->conn, reply) ? frame : std::nullopt;

@@ -43,13 +43,10 @@ public:
     // stay, and Start() opens it again as a restarted gateway would.
     void Stop();
 
-    // How a request is answered, first match wins: a pending hold for its command word (it waits
-    // for ReleaseHeld), the oldest queued reply for it, its standing reply; else not at all.
+    // A request is held for ReleaseHeld while holds for its command word are left, else answered by
+    // the oldest reply queued for that word, else not at all.
     void QueueReply(const std::string& command, const Parts& reply) {
         Locked([&] { scripts[command].queued.push_back(reply); });
-    }
-    void AlwaysReply(const std::string& command, const Parts& reply) {
-        Locked([&] { scripts[command].standing = reply; });
     }
     void HoldNext(const std::string& command, size_t count = 1) {
         Locked([&] { scripts[command].holds += count; });
@@ -75,7 +72,6 @@ private:
         std::vector<Frame> frames;
         size_t waited = 0;  // of frames, by WaitForFrame
         std::deque<Parts> queued;
-        std::optional<Parts> standing;
         size_t holds = 0;
         std::deque<Frame> held;
     };

@@ -8,6 +8,7 @@
 #include <map>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "CModuleHarness.h"
@@ -56,44 +57,46 @@ std::map<std::string, std::string> Replies(testsupport::ScriptableGateway& gw) {
     return out;
 }
 
-TEST(ReqHandlerMgt, AnswersEveryKindOfRequestAndReleasesItsCounts) {
-    RunInChildWithLog([](LogReader&) {
-        Harness h("ReqAll");
-        Load("calc");
-        Load("nullresult");
-        h.Mgt()->AddModule(Module("slow"));  // registered, never loaded
-        Queue("calc", "ok", {{"x", "40"}, {"y", "2"}});
-        Queue("calc", "badkeys", {{"a", "1"}, {"a.b", "2"}});
-        Queue("nullresult", "null");
-        Queue("nope", "unknown");
-        Queue("slow", "notloaded");
-        ASSERT_TRUE(h.gw.WaitForFrameCount("responsereq", 5, WAIT));
-        EXPECT_EQ(Replies(h.gw),
-                  (std::map<std::string, std::string>{{"ok", "200 42"},
-                                                      {"badkeys", "500 "},
-                                                      {"null", "200 "},
-                                                      {"unknown", "500 can't find RequestFP"},
-                                                      {"notloaded", "500 can't find RequestFP"}}));
-        EXPECT_TRUE(Drained());
-        EXPECT_EQ(RefCount("calc") + RefCount("nullresult"), 0);
-        EXPECT_EQ(RefCount("slow"), 1);  // never ran: keeps what its receiver counted
-    });
-}
-
-TEST(ReqHandlerMgt, UnreachableGatewayKeepsTheRequestQueuedUntilItComesBack) {
+TEST(ReqHandlerMgt, KeepsRequestsWhileTheGatewayIsAwayAnswersEveryKindAndRunsSixteenAtOnce) {
     RunInChildWithLog([](LogReader& log) {
-        Harness h("ReqRetry");
+        Harness h("ReqAll");
         h.gw.Stop();
         ReqHandlerMgt::SetRetryPause(20ms);
         Load("calc");
-        Queue("calc", "waits", {{"x", "2"}, {"y", "3"}});
-        // Several attempts fail; the request is neither answered nor lost meanwhile.
+        Load("nullresult");
+        Load("slow");
+        h.Mgt()->AddModule(Module("echo"));  // registered, never loaded
+        const std::tuple<std::string, std::string, std::map<std::string, std::string>, std::string> cases[] =
+            {{"calc", "ok", {{"x", "40"}, {"y", "2"}}, "200 42"},
+             {"calc", "badkeys", {{"a", "1"}, {"a.b", "2"}}, "500 "},
+             {"nullresult", "null", {}, "200 "},
+             {"nope", "unknown", {}, "500 can't find RequestFP"},
+             {"echo", "notloaded", {}, "500 can't find RequestFP"}};
+        for (const auto& [module, id, query, reply] : cases) Queue(module, id, query);
+        // Several attempts fail; the requests are neither answered nor lost meanwhile.
         ASSERT_TRUE(WaitFor([&] { return log.Count("connectGateway fail") >= 3; }, WAIT));
-        EXPECT_EQ(ReqHandlerMgt::getInstance()->InFlight(), 1u);
+        EXPECT_EQ(ReqHandlerMgt::getInstance()->InFlight(), 5u);
         ASSERT_EQ(h.gw.Start(), 0);
-        EXPECT_EQ(h.NextResponse(), Response("calc", "waits", "200", "5"));
+        ASSERT_TRUE(h.gw.WaitForFrameCount("responsereq", 5, WAIT));
+        for (const auto& [module, id, query, reply] : cases) EXPECT_EQ(Replies(h.gw)[id], reply) << id;
         EXPECT_TRUE(Drained());
-        EXPECT_EQ(h.gw.FramesOf("responsereq").size(), 1u);
+        EXPECT_EQ(RefCount("calc") + RefCount("nullresult"), 0);
+        EXPECT_EQ(RefCount("echo"), 1);  // never ran: keeps what its receiver counted
+
+        // Sixteen long calls, then a short one: with sixteen threads the short one can only start
+        // once a long one has ended, whatever the machine's speed.
+        const size_t before = log.Lines().size();
+        for (int i = 0; i < 16; ++i) Queue("slow", std::to_string(i), {{"ms", "1000"}});
+        Queue("slow", "last");
+        ASSERT_TRUE(h.gw.WaitForFrameCount("responsereq", 5 + 17, 30s));
+        const auto lines = log.Lines();
+        size_t startedBeforeFirstEnd = 0;
+        for (size_t i = before;
+             i < lines.size() && lines[i].find("],RequestHandler::execFunc cost") == std::string::npos; ++i)
+            startedBeforeFirstEnd += lines[i].find("],RequestHandler slow:1.0[") != std::string::npos;
+        EXPECT_EQ(startedBeforeFirstEnd, 16u);
+        EXPECT_EQ(Replies(h.gw)["last"], "200 slept 0");
+        EXPECT_EQ(h.gw.FramesOf("responsereq").size(), 5u + 17u);  // none twice
     });
 }
 
@@ -112,57 +115,15 @@ TEST(ReqHandlerMgt, WakeWithTheGatewayGoneDropsQueuedRequestsInsteadOfHanging) {
     });
 }
 
-TEST(ReqHandlerMgt, SixteenRequestsRunAtOnceAndTheSeventeenthWaitsForAFreeThread) {
-    RunInChildWithLog([](LogReader& log) {
-        Harness h("ReqPool");
-        Load("slow");
-        // Sixteen long calls, then a short one: with sixteen threads the short one can only start
-        // once a long one has ended, whatever the machine's speed.
-        for (int i = 0; i < 16; ++i) Queue("slow", std::to_string(i), {{"ms", "1000"}});
-        Queue("slow", "last");
-        ASSERT_TRUE(h.gw.WaitForFrameCount("responsereq", 17, 30s));
-        size_t startedBeforeFirstEnd = 0;
-        for (const auto& line : log.Lines()) {
-            if (line.find("],RequestHandler::execFunc cost ms:") != std::string::npos) break;
-            startedBeforeFirstEnd += line.find("],RequestHandler slow:1.0[") != std::string::npos;
-        }
-        EXPECT_EQ(startedBeforeFirstEnd, 16u);
-        EXPECT_EQ(Replies(h.gw)["last"], "200 slept 0");
-    });
-}
-
 Parts Reply(const std::string& id, const std::string& body) {
     return {"responsereq", "calc||1.0||1", id, "200", body, ""};
 }
 
-TEST(RequestReply, GatewayRestartIsBridgedByOneResendAndAGoneGatewayFailsTheReply) {
+// Replies of all handlers share one connection. Bodies far larger than one socket write: unserialised
+// senders would interleave chunks.
+TEST(RequestReply, ConcurrentRepliesArriveWholeAndAGatewayRestartIsBridgedByOneResend) {
     RunInChildWithLog([](LogReader& log) {
         Harness h("Reply");
-        RequestReply* reply = RequestReply::getInstance();
-        ASSERT_EQ(reply->ConnectToGW(), 0);
-        ASSERT_EQ(reply->ReturnToGW(Serialize(Reply("1", "first"))), 0);
-        EXPECT_EQ(h.NextResponse(), Reply("1", "first"));
-
-        h.gw.Stop();
-        ASSERT_EQ(h.gw.Start(), 0);
-        EXPECT_EQ(reply->ReturnToGW(Serialize(Reply("2", "second"))), 0);
-        EXPECT_EQ(h.NextResponse(), Reply("2", "second"));
-        EXPECT_EQ(log.Count("sendTo fails, retry:Broken pipe"), 1u);
-
-        h.gw.Stop();
-        EXPECT_NE(reply->ReturnToGW(Serialize(Reply("3", "lost"))), 0);
-        EXPECT_NE(reply->ConnectToGW(), 0);
-        ASSERT_EQ(h.gw.Start(), 0);
-        EXPECT_EQ(reply->ConnectToGW(), 0);
-        EXPECT_EQ(reply->ReturnToGW(Serialize(Reply("4", "back"))), 0);
-        EXPECT_EQ(h.NextResponse(), Reply("4", "back"));
-    });
-}
-
-// Bodies far larger than one socket write: unserialised senders would interleave chunks.
-TEST(RequestReply, ConcurrentRepliesArriveAsWholeFrames) {
-    RunInChildWithLog([](LogReader&) {
-        Harness h("ReplyConc");
         RequestReply* reply = RequestReply::getInstance();
         ASSERT_EQ(reply->ConnectToGW(), 0);
         std::atomic<int> ready{0}, failures{0};
@@ -171,15 +132,31 @@ TEST(RequestReply, ConcurrentRepliesArriveAsWholeFrames) {
             senders.emplace_back([&, t] {
                 for (++ready; ready.load() < 4;) std::this_thread::yield();
                 for (int i = 0; i < 3; ++i)
-                    failures += reply->ReturnToGW(
-                        Serialize(Reply(std::string(1, 'a' + t), std::string(300000, 'a' + t))));
+                    failures += reply->ReturnToGW(Serialize(
+                                    Reply(std::string(1, 'a' + t), std::string(300000, 'a' + t)))) != 0;
             });
         }
         for (auto& s : senders) s.join();
         EXPECT_EQ(failures.load(), 0);
-        ASSERT_TRUE(h.gw.WaitForFrameCount("responsereq", 12, WAIT));
-        for (const auto& f : h.gw.FramesOf("responsereq"))
-            EXPECT_EQ(f.parts.at(4), std::string(300000, f.parts.at(2)[0]));
+        for (int i = 0; i < 12; ++i) {
+            auto f = h.gw.WaitForFrame("responsereq", WAIT);
+            ASSERT_TRUE(f);
+            EXPECT_EQ(f->parts.at(4), std::string(300000, f->parts.at(2)[0]));
+        }
+
+        h.gw.Stop();
+        ASSERT_EQ(h.gw.Start(), 0);
+        EXPECT_EQ(reply->ReturnToGW(Serialize(Reply("2", "second"))), 0);
+        EXPECT_EQ(h.NextResponse(), Reply("2", "second"));
+        EXPECT_EQ(log.Count("sendTo fails, retry:Broken pipe"), 1u);
+        // Gone: the reply fails, and so does a connect until the gateway is back.
+        h.gw.Stop();
+        EXPECT_NE(reply->ReturnToGW(Serialize(Reply("3", "lost"))), 0);
+        EXPECT_NE(reply->ConnectToGW(), 0);
+        ASSERT_EQ(h.gw.Start(), 0);
+        EXPECT_EQ(reply->ConnectToGW(), 0);
+        EXPECT_EQ(reply->ReturnToGW(Serialize(Reply("4", "back"))), 0);
+        EXPECT_EQ(h.NextResponse(), Reply("4", "back"));
     });
 }
 
