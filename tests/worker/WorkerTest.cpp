@@ -158,8 +158,7 @@ class WorkerProcessCycleTest : public ::testing::Test {
 protected:
     WorkerProcessCycleTest() : master("WorkerCycle") { gNotesPath = master.Home() / "notes"; }
 
-    // Forks the worker with the test's manager as kind "K", reads its handshake, sends it one
-    // module and reads the load report.
+    // Forks a worker with gC as kind "K" and sends it one module: handshake and load report.
     void Start(
         const std::string& module, const std::string& kind = "K", int drainPollMs = -1,
         void (*setup)() = [] {}) {

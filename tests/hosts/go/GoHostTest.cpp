@@ -126,7 +126,6 @@ TEST(GoWorkerTest, FailedLoadIsReportedAndAGracefulQuitWaitsForTheRequestInFligh
     ASSERT_TRUE(gw.WaitForFrame("pullreq", 10s));  // taken
 
     kill(child, SIGQUIT);
-    // The drain has seen the module busy.
     auto busy = [&] { return master.WorkerLog().find("module not stopped num:1[") != std::string::npos; };
     ASSERT_TRUE(WaitFor(busy, 10s)) << master.WorkerLog();
     EXPECT_EQ(master.WaitExit(child, 200ms), -1) << "quit before the request was answered";

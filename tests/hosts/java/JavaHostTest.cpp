@@ -67,9 +67,9 @@ TEST(TomcatEnvTest, ModuleArgsVariableReferencesAndVmOptionsAreParsed) {
         TomcatSvcMgt::ReplaceEnvVarByValue(text);
         EXPECT_EQ(text, c.second) << c.first;
     }
-    // VM options: the pieces in order, then the homes' jars, then -Xrs.
+    // VM options: the pieces in order, then the homes' jars (one each, so directory order does not
+    // matter: "xjar" has the suffix, "a.jar.txt" has not), then -Xrs.
     TempDir dir("vessel-jvmopt");
-    // One jar each, so directory order does not matter: "xjar" has the suffix, "a.jar.txt" has not.
     const std::string tc = dir / "tc", uds = dir / "uds";
     for (const std::string& home : {tc, uds}) MakeDirs((home + "/lib").c_str(), 0755);
     for (const std::string& jar : {tc + "/lib/a.jar", tc + "/lib/a.jar.txt", uds + "/lib/xjar"})
