@@ -52,11 +52,10 @@ struct Harness {
     }
     CModuleMgt* Mgt() { return CModuleMgt::getInstance(); }
     // Sends bytes in answer to the next pull; false when no pull came.
-    bool AnswerRaw(const std::string& bytes) {
+    bool Answer(const std::string& bytes) {
         auto pull = gw.WaitForFrame("pullreq", WAIT);
         return pull && gw.SendRaw(pull->conn, bytes);
     }
-    bool Answer(const Parts& message) { return AnswerRaw(Serialize(message)); }
     Parts NextResponse() {
         auto f = gw.WaitForFrame("responsereq", WAIT);
         return f ? f->parts : Parts{};

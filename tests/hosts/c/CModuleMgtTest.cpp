@@ -34,7 +34,7 @@ TEST(CModuleMgt, LoadFailsWithItsCodeClosesTheLibraryAndLeavesNoReceiverUntilALo
         // The library turns up: the next load serves it.
         CopyFile(Module("calc").LibFilePath(), dir / "libcalc.so");
         ASSERT_EQ(mgt->LoadModule(Module("calc", dir.path())), 0);
-        ASSERT_TRUE(h.Answer(Message("2", RequestText("/calc", "1+2"))));
+        ASSERT_TRUE(h.Answer(Serialize(Message("2", RequestText("/calc", "1+2")))));
         EXPECT_EQ(h.NextResponse(), Response("calc", "2", "200", "3"));
 
         // Unloaded: the pull connection closes, but a request accepted before is still run.
@@ -64,7 +64,7 @@ TEST(CModuleMgt, GracefulStopDispatchesTheMessageTheLoopWasHandling) {
         ASSERT_EQ(h.Mgt()->StartReceiver(slow), 0);
         CopyFile(Module("slow").LibFilePath(), dir / "libslow.so");
         testsupport::ScopedEnv initMs("SLOW_INIT_MS", "1500"), mark("SLOW_INIT_MARK", dir / "started");
-        ASSERT_TRUE(h.Answer(Message("late", RequestText("/slow", ""))));
+        ASSERT_TRUE(h.Answer(Serialize(Message("late", RequestText("/slow", "")))));
         ASSERT_TRUE(testsupport::WaitFor([&] { return access((dir / "started").c_str(), F_OK) == 0; }, WAIT));
 
         workerExiting = 1;

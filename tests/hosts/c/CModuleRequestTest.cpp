@@ -1,7 +1,5 @@
 // A C module's request receiver against a scripted gateway, each scenario in a child of its own
-// with the worker's real C module manager: the pull cycle and its framing, bad input, drain,
-// reconnect, and a socket of another user at the gateway's path (not our gateway: nothing is sent
-// to it unless container.json names that user as trustedGatewayUser).
+// with the worker's real C module manager.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -50,7 +48,7 @@ TEST(CModuleRequest, MessagesArriveWholeWhateverTheirReadsAndEachIsFollowedByAPu
         EXPECT_EQ(h.NextResponse(), Response("echo", id, "200",
                                              "{\"reqUrl\":\"\\/e\",\"method\":\"POST\",\"reqBody\":"
                                              "\"a\\nb\",\"moduleName\":\"echo\",\"version\":\"1.0\"}\n"));
-        ASSERT_TRUE(h.Answer(Message("big", RequestText("/e", big))));
+        ASSERT_TRUE(h.Answer(Serialize(Message("big", RequestText("/e", big)))));
         EXPECT_NE(h.NextResponse().at(4).find("\"reqBody\":\"" + big + "\""), std::string::npos);
 
         // Two messages in one write: both answered, each followed by its own pull on the same
@@ -76,8 +74,8 @@ TEST(CModuleRequest, BadMessagesAreDroppedAndPullsGoOnUntilTheReceiverIsToldToSt
             "*x\r\n", Serialize({"message", "t", "1"}), Serialize({"hello", "t", "2", "{}"}),
             Serialize(Message("3", "not json")),
             Serialize(Message("4", R"({"ReqUrl":"/","Method":"GET","ReqBody":"","ReqQuery":{}})"))};
-        for (const std::string& bytes : bad) ASSERT_TRUE(h.AnswerRaw(bytes)) << bytes;
-        ASSERT_TRUE(h.Answer(Message("good", RequestText("/calc", "40+2"))));
+        for (const std::string& bytes : bad) ASSERT_TRUE(h.Answer(bytes)) << bytes;
+        ASSERT_TRUE(h.Answer(Serialize(Message("good", RequestText("/calc", "40+2")))));
         EXPECT_EQ(h.NextResponse(), Response("calc", "good", "200", "42"));
         // Told to stop taking requests: the message of the pull still out is answered, no pull follows.
         auto pull = h.gw.WaitForFrame("pullreq", WAIT);
@@ -117,6 +115,8 @@ TEST(CModuleRequest, ReconnectPullsOnANewConnectionAndAnswersAMessageAlreadyDeli
     });
 }
 
+// A socket of another user at the gateway's path is not our gateway unless container.json names
+// that user as trustedGatewayUser.
 TEST(UntrustedGateway, NothingIsSentToASocketOfAnotherUserUnlessItIsTheTrustedGatewayUser) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
     RunInChildWithLog([](LogReader&) {
