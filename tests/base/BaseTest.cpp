@@ -1,8 +1,5 @@
-// The base layer: the log from the call to the file (exact line format and local time, batching,
-// the flush thread, Warn and Error at once, the rate limiter, redaction, rolling and archives,
-// pruning, a full disk, several processes and threads on one log); the settings (logging's,
-// key=value files, container.json); and the small helpers (strings, files and directories,
-// bounded C string calls, the blocking queue, Catalina bases).
+// The base layer: the log from the call to the file (format, batching, rolling, archives, several
+// processes and threads), the settings, and the small helpers (strings, files, queues, Catalina bases).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
@@ -29,7 +26,6 @@
 #include "base/PropertyFileParser.h"
 #include "base/PropertyLoader.h"
 #include "base/SafeString.h"
-#include "proto/LogRedactor.h"
 #include "proto/RespStreamParser.h"
 #include "support/ChildProcess.h"
 #include "support/TestSupport.h"
@@ -230,29 +226,21 @@ TEST(LogRedact, CredentialValuesAndBodiesOnly) {
          R"({"ReqUrl":"/Cookie","X-Cookie":["v"],"q":"Authorization"})"},
         {R"({"Authorization":["Bearer tok)", R"({"Authorization":"<redacted>")"},
     };
-    for (const auto& [in, want] : cases) {
-        std::string out;
-        LogRedactor::Append(out, in.data(), in.size());
-        EXPECT_EQ(out, want) << in;
-    }
-    // A request frame the parser reads reaches the log without its secrets.
-    TestLog log(Settings(1, 0, 1, 64, 20));
-    const std::string req = R"({"ReqBody":"pw=hunter2","Header":{"Cookie":["sid=SECRET"]}})";
-    const std::string frame =
-        "*4\r\n$7\r\nmessage\r\n$1\r\nc\r\n$1\r\n1\r\n$" + std::to_string(req.size()) + "\r\n" + req + "\r\n";
+    // As values of a frame the parser reads, they reach the log without their secrets.
+    TestLog log(Settings(3, 0, 1, 64, 20));
+    std::string frame = "*" + std::to_string(cases.size()) + "\r\n";
+    for (const auto& [in, want] : cases) frame += "$" + std::to_string(in.size()) + "\r\n" + in + "\r\n";
     RespStreamParser parser;
     size_t used = 0;
     ASSERT_EQ(parser.FeedBuffer(frame.data(), frame.size(), used), RespStreamParser::Result::COMPLETE);
     const std::string text = ReadFile(log.Current());
-    EXPECT_NE(text.find(R"(Receiv:{"ReqBody":"<10 bytes>","Header":{"Cookie":"<redacted>"}})"),
-              std::string::npos)
-        << text;
+    for (const auto& [in, want] : cases)
+        EXPECT_NE(text.find(",Receiv:" + want + "["), std::string::npos) << want;
 }
 
 TEST(LogRoll, FullDiskLosesNoArchiveAndCompressesOnceThereIsSpace) {
-    testsupport::TempDir tmp("vessel-log");
-    const std::string dir = tmp / "disk";
-    mkdir(dir.c_str(), 0755);
+    testsupport::TempDir tmp("vessel-disk");
+    const std::string dir = tmp.path();
     testsupport::TmpfsMount disk(dir, 0, "size=4m");
     if (!disk.Mounted()) GTEST_SKIP() << disk.Why();
     UseSettings(dir, Settings(3, 1000, 1, 1, 5).c_str());
@@ -395,10 +383,12 @@ TEST(LogProcess, ThreadsLogAcrossRollsWhileWorkersFork) {
     }
     for (testsupport::ChildProcess& w : workers)
         EXPECT_EQ(w.Wait(std::chrono::seconds(30)), 0) << "a worker hung";
-    NextSecond();
+    // A worker holds the file it was forked with until it reopens: a roll then leaves that file
+    // to the next roll's pass, which now finds no worker holding anything.
+    const std::string last = log.Current();
+    EXPECT_TRUE(WaitFor([&] { return log.Current() != last; }, std::chrono::seconds(10)));
     stop = true;
     for (std::thread& t : threads) t.join();
-    LOG_INFO("last");
     const std::string current = log.Current();
     ASSERT_TRUE(log.Mgr()->WaitHousekeepingIdle(20000));
     LogMgr::CloseLogFile();
@@ -406,14 +396,12 @@ TEST(LogProcess, ThreadsLogAcrossRollsWhileWorkersFork) {
     std::map<std::string, int> seen = Messages(log.dir(), "sub_Vessel_");
     for (int i = 0; i < kChildren; ++i) EXPECT_EQ(seen["worker " + std::to_string(i) + " ok"], 1) << i;
     // Closed files are archives under their own name plus .gz, read-only; the current one stays.
-    ASSERT_NE(current, first);
     EXPECT_EQ(FilesIn(log.dir(), "Vessel_.*\\.log"),
               std::vector<std::string>{current.substr(log.dir().size() + 1)});
     struct stat st {};
     EXPECT_TRUE(stat((first + ".gz").c_str(), &st) == 0 && (st.st_mode & 0777) == 0440);
     EXPECT_TRUE(stat(current.c_str(), &st) == 0 && (st.st_mode & 0777) == 0640);
     seen = Messages(log.dir(), "Vessel_");
-    EXPECT_EQ(seen["LogSelf--GzipFile:" + first.substr(first.rfind('/') + 1) + ":#"], 1);
     for (int t = 0; t < 4; ++t) {
         for (int i = 0; i < counts[t]; ++i)
             EXPECT_EQ(seen["T" + std::to_string(t) + " seq=" + std::to_string(i) + pad], 1);
