@@ -247,7 +247,7 @@ TEST_F(GatewaySocketTest, ConnectionsBeyondTheCapAreRefusedAndAWorkerStillConnec
     for (int i = 0; i < 80; ++i) {  // each new connection: 404 when admitted (kept open)
         auto client = std::make_unique<HttpTestClient>();
         int status = client->Connect(gw_.Port()) && client->SendRequest("GET", "/nosuch")
-                         ? client->Read(5s).status
+                         ? client->Read(2s).status
                          : 0;
         EXPECT_TRUE(status == 404 || status == 503 || status == 0) << status;
         if (status == 404) admitted.push_back(std::move(client));
