@@ -4,11 +4,7 @@
 #include <filesystem>
 #include <fstream>
 
-namespace {
-
-std::string gPath;
-
-}  // namespace
+static std::string gPath;
 
 void FuzzLogHome::Install() {
     if (!gPath.empty()) return;
