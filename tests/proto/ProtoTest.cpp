@@ -71,11 +71,7 @@ Values Outcomes(Mode mode, const std::string& stream, size_t step) {
 
 TEST(RespStreamParserTest, MessagesAreTheSameWhateverTheReads) {
     const std::string big(25000, 'y');
-    struct Case {
-        Mode mode;
-        std::string stream;
-        std::vector<std::string> expected;
-    } cases[] = {
+    const std::tuple<Mode, std::string, Values> cases[] = {
         {Mode::PULLED, Serialize({"message", "t", "17", "{}"}), {"ok:message|t|17|{}|"}},
         // Lengths count bytes: line ends and header-like text inside values are data.
         {Mode::PULLED, Serialize({"a\r\nb", "\n", "$3\r\n", "*9"}), {"ok:a\r\nb|\n|$3\r\n|*9|"}},
@@ -111,11 +107,9 @@ TEST(RespStreamParserTest, MessagesAreTheSameWhateverTheReads) {
           "bad:bad frame, empty value at byte 4", "bad:bad frame, empty value at byte 4"}},
         {Mode::PULLED, "*3\r\n$1\r\na\r\n", {"more"}},
     };
-    for (const Case& c : cases) {
-        for (size_t step : {c.stream.size(), size_t{1}, size_t{2}, size_t{7}, size_t{10240}}) {
-            EXPECT_EQ(Outcomes(c.mode, c.stream, step), c.expected)
-                << c.stream.substr(0, 60) << " step " << step;
-        }
+    for (const auto& [mode, stream, expected] : cases) {
+        for (size_t step : {stream.size(), size_t{1}, size_t{2}, size_t{7}, size_t{10240}})
+            EXPECT_EQ(Outcomes(mode, stream, step), expected) << stream.substr(0, 60) << " step " << step;
     }
 }
 
