@@ -89,6 +89,7 @@ protected:
     }
 
     VesselStack stack_;
+    std::unique_ptr<TmpfsMount> mount_;  // on the log directory; kept for TearDown's logs
     std::unique_ptr<Load> load_;
 };
 
@@ -259,8 +260,8 @@ TEST_F(StackTest, TheMasterOutlivesHupAndUsr1AndItsWorkersFollowItsDeath) {
 // The log directories below are tmpfs mounts of their own: as root, permission bits would not
 // stop a write. A full one costs no request, and once it has space the logs go on.
 TEST_F(StackTest, AFullLogDirectoryCostsNoRequestAndLoggingResumesWithSpace) {
-    TmpfsMount small(stack_.LogDir(), 0, "size=64k");
-    if (!small.Mounted()) GTEST_SKIP() << small.Why();
+    mount_ = std::make_unique<TmpfsMount>(stack_.LogDir(), 0, "size=64k");
+    if (!mount_->Mounted()) GTEST_SKIP() << mount_->Why();
     const std::string filler = stack_.LogDir() + "/filler";
     ASSERT_EQ(TmpfsMount::FillUp(filler), ENOSPC);
     Start({"calc"});
@@ -301,11 +302,9 @@ TEST_F(StackTest, AUsersFileAtTheChannelPathIsLeftAlone) {
 class MasterEndTest : public StackTest, public ::testing::WithParamInterface<int> {};
 
 TEST_P(MasterEndTest, TheMasterEndsUnderLoadLeavingNoWorker) {
-    std::unique_ptr<TmpfsMount> readOnly;
-    if (GetParam() == SIGTERM)
-        readOnly = std::make_unique<TmpfsMount>(stack_.LogDir(), MS_RDONLY, "size=64k");
-    if (readOnly && !readOnly->Mounted()) std::cerr << readOnly->Why() << "\n";
-    if (readOnly && readOnly->Mounted()) {
+    if (GetParam() == SIGTERM) mount_ = std::make_unique<TmpfsMount>(stack_.LogDir(), MS_RDONLY, "size=64k");
+    if (mount_ && !mount_->Mounted()) std::cerr << mount_->Why() << "\n";
+    if (mount_ && mount_->Mounted()) {
         ASSERT_EQ(open((stack_.LogDir() + "/probe").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644), -1);
         ASSERT_EQ(errno, EROFS) << "the log directory must really be unwritable";
     }
