@@ -1,5 +1,5 @@
 // The gateway's pieces without sockets: routing, query decoding, HTTP request to request JSON,
-// the configuration and request ids.
+// the configuration (the master's reading of it is in the socket tests) and request ids.
 #include <gtest/gtest.h>
 
 #include <set>
@@ -12,28 +12,21 @@
 #include "RequestId.h"
 #include "RequestTranslator.h"
 #include "hosts/c/RequestPojo.h"
-#include "master/AppConfigLoader.h"
-#include "proto/RespStreamParser.h"
 
 namespace http = boost::beast::http;
 
 TEST(GatewayRequest, RoutesByTheFirstSegmentAndDecodesTheQuery) {
-    const std::vector<std::pair<const char*, const char*>> routes{
-        // module, path and query; "" refused
-        {"/calc/add?x=1&y=2", "calc /calc/add x=1&y=2"},
-        {"/calc", "calc /calc "},
-        {"/%63alc/x#frag", "calc /%63alc/x "},  // the path goes on as received
-        {"http://example.org:80/echo/a?b=1#f", "echo /echo/a b=1"},
-        {"/", ""},
-        {"//x", ""},
-        {"*", ""},
-        {"http://host", ""}};
-    for (const auto& [target, expected] : routes) {
+    auto route = [](const char* target) -> std::string {  // module, path (as received), query; "" refused
         std::string module;
         boost::beast::string_view path, query;
-        bool ok = RequestTranslator::Route(target, module, path, query);
-        EXPECT_EQ(ok ? module + " " + std::string(path) + " " + std::string(query) : "", expected) << target;
-    }
+        if (!RequestTranslator::Route(target, module, path, query)) return "";
+        return module + " " + std::string(path) + " " + std::string(query);
+    };
+    EXPECT_EQ(route("/calc/add?x=1&y=2"), "calc /calc/add x=1&y=2");
+    EXPECT_EQ(route("/calc"), "calc /calc ");
+    EXPECT_EQ(route("/%63alc/x#frag"), "calc /%63alc/x ");
+    EXPECT_EQ(route("http://example.org:80/echo/a?b=1#f"), "echo /echo/a b=1");
+    for (const char* refused : {"/", "//x", "*", "http://host"}) EXPECT_EQ(route(refused), "") << refused;
     const std::vector<std::pair<const char*, const char*>> decoded{
         {"a%20b+c%2Bd", "a b c+d"}, {"100%", "100%"}, {"%zz%4", "%zz%4"}, {"%e2%82%AC", "\xe2\x82\xac"}};
     for (const auto& [in, out] : decoded) EXPECT_EQ(QueryString::Decode(in, true), out) << in;
@@ -43,7 +36,7 @@ TEST(GatewayRequest, RoutesByTheFirstSegmentAndDecodesTheQuery) {
               (Pairs{{"x", "1"}, {"y", ""}, {"flag", ""}, {"z", "a=b"}}));
 }
 
-TEST(GatewayRequest, TheWorkerReadsBackWhatTheHttpRequestSaid) {
+TEST(GatewayRequest, TheWorkerReadsBackWhatTheHttpRequestSaidAndNeverInvalidUtf8) {
     RequestTranslator::Request req{http::verb::post, "/calc/add?x=1&y=a%20b&x=3&k.j=v", 11};
     req.set("X-Trace", "one");
     req.insert("x-trace", "two");
@@ -59,10 +52,8 @@ TEST(GatewayRequest, TheWorkerReadsBackWhatTheHttpRequestSaid) {
     // Repeated names are grouped under their first spelling; the worker joins them with blanks.
     EXPECT_EQ(pojo.header["X-Trace"], "one two");
     EXPECT_EQ(pojo.header.count("x-trace"), 0u);
-}
 
-TEST(GatewayRequest, InvalidUtf8IsRefusedRatherThanSentToAWorkerThatWouldDropIt) {
-    std::string json;
+    // Invalid UTF-8 is refused rather than sent to a worker that would drop it.
     for (const char* text : {"\xff", "\xc3", "\xc0\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80"}) {
         RequestTranslator::Request req{http::verb::post, "/echo", 11};
         req.body() = text;
@@ -73,26 +64,13 @@ TEST(GatewayRequest, InvalidUtf8IsRefusedRatherThanSentToAWorkerThatWouldDropIt)
     EXPECT_TRUE(JsonText::IsValidUtf8("\xf0\x9f\x98\x80 \xe2\x82\xac \xc3\xa9"));
 }
 
-TEST(GatewayAppConfig, GivesTheMasterOneLineAndRefusesWhatVesselWouldReadOnlyPartly) {
+TEST(GatewayAppConfig, TheFirstOfTwoEntriesWinsAndWhatVesselWouldReadOnlyPartlyIsRefused) {
     std::string error;
-    auto config = AppConfig::Parse(
-        "{\n \"Modules\": [\n  "
-        "{\"Name\":\"calc\",\"Version\":\"1.0\",\"Location\":\"/m/calc\",\"Type\":\"C_MODULE\"},\n"
-        "  {\"Name\":\"echo\",\"Version\":\"2\",\"Location\":\"/e\",\"Type\":\"GO\",\"VmArgs\":\"-a b\"},\n"
-        "  {\"Name\":\"calc\",\"Version\":\"9\",\"Location\":\"/m/c9\",\"Type\":\"C_MODULE\"}\n ]\n}\n",
-        3, error);
-    ASSERT_TRUE(config) << error;
-    EXPECT_EQ(config->KeyOf("calc"), "calc||1.0");  // the first of two wins
-    // The master reads the reply with the wire reader: the JSON must survive it whole.
-    const std::string frame = config->AppcfgFrame();
-    RespStreamParser reader(RespStreamParser::Mode::ANY);
-    size_t used = 0;
-    ASSERT_EQ(reader.FeedBuffer(frame.data(), frame.size(), used), RespStreamParser::Result::COMPLETE);
-    auto modules = AppConfigLoader::parseAppCfgCmd(reader.TakeValues());
-    ASSERT_EQ(modules.size(), 3u);
-    EXPECT_EQ(modules[1].GetVmArgs(), "-a b");
-
     const std::string entry = "{\"Name\":\"a\",\"Version\":\"1\",\"Location\":\"/x\",\"Type\":\"GO\"}";
+    auto config = AppConfig::Parse(
+        "{\"Modules\":[" + entry + "," + entry.substr(0, 23) + "9" + entry.substr(24) + "]}", 3, error);
+    ASSERT_TRUE(config) << error;
+    EXPECT_EQ(config->KeyOf("a"), "a||1");  // the first of two wins
     for (const std::string& bad :
          {"{\"Modules\":[" + entry, std::string("{\"Apps\":[]}"),
           "{\"Modules\":[" + entry + ",{\"Name\":\"b\"}]}",  // an entry without the rest
@@ -104,13 +82,13 @@ TEST(GatewayAppConfig, GivesTheMasterOneLineAndRefusesWhatVesselWouldReadOnlyPar
 
 TEST(GatewayRequestId, UniqueAndNotToBeGuessedFromTheOneBefore) {
     std::set<std::string> ids;
-    uint64_t previous = 0, rising = 0;
+    uint64_t previous = 0,
+             rising = 0;  // a counter or a clock rises at every step, random values half the time
     for (int i = 0; i < 10000; ++i) {
         std::string id = RequestId::Next();
         ASSERT_TRUE(ids.insert(id).second && id.find('-') == 16u) << id;
         uint64_t random = std::stoull(id.substr(0, 16), nullptr, 16);
-        rising += random > previous;  // a counter or a clock rises at every step, random values half the time
-        previous = random;
+        rising += std::exchange(previous, random) < random;
     }
     EXPECT_TRUE(rising > 4000 && rising < 6000) << rising;
 }
