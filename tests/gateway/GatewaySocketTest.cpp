@@ -21,10 +21,9 @@ using Parts = std::vector<std::string>;
 namespace {
 
 const char* CONFIG =  // as an operator writes it, over several lines
-    "{\"Modules\": [\n "
-    "{\"Name\":\"calc\",\"Version\":\"1.0\",\"Location\":\"/m/calc\",\"Type\":\"C_MODULE\"},\n"
-    " {\"Name\":\"echo\",\"Version\":\"2\",\"Location\":\"/m/echo\",\"Type\":\"GO\",\"VmArgs\":\"-a "
-    "b\"}\n]}\n";
+    "{\"Modules\": [\n"
+    " {\"Name\":\"calc\",\"Version\":\"1.0\",\"Location\":\"/m/calc\",\"Type\":\"C_MODULE\"},\n"
+    " {\"Name\":\"echo\",\"Version\":\"2\",\"Location\":\"/e\",\"Type\":\"GO\",\"VmArgs\":\"-a b\"}\n]}\n";
 const std::string ME = "calc||1.0||4242";
 
 // One connection of Vessel's side: frames out, and back the next frame whole, read as Vessel's
@@ -138,22 +137,19 @@ TEST_F(GatewaySocketTest, ConfigurationAndDemandsGoToTheMasterAndRequestsThrough
 // Refusals, and requests that time out or stay unread never reaching the wrong worker.
 TEST_F(GatewaySocketTest, RefusesWhatNoModuleCanServeAndFinishesEachRequestOnceOnly) {
     Start({"--max-body", "16", "--request-timeout", "1"});
-    struct Case {
-        std::string bytes;
-        int status;
-        bool closes;  // only after a broken request
-    };
     const std::string post = "POST /echo/x HTTP/1.1\r\nHost: x\r\nContent-Length: ";
-    const std::vector<Case> cases{{"GET /nosuch/x HTTP/1.1\r\nHost: x\r\n\r\n", 404, false},
-                                  {"GET / HTTP/1.1\r\nHost: x\r\n\r\n", 404, false},
-                                  {post + "2\r\n\r\n\xff\xfe", 400, false},  // not text a module can be given
-                                  {post + "17\r\n\r\n" + std::string(17, 'a'), 413, true},
-                                  {"THIS IS NOT HTTP\r\n\r\n", 400, true}};
-    for (const Case& c : cases) {
+    // The bytes sent, the status and whether the connection closes (only after a broken request).
+    const std::vector<std::tuple<std::string, int, bool>> cases{
+        {"GET /nosuch/x HTTP/1.1\r\nHost: x\r\n\r\n", 404, false},
+        {"GET / HTTP/1.1\r\nHost: x\r\n\r\n", 404, false},
+        {post + "2\r\n\r\n\xff\xfe", 400, false},  // not text a module can be given
+        {post + "17\r\n\r\n" + std::string(17, 'a'), 413, true},
+        {"THIS IS NOT HTTP\r\n\r\n", 400, true}};
+    for (const auto& [bytes, status, closes] : cases) {
         HttpTestClient client;
-        ASSERT_TRUE(client.Connect(gw_.Port()) && client.Send(c.bytes));
-        EXPECT_EQ(client.Read().status, c.status) << c.bytes;
-        EXPECT_EQ(client.ClosedByServer(c.closes ? 5s : 100ms), c.closes) << c.bytes;
+        ASSERT_TRUE(client.Connect(gw_.Port()) && client.Send(bytes));
+        EXPECT_EQ(client.Read().status, status) << bytes;
+        EXPECT_EQ(client.ClosedByServer(closes ? 5s : 100ms), closes) << bytes;
     }
 
     EXPECT_EQ(HttpTestClient::Get(gw_.Port(), "/calc/nobody").status, 504);  // queued, nobody pulls

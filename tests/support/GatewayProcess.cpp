@@ -41,9 +41,7 @@ bool GatewayProcess::Start(const std::string& config, const std::vector<std::str
 bool GatewayProcess::Restart() {
     if (process_->Running()) return false;
     process_ = std::make_unique<testsupport::ChildProcess>();
-    if (!process_->Exec(argv_, {{"APP_NAME", appName_}},
-                        dir_ / ("gateway-" + std::to_string(++runs_) + ".log")))
-        return false;
+    if (!process_->Exec(argv_, {{"APP_NAME", appName_}}, LogPath(++runs_))) return false;
     auto up = [&] {
         HttpTestClient http;
         int fd = testsupport::ConnectUnix(socketPath_);
@@ -62,7 +60,6 @@ int GatewayProcess::Stop() {
 
 std::string GatewayProcess::Log() const {
     std::string all;
-    for (int run = 1; run <= runs_; ++run)
-        all += testsupport::ReadFile(dir_ / ("gateway-" + std::to_string(run) + ".log"));
+    for (int run = 1; run <= runs_; ++run) all += testsupport::ReadFile(LogPath(run));
     return all;
 }

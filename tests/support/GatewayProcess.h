@@ -29,6 +29,7 @@ public:
     static std::string BinaryPath();
 
 private:
+    std::string LogPath(int run) const { return dir_ / ("gateway-" + std::to_string(run) + ".log"); }
     testsupport::TempDir dir_{"gw"};
     std::unique_ptr<testsupport::ChildProcess> process_ = std::make_unique<testsupport::ChildProcess>();
     std::string appName_ = testsupport::UniqueName("gw");  // lower-case, as the socket's name is
