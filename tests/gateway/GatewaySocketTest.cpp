@@ -47,16 +47,13 @@ struct Peer {
         }
         return {};
     }
-    bool Silent(std::chrono::milliseconds window) {  // a held pull stays held
+    Parts Take() { return Send({"pullreq", ME}) ? Receive() : Parts{}; }  // the message one pull gets
+    bool Silent(std::chrono::milliseconds window) {                       // a held pull stays held
         pollfd p{fd, POLLIN, 0};
         return poll(&p, 1, static_cast<int>(window.count())) == 0;
     }
 };
 
-// Pulls once: the message handed out (empty when none came).
-Parts Take(Peer& pull) {
-    return pull.Send({"pullreq", ME}) ? pull.Receive() : Parts{};
-}
 RequestPojo Req(const Parts& message) {  // what a worker reads of a "message"
     RequestPojo pojo;
     std::string err;
@@ -87,7 +84,7 @@ protected:
     // Takes the next message, checks its path and answers "got:" and its body: what the client reads.
     HttpTestResponse Serve(HttpTestClient& client, const std::string& url,
                            const std::string& status = "200") {
-        Parts message = Take(pull_);
+        Parts message = pull_.Take();
         EXPECT_EQ(Req(message).reqUrl, url);
         return Answer(replier_, message, "got:" + Req(message).reqBody, status) ? client.Read(5s)
                                                                                 : HttpTestResponse{};
@@ -155,7 +152,7 @@ TEST_F(GatewaySocketTest, RefusesWhatNoModuleCanServeAndFinishesEachRequestOnceO
     EXPECT_EQ(HttpTestClient::Get(gw_.Port(), "/calc/nobody").status, 504);  // queued, nobody pulls
     // Handed out, answered too late: 504, the late answer dropped, and the connection carries on.
     auto client = Send("GET", "/calc/slow");
-    Parts slow = Take(pull_);
+    Parts slow = pull_.Take();
     EXPECT_EQ(Req(slow).reqUrl, "/calc/slow");
     EXPECT_EQ(client->Read().status, 504);
     ASSERT_TRUE(Answer(replier_, slow, "too late") && client->SendRequest("GET", "/calc/fast"));
@@ -180,7 +177,7 @@ TEST_F(GatewaySocketTest, RequestsOfAnEndedWorkerAre502OrSentOnceMoreWhenIdempot
         testsupport::ChildProcess worker;
         worker.Fork([&] {  // a worker process: takes two on one connection
             Peer pull;
-            bool ok = pull.Connect(gw_.SocketPath()) && !Take(pull).empty() && !Take(pull).empty();
+            bool ok = pull.Connect(gw_.SocketPath()) && !pull.Take().empty() && !pull.Take().empty();
             pull.Close();
             ok = ok && (!holdNew || (pull.Connect(gw_.SocketPath()) && pull.Send({"pullreq", ME})));
             return ok && write(ready[1], "r", 1) == 1 ? (pause(), 0) : 1;
