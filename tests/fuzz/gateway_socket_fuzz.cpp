@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "AppConfig.h"
-#include "FuzzCheck.h"
+#include "FuzzSupport.h"
 #include "GatewayLog.h"
 #include "RequestBroker.h"
 #include "UdsPeerSession.h"

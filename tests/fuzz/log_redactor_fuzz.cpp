@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <string>
 
-#include "FuzzCheck.h"
+#include "FuzzSupport.h"
 #include "proto/LogRedactor.h"
 
 namespace {

@@ -8,8 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "FuzzCheck.h"
-#include "FuzzLogHome.h"
+#include "FuzzSupport.h"
 #include "master/AppConfigLoader.h"
 #include "master/ProcessMgt.h"
 #include "proto/PipeCmdPojo.h"
@@ -21,7 +20,7 @@ static std::string Describe(const PipeCmdPojo& c) {
 }
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    FuzzLogHome::Install();
+    InstallFuzzLogHome();
     return 0;
 }
 

@@ -4,12 +4,11 @@
 #include <boost/property_tree/ptree.hpp>
 #include <sstream>
 
-#include "FuzzCheck.h"
-#include "FuzzLogHome.h"
+#include "FuzzSupport.h"
 #include "hosts/c/RequestPojo.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    FuzzLogHome::Install();
+    InstallFuzzLogHome();
     return 0;
 }
 

@@ -6,8 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "FuzzCheck.h"
-#include "FuzzLogHome.h"
+#include "FuzzSupport.h"
 #include "proto/GatewayProtocol.h"
 #include "proto/RespStreamParser.h"
 
@@ -39,7 +38,7 @@ std::vector<Event> Run(Mode mode, const char* data, size_t size, size_t step) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    FuzzLogHome::Install();
+    InstallFuzzLogHome();
     return 0;
 }
 
