@@ -1,5 +1,5 @@
 // The process table (reaped workers' exits, slot reuse, the 1,024 limit), the master cycle, and the
-// real vessel binary against a scriptable gateway.
+// real vessel binary's stop.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -21,7 +21,6 @@
 #include "support/ChannelTestUtil.h"
 #include "support/ChildProcess.h"
 #include "support/LogLines.h"
-#include "support/ScriptableGateway.h"
 #include "support/TestSupport.h"
 
 using namespace testsupport;
@@ -68,8 +67,6 @@ TEST(MasterCycle, QuitSkipsExitingWorkersAndTerminationEscalatesToKill) {
         sent += signo == SIGKILL ? 'K' : signo == SIGTERM ? 'T' : exiting == atoi(p) ? 'q' : 'Q';
     }
     EXPECT_TRUE(std::regex_match(sent, std::regex("Q+T{10}K{2,}"))) << sent;
-    EXPECT_EQ(lines("exited on signal 9").size(), 2u);
-    EXPECT_EQ(lines("exit[ExitMasterProcess|").size(), 1u);
 }
 
 // Workers follow this process when it ends, whatever ends it.
@@ -89,9 +86,6 @@ TEST(ProcessTable, ReapingRecordsExitsAndFreedSlotsAreReusedUpToTheLimit) {
                 WEXITSTATUS(gProcesses[0].status) == 7);
     EXPECT_TRUE(gProcesses[1].exited && WIFSIGNALED(gProcesses[1].status) &&
                 WTERMSIG(gProcesses[1].status) == 9);
-    EXPECT_EQ(
-        channeltest::CountLog("pid:" + std::to_string(b) + ", processName:warren worker  exited on signal 9"),
-        1u);
 
     // Every other slot taken (by pids no one signals): the two freed ones are reused, then it is full.
     for (int i = 2; i < MAX_PROCESSES; ++i) gProcesses[i].pid = INT_MAX;
@@ -105,9 +99,9 @@ TEST(ProcessTable, ReapingRecordsExitsAndFreedSlotsAreReusedUpToTheLimit) {
     kill(first, SIGKILL), kill(second, SIGKILL);
 }
 
-// It asks for its configuration, then for changes on the same connection, and stops on SIGTERM or
-// SIGQUIT removing its own socket only.
-TEST(MasterBinary, AsksForItsConfigurationAndStopsCleanly) {
+// It stops on SIGTERM or SIGQUIT removing its own socket only. (Its pulls from the gateway and its
+// exit status under load are checked with the whole stack.)
+TEST(MasterBinary, StopsRemovingOnlyItsOwnSocket) {
     for (int signo : {SIGTERM, SIGQUIT}) {
         SCOPED_TRACE(signo);
         TempDir home{"vessel-master"};
@@ -115,23 +109,16 @@ TEST(MasterBinary, AsksForItsConfigurationAndStopsCleanly) {
         const std::string app = UniqueName("MasterBin");
         ScopedEnv appEnv{"APP_NAME", app};
         const std::string channel = GetMasterChannelPath();
-        ScriptableGateway gateway{ScriptableGateway::PathForApp(app)};
-        gateway.QueueReply(
-            "pullappcfg",
-            {"appcfg", R"({"Modules":[{"Name":"e","Version":"1","Location":"/e","Type":"GO"}]})"});
-        ASSERT_EQ(gateway.Start(), 0);
         ChildProcess master;
         ASSERT_TRUE(
             master.Exec({std::string(VESSEL_BINARY_DIR) + "/vessel"},
                         {{"APP_NAME", app}, {"_APP_LOG_DIR", home.path()}, {"VESSEL_HOME", home.path()}},
                         home / "out.txt"));
-        auto cfg = gateway.WaitForFrame("pullappcfg", 20s), chg = gateway.WaitForFrame("pullappcfgchg", 20s);
-        ASSERT_TRUE(cfg && chg) << ReadLogs(home.path(), "Vessel");
-        EXPECT_EQ(cfg->raw, "*2\r\n$10\r\npullappcfg\r\n$9\r\ncontainer\r\n");
-        EXPECT_EQ(chg->conn, cfg->conn);
-        EXPECT_EQ(ReadFile(home / "out.txt").rfind("Vessel Start\n", 0), 0u);
-
+        // Started: its cycle waits for signals, its socket bound.
+        ASSERT_TRUE(
+            WaitFor([&] { return !LinesWith(ReadLogs(home.path(), "Vessel"), "sigsuspend").empty(); }, 20s));
         struct stat taken {};
+        ASSERT_EQ(lstat(channel.c_str(), &taken), 0);
         int foreign = -1;
         if (signo == SIGQUIT) {  // someone else's socket took the path meanwhile
             ASSERT_EQ(unlink(channel.c_str()), 0);
@@ -144,6 +131,7 @@ TEST(MasterBinary, AsksForItsConfigurationAndStopsCleanly) {
         master.Kill(signo);
         int status = master.Wait(20s);
         EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        EXPECT_EQ(ReadFile(home / "out.txt").rfind("Vessel Start\n", 0), 0u);
         struct stat now {};
         const bool present = lstat(channel.c_str(), &now) == 0;
         EXPECT_EQ(present, signo == SIGQUIT) << "the master left its own socket or removed another's";

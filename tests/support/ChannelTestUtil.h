@@ -40,13 +40,12 @@ struct Client {
 // directory and settings at its first use): a directory of its own, every line written at once.
 inline void UseChannelLog() {
     static testsupport::TempDir home("vessel-chan-log");
-    static const bool ready = [] {
+    [[maybe_unused]] static const bool ready = [] {
         testsupport::WriteImmediateLogConfig(home.path());
         setenv("VESSEL_HOME", home.path().c_str(), 1);
         setenv("_APP_LOG_DIR", home.path().c_str(), 1);
         return LogMgr::InitLogFile("Vessel"), true;
     }();
-    (void)ready;
 }
 
 // Lines of this process's log holding needle (wherever it logs: another fixture may have set it up).

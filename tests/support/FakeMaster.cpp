@@ -15,14 +15,10 @@
 
 namespace testsupport {
 
-namespace {
-
-bool PollIn(int fd) {
+static bool PollIn(int fd) {
     pollfd p{fd, POLLIN, 0};
     return fd != -1 && poll(&p, 1, 10000) == 1;
 }
-
-}  // namespace
 
 FakeMaster::FakeMaster(const std::string& tag)
     : home_(tag),
@@ -42,8 +38,7 @@ FakeMaster::~FakeMaster() {
 bool FakeMaster::Listen() {
     channelPath_ = GetMasterChannelPath();
     listenFd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
+    sockaddr_un addr{AF_UNIX, {}};
     channelPath_.copy(addr.sun_path, sizeof(addr.sun_path) - 1);
     unlink(channelPath_.c_str());
     return listenFd_ != -1 && bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
