@@ -1,6 +1,5 @@
 // The real vessel-gateway binary, with the test playing Vessel's side of the gateway socket
 // (master pollers, pull and reply connections, worker processes that end) and HTTP clients.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -200,22 +199,15 @@ TEST_F(GatewaySocketTest, RequestsOfAnEndedWorkerAre502OrSentOnceMoreWhenIdempot
 // the kernels hold) has only a few of its requests taken up: the rest stay unread in the kernel.
 TEST_F(GatewaySocketTest, AClientThatNeverReadsHasOnlyAFewRequestsHandedOut) {
     Start();
-    int fd = socket(AF_INET, SOCK_STREAM, 0), small = 4096;
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(gw_.Port()));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    HttpTestClient client;
     std::string pipelined;
     for (int i = 0; i < 40; ++i) pipelined += "GET /calc/big HTTP/1.1\r\nHost: x\r\n\r\n";
-    ASSERT_TRUE(testsupport::SendAll(fd, pipelined));
+    ASSERT_TRUE(client.Connect(gw_.Port(), 4096) && client.Send(pipelined));
     int handed = 0;
     for (Parts m; pull_.Send({"pullreq", ME}) && !(m = pull_.Receive(1s)).empty(); ++handed)
         ASSERT_TRUE(Answer(replier_, m, std::string(4 << 20, 'a')));
     EXPECT_GE(handed, 1);
     EXPECT_LE(handed, 12) << "of 40 pipelined requests";
-    close(fd);
 }
 
 TEST_F(GatewaySocketTest, PeersOfAnotherUserAreRefusedUnlessTrusted) {

@@ -6,10 +6,13 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "support/HttpTestClient.h"
 
 class Load {
 public:
@@ -24,17 +27,61 @@ public:
         std::string body;
     };
 
-    Load(int port, int clients, std::chrono::milliseconds answerLimit, Request request);
+    Load(int port, int clients, std::chrono::milliseconds answerLimit, Request request)
+        : port_(port), answerLimit_(answerLimit), request_(std::move(request)) {
+        for (int i = 0; i < clients; ++i) threads_.emplace_back([this] { Client(); });
+    }
     ~Load() { Stop(); }
     // Lets every client finish the request it waits for, then joins them.
-    void Stop();
-    size_t RightSince(Clock::time_point t = {}) const;
-    std::vector<Outcome> Outcomes() const;
+    void Stop() {
+        stop_ = true;
+        for (auto& t : threads_) t.join();
+        threads_.clear();
+    }
+    size_t RightSince(Clock::time_point t = {}) const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        size_t count = 0;
+        for (const auto& o : outcomes_) count += o.right && o.sent >= t ? 1 : 0;
+        return count;
+    }
+    std::vector<Outcome> Outcomes() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return outcomes_;
+    }
     // Counts by status, for failure messages.
-    std::string Summary() const;
+    std::string Summary() const {
+        std::map<std::string, size_t> counts;
+        for (const auto& o : Outcomes()) ++counts[o.right ? "right" : "status " + std::to_string(o.status)];
+        std::string text;
+        for (const auto& [what, n] : counts) text += what + ": " + std::to_string(n) + "; ";
+        return text;
+    }
 
 private:
-    void Client();
+    void Client() {
+        HttpTestClient http;
+        bool connected = false;
+        while (!stop_) {
+            if (!connected && !(connected = http.Connect(port_))) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the gateway restarts: pace
+                continue;
+            }
+            const auto [target, want] = request_(++next_);
+            Outcome o;
+            o.sent = Clock::now();
+            HttpTestResponse response;
+            if (http.SendRequest("GET", target)) response = http.Read(answerLimit_);
+            o.status = response.status;
+            o.body = response.body;
+            o.right = o.status == 200 && (want.empty() || o.body == want);
+            if (o.status == 0 || response.headers["connection"] == "close") {
+                http.Close();
+                connected = false;
+            }
+            std::lock_guard<std::mutex> lock(mutex_);
+            outcomes_.push_back(o);
+        }
+    }
 
     const int port_;
     const std::chrono::milliseconds answerLimit_;

@@ -10,9 +10,10 @@
 
 #include "support/TestSupport.h"
 
-bool HttpTestClient::Connect(int port) {
+bool HttpTestClient::Connect(int port, int receiveBuffer) {
     Close();
     fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (receiveBuffer > 0) setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof(receiveBuffer));
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(port));
@@ -25,8 +26,8 @@ bool HttpTestClient::Send(const std::string& raw) {
 }
 
 bool HttpTestClient::SendRequest(const std::string& method, const std::string& target,
-                                 const std::string& body, const std::string& extraHeaders) {
-    std::string raw = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + extraHeaders;
+                                 const std::string& body) {
+    std::string raw = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n";
     if (!body.empty() || method == "POST") raw += "Content-Length: " + std::to_string(body.size()) + "\r\n";
     return Send(raw + "\r\n" + body);
 }

@@ -19,11 +19,11 @@ public:
     HttpTestClient(const HttpTestClient&) = delete;
     HttpTestClient& operator=(const HttpTestClient&) = delete;
 
-    bool Connect(int port);
+    // receiveBuffer > 0: SO_RCVBUF, set before the connection is made.
+    bool Connect(int port, int receiveBuffer = 0);
     bool Send(const std::string& raw);
     // "<method> <target>" with Host and, for a body or a POST, Content-Length.
-    bool SendRequest(const std::string& method, const std::string& target, const std::string& body = "",
-                     const std::string& extraHeaders = "");
+    bool SendRequest(const std::string& method, const std::string& target, const std::string& body = "");
     HttpTestResponse Read(std::chrono::milliseconds timeout = std::chrono::seconds(10));
     bool ClosedByServer(std::chrono::milliseconds timeout);
     void Close();

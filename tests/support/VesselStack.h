@@ -35,8 +35,8 @@ public:
 
     const std::string& Home() const { return home_.path(); }
     std::string LogDir() const { return home_ / "logs"; }
-    // Where the master listens for its workers.
-    std::string ChannelPath() const;
+    // Where the master listens for its workers (the application name is lower-case already).
+    std::string ChannelPath() const { return "/tmp/uds-vessel-inner-" + gateway_.AppName(); }
     GatewayProcess& Gateway() { return gateway_; }
     testsupport::ChildProcess& Master() { return master_; }
 

@@ -126,9 +126,7 @@ TEST(GoWorkerTest, FailedLoadIsReportedAndAGracefulQuitWaitsForTheRequestInFligh
     ASSERT_TRUE(gw.WaitForFrame("pullreq", 10s));  // taken
 
     kill(child, SIGQUIT);
-    auto busy = [&] { return master.WorkerLog().find("module not stopped num:1[") != std::string::npos; };
-    ASSERT_TRUE(WaitFor(busy, 10s)) << master.WorkerLog();
-    EXPECT_EQ(master.WaitExit(child, 200ms), -1) << "quit before the request was answered";
+    EXPECT_EQ(master.WaitExit(child, 1s), -1) << "quit before the request was answered";
     WriteFile(home + "/open", "");
     auto resp = gw.WaitForFrame("responsereq", 10s);
     ASSERT_TRUE(resp);
