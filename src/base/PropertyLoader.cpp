@@ -24,6 +24,7 @@ const IntDefault kIntDefaults[] = {
     {"maxModulePerSubprocess", 10},      {"moduleIdleTime", -1},
     {"moduleLifeCheckDelay", 10},        {"moduleLastLifeDelay", 3},
     {"moduleHealthCheckInterval", 1000}, {"moduleRequestTimeout", 300},
+    {"modulePullConnections", 1},
 };
 
 struct StrDefault {
@@ -194,6 +195,11 @@ std::string PropertyLoader::getStrProperty(const std::string& name) {
     }
     LOG_INFO("unknown property item:" + name);
     return std::string();
+}
+
+int32_t ModulePullConnections() {
+    const int32_t n = getProperty("modulePullConnections");
+    return n < 1 ? 1 : (n > 16 ? 16 : n);
 }
 
 int32_t getProperty(const std::string& name) {

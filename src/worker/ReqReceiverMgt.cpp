@@ -1,5 +1,7 @@
 #include "worker/ReqReceiverMgt.h"
 
+#include <algorithm>
+
 #include "base/Log.h"
 
 ReqReceiverMgt& ReqReceiverMgt::getInstance() {
@@ -10,47 +12,51 @@ ReqReceiverMgt& ReqReceiverMgt::getInstance() {
     return *instance;
 }
 
-bool ReqReceiverMgt::AddRequestReceiver(const ModuleKey& key,
-                                        const std::shared_ptr<IRequestReceiver>& receiver) {
-    if (!receiver) {
+bool ReqReceiverMgt::AddRequestReceivers(const ModuleKey& key, const Group& group) {
+    if (group.empty() || std::find(group.begin(), group.end(), nullptr) != group.end()) {
         return false;
     }
     std::lock_guard<std::mutex> lock(mutex);
-    return receivers.emplace(key, receiver).second;
+    return receivers.emplace(key, group).second;
+}
+
+void ReqReceiverMgt::ForKey(const ModuleKey& key, const std::function<void(IRequestReceiver&)>& fn) {
+    auto it = receivers.find(key);
+    if (it == receivers.end()) {
+        return;
+    }
+    for (auto& receiver : it->second) {
+        fn(*receiver);
+    }
 }
 
 void ReqReceiverMgt::StopRequestReceiver(const ModuleKey& key) {
     std::lock_guard<std::mutex> lock(mutex);
-    auto it = receivers.find(key);
-    if (it != receivers.end()) {
-        it->second->stop();
-    }
+    ForKey(key, [](IRequestReceiver& r) { r.stop(); });
 }
 
 void ReqReceiverMgt::ReconnectRequestReceiver(const ModuleKey& key) {
     std::lock_guard<std::mutex> lock(mutex);
-    auto it = receivers.find(key);
-    if (it != receivers.end()) {
-        it->second->reconect();
-    }
+    ForKey(key, [](IRequestReceiver& r) { r.reconect(); });
 }
 
 void ReqReceiverMgt::SetNotReceiveNewRequest(const ModuleKey& key) {
     std::lock_guard<std::mutex> lock(mutex);
-    auto it = receivers.find(key);
-    if (it == receivers.end()) {
+    if (receivers.find(key) == receivers.end()) {
         LOG_INFO("can't find module," + key.GetName() + ":" + key.GetVersion());
         return;
     }
-    it->second->SetNotReceive();
+    ForKey(key, [](IRequestReceiver& r) { r.SetNotReceive(); });
 }
 
 bool ReqReceiverMgt::CheckStopOver() {
     std::lock_guard<std::mutex> lock(mutex);
     for (auto it = receivers.begin(); it != receivers.end();) {
         LOG_INFO("ReqReceiverMgt CheckStopOver:" + it->first.GetName());
-        if (!it->second->CheckStopOver()) {
-            return false;
+        for (auto& receiver : it->second) {
+            if (!receiver->CheckStopOver()) {
+                return false;
+            }
         }
         it = receivers.erase(it);
     }
@@ -65,14 +71,16 @@ void ReqReceiverMgt::Clear() {
 void ReqReceiverMgt::ForEach(const std::function<void(IRequestReceiver&)>& fn) {
     std::lock_guard<std::mutex> lock(mutex);
     for (auto& entry : receivers) {
-        fn(*entry.second);
+        for (auto& receiver : entry.second) {
+            fn(*receiver);
+        }
     }
 }
 
 std::shared_ptr<IRequestReceiver> ReqReceiverMgt::Find(const ModuleKey& key) {
     std::lock_guard<std::mutex> lock(mutex);
     auto it = receivers.find(key);
-    return it == receivers.end() ? nullptr : it->second;
+    return it == receivers.end() ? nullptr : it->second.front();
 }
 
 size_t ReqReceiverMgt::Size() {

@@ -17,6 +17,7 @@
 #include "base/HandledSignalsBlocked.h"
 #include "base/Log.h"
 #include "base/ProcessFlags.h"
+#include "base/PropertyLoader.h"
 #include "hosts/c/CModuleRequestReceiver.h"
 #include "hosts/c/ReqHandlerMgt.h"
 #include "hosts/c/RequestReply.h"
@@ -196,17 +197,25 @@ void CModuleMgt::UpdateModuleHandlerUnlock(const ModuleKey& key, const ModuleHan
 
 int32_t CModuleMgt::StartReceiver(const ModulePojo& module) {
     const ModuleKey key = module.Key();
-    std::shared_ptr<CModuleRequestReceiver> receiver =
-        CModuleRequestReceiver::create(GetGatewayPath(), key, this);
-    // When the key already has a receiver, the registry keeps that one; the new one is started all
-    // the same and lives on through its own pull cycle.
-    (void)ReqReceiverMgt::getInstance().AddRequestReceiver(key, receiver);
-    if (ModuleNotReady(receiver.get()) != 0) {
+    // Each receiver keeps one request in flight on its own connection: several let requests
+    // enter the worker without waiting for each other's round trip to the gateway.
+    ReqReceiverMgt::Group group;
+    for (int32_t i = ModulePullConnections(); i > 0; --i) {
+        group.push_back(CModuleRequestReceiver::create(GetGatewayPath(), key, this));
+    }
+    // When the key already has receivers, the registry keeps those; the new ones are started all
+    // the same and live on through their own pull cycles.
+    (void)ReqReceiverMgt::getInstance().AddRequestReceivers(key, group);
+    if (ModuleNotReady(group.front().get()) != 0) {
         LOG_INFO("module may not ready," + key.GetName() + ":" + key.GetVersion());
     }
-    int32_t rc = receiver->start();
-    if (rc != 0) {
-        LOG_INFO("requestreceiver start fail, " + key.GetName() + ":" + key.GetVersion());
+    int32_t rc = 0;
+    for (auto& receiver : group) {
+        int32_t started = receiver->start();
+        if (started != 0) {
+            LOG_INFO("requestreceiver start fail, " + key.GetName() + ":" + key.GetVersion());
+            rc = started;
+        }
     }
     return rc;
 }

@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <set>
+
 #include "CModuleHarness.h"
 #include "base/CommonUtil.h"
 #include "base/ProcessFlags.h"
+#include "base/PropertyLoader.h"
 #include "hosts/c/ReqHandlerMgt.h"
 #include "support/LogLines.h"
 #include "worker/ReqReceiverMgt.h"
@@ -50,6 +53,40 @@ TEST(CModuleMgt, LoadFailsWithItsCodeClosesTheLibraryAndLeavesNoReceiverUntilALo
         ASSERT_EQ(mgt->GetModuleHandler(ModuleKey("calc", "1.0"), out), 0);
         EXPECT_EQ(out.status, ModuleHandler::STATUS_UNLOADED);
         EXPECT_EQ(out.refCount, 0);
+    });
+}
+
+// With several pull connections a module's receivers serve side by side, and reconnect and
+// unload reach every one of them.
+TEST(CModuleMgt, SeveralPullConnectionsServeTogetherAndAreHandledTogether) {
+    testsupport::RunInChildWithLog([](LogReader&) {
+        testsupport::TempDir home("cmod-pulls");
+        testsupport::ScopedEnv vesselHome("VESSEL_HOME", home.path());
+        for (const auto& [setting, n] : {std::pair{"0", 1}, {"40", 16}, {"3", 3}}) {
+            testsupport::WriteContainerConfig(home.path(),
+                                              std::string("{\"modulePullConnections\":") + setting + "}");
+            EXPECT_EQ(ModulePullConnections(), n) << setting;
+        }
+        Harness h("CmodPulls");
+        ASSERT_EQ(h.Mgt()->LoadModule(Module("calc")), 0);
+        auto pullConns = [&](size_t from) {
+            std::set<int> conns;
+            for (const auto& f : h.gw.FramesOf("pullreq")) conns.insert(f.conn);
+            return std::vector<int>(std::next(conns.begin(), from), conns.end());
+        };
+        ASSERT_TRUE(h.gw.WaitForFrameCount("pullreq", 3, WAIT));
+        const std::vector<int> first = pullConns(0);
+        ASSERT_EQ(first.size(), 3u);
+        for (int conn : first) {  // each connection's held pull takes a request
+            const std::string id = std::to_string(conn);
+            ASSERT_TRUE(h.gw.SendRaw(conn, Serialize(Message(id, RequestText("/calc", id + "+1")))));
+            EXPECT_EQ(h.NextResponse(), Response("calc", id, "200", std::to_string(conn + 1)));
+        }
+        ReqReceiverMgt::getInstance().ReconnectRequestReceiver(ModuleKey("calc", "1.0"));
+        for (int conn : first) EXPECT_TRUE(h.Closed(conn)) << conn;
+        ASSERT_TRUE(testsupport::WaitFor([&] { return pullConns(3).size() == 3; }, WAIT));
+        ASSERT_EQ(h.Mgt()->UnLoadModule(Module("calc")), 0);
+        for (int conn : pullConns(3)) EXPECT_TRUE(h.Closed(conn)) << conn;
     });
 }
 
