@@ -26,13 +26,14 @@ var logger = log.New(os.Stderr, "goloader: ", log.LstdFlags|log.Lmicroseconds)
 
 func logf(format string, args ...interface{}) { logger.Printf(format, args...) }
 
-// Locking: mu guards gateway, stopped and modules. A module's own lock is taken inside it, never
-// the other way round.
+// Locking: mu guards gateway, stopped, pullConnections and modules. A module's own lock is taken
+// inside it, never the other way round.
 var (
-	mu      sync.Mutex
-	gateway string
-	stopped bool
-	modules = map[string]*module{} // by name "||" version
+	mu              sync.Mutex
+	gateway         string
+	stopped         bool
+	pullConnections = 1                    // pull loops per module
+	modules         = map[string]*module{} // by name "||" version
 )
 
 //export Start
@@ -49,6 +50,23 @@ func Start(udsAddress string) int {
 	stopped = false
 	replies.setGateway(addr)
 	logf("started, gateway %s", addr)
+	return resultOK
+}
+
+// SetPullConnections sets how many pull connections each module loaded from now on opens
+// (1-16; outside that range the nearest bound). Always 0.
+//
+//export SetPullConnections
+func SetPullConnections(n int) int {
+	mu.Lock()
+	defer mu.Unlock()
+	switch {
+	case n < 1:
+		n = 1
+	case n > 16:
+		n = 16
+	}
+	pullConnections = n
 	return resultOK
 }
 
@@ -80,7 +98,7 @@ func LoadModule(name, version, location string) int {
 		m = &module{name: name, version: version, location: location, handle: handle}
 		modules[key] = m
 	}
-	m.startServing(gateway)
+	m.startServing(gateway, pullConnections)
 	logf("module %s:%s serving from %s", name, version, location)
 	return resultOK
 }

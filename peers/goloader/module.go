@@ -22,20 +22,20 @@ const (
 	maxRetryDelay   = 2 * time.Second
 )
 
-// module serves one loaded module: a pull loop on its own gateway connection, and one goroutine
-// per request in flight.
+// module serves one loaded module: pull loops, each on a gateway connection of its own (one
+// request in flight per connection), and one goroutine per request in flight.
 //
-// Locking: mu guards serving, pulling, inflight and conn. Never held while talking to the
+// Locking: mu guards serving, pulling, inflight and conns. Never held while talking to the
 // gateway or running the module's handler.
 type module struct {
 	name, version, location string
 	handle                  Handler
 
 	mu       sync.Mutex
-	serving  bool     // pulls new requests
-	pulling  bool     // the pull loop has not ended yet; it may still hand over a request
-	inflight int      // requests taken from the gateway and not answered yet
-	conn     net.Conn // the pull connection, closed to stop the loop
+	serving  bool                  // pulls new requests
+	pulling  int                   // pull loops not ended yet; they may still hand over a request
+	inflight int                   // requests taken from the gateway and not answered yet
+	conns    map[net.Conn]struct{} // the pull connections, closed to stop the loops
 	stop     chan struct{}
 }
 
@@ -61,26 +61,22 @@ func (m *module) clientID() string {
 	return m.name + "||" + m.version + "||" + strconv.Itoa(os.Getpid())
 }
 
-// startServing starts the pull loop unless it already runs.
-func (m *module) startServing(gateway string) {
+// startServing starts loops pull loops, counting those of an earlier serve still on their way out
+// (they see the new stop channel and keep going).
+func (m *module) startServing(gateway string, loops int) {
 	m.mu.Lock()
 	defer m.mu.Unlock()
 	if m.serving {
 		return
 	}
-	if m.pulling {
-		// The old loop is on its way out: it sees the new stop channel and keeps going.
-		m.serving = true
-		m.stop = make(chan struct{})
-		return
-	}
 	m.serving = true
-	m.pulling = true
 	m.stop = make(chan struct{})
-	go m.pullLoop(gateway)
+	for ; m.pulling < loops; m.pulling++ {
+		go m.pullLoop(gateway)
+	}
 }
 
-// stopServing ends the pull loop; requests in flight still get their answers.
+// stopServing ends the pull loops; requests in flight still get their answers.
 func (m *module) stopServing() {
 	m.mu.Lock()
 	defer m.mu.Unlock()
@@ -89,8 +85,8 @@ func (m *module) stopServing() {
 	}
 	m.serving = false
 	close(m.stop)
-	if m.conn != nil {
-		m.conn.Close()
+	for conn := range m.conns {
+		conn.Close()
 	}
 }
 
@@ -98,7 +94,7 @@ func (m *module) stopServing() {
 func (m *module) busy() bool {
 	m.mu.Lock()
 	defer m.mu.Unlock()
-	return m.serving || m.pulling || m.inflight > 0
+	return m.serving || m.pulling > 0 || m.inflight > 0
 }
 
 func (m *module) pullLoop(gateway string) {
@@ -107,7 +103,7 @@ func (m *module) pullLoop(gateway string) {
 		m.mu.Lock()
 		stop := m.stop
 		if !m.serving {
-			m.pulling = false
+			m.pulling--
 			m.mu.Unlock()
 			return
 		}
@@ -129,7 +125,10 @@ func (m *module) pullLoop(gateway string) {
 		m.mu.Lock()
 		stillServing := m.serving
 		if stillServing {
-			m.conn = conn
+			if m.conns == nil {
+				m.conns = map[net.Conn]struct{}{}
+			}
+			m.conns[conn] = struct{}{}
 		}
 		m.mu.Unlock()
 		if !stillServing {
@@ -138,7 +137,7 @@ func (m *module) pullLoop(gateway string) {
 		}
 		err = m.pullOn(conn)
 		m.mu.Lock()
-		m.conn = nil
+		delete(m.conns, conn)
 		stillServing = m.serving
 		m.mu.Unlock()
 		conn.Close()

@@ -12,6 +12,7 @@
 
 #include "base/HandledSignalsBlocked.h"
 #include "base/Log.h"
+#include "base/PropertyLoader.h"
 #include "proto/GatewayPath.h"
 
 namespace {
@@ -96,6 +97,9 @@ GoModuleMgt* GoModuleMgt::getInstance() {
         delete instance;
         return nullptr;
     }
+    // Optional: a loader without it opens one pull connection per module.
+    instance->setPullConnectionsFunc =
+        reinterpret_cast<SetPullConnectionsFunc>(dlsym(handle, "SetPullConnections"));
     // The loader keeps the gateway address; its result decides nothing here.
     instance->Start();
     gInstance.store(instance);
@@ -156,6 +160,9 @@ int32_t GoModuleMgt::LoadModule(const ModulePojo& module) {
     GoInt r;
     {
         HandledSignalsBlocked blocked;
+        if (setPullConnectionsFunc != nullptr) {
+            (void)setPullConnectionsFunc(ModulePullConnections());
+        }
         r = loadModuleFunc(goName, goVersion, goLocation);
     }
     LOG_INFO("[GoModuleMgt::LoadModule]: result" + std::to_string(r));

@@ -1,6 +1,7 @@
 // Hosts Go modules in a worker through the loader library libgoloader.so: opens it, resolves its
-// five exports and forwards the module-manager operations to them as Go strings and integers.
-// Process-wide singleton; the library is never closed once it has been opened and started.
+// five exports (and SetPullConnections where it has it) and forwards the module-manager
+// operations to them as Go strings and integers. Process-wide singleton; the library is never
+// closed once it has been opened and started.
 //
 // Locking: only the singleton's creation is locked (a static mutex, see getInstance). The
 // forwarding operations take no lock; the worker calls them one at a time.
@@ -25,6 +26,7 @@ public:
     using UnloadModuleFunc = GoInt (*)(GoString name);
     using GetLoadedModuleNumFunc = GoInt (*)();
     using StopFunc = GoInt (*)();
+    using SetPullConnectionsFunc = GoInt (*)(GoInt n);
 
     // The manager, or null when the loader library or one of its exports is missing; a later
     // call tries again.
@@ -55,4 +57,5 @@ private:
     UnloadModuleFunc unloadModuleFunc = nullptr;
     GetLoadedModuleNumFunc getLoadedModuleNumFunc = nullptr;
     StopFunc stopFunc = nullptr;
+    SetPullConnectionsFunc setPullConnectionsFunc = nullptr;
 };

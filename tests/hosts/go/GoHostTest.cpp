@@ -115,15 +115,18 @@ TEST(GoWorkerTest, FailedLoadIsReportedAndAGracefulQuitWaitsForTheRequestInFligh
         std::string::npos)
         << master.WorkerLog();
 
+    // Two pull connections: both pull, and a graceful quit ends both loops.
+    testsupport::WriteContainerConfig(home, R"({"modulePullConnections":2})");
     ASSERT_TRUE(master.Send(fd, "addModule#gate|1.0|" + gate + "|GO|\n"));
-    auto pull = gw.WaitForFrame("pullreq", 15s);
-    ASSERT_TRUE(pull) << master.WorkerLog();
-    EXPECT_EQ(pull->parts, (ScriptableGateway::Parts{"pullreq", client}));
+    ASSERT_TRUE(gw.WaitForFrameCount("pullreq", 2, 15s)) << master.WorkerLog();
+    const auto pulls = gw.FramesOf("pullreq");
+    EXPECT_NE(pulls[0].conn, pulls[1].conn);
+    for (const auto& pull : pulls) EXPECT_EQ(pull.parts, (ScriptableGateway::Parts{"pullreq", client}));
     ASSERT_TRUE(
-        gw.Reply(pull->conn, {"message", "gate", "g1",
-                              R"({"ReqUrl":"/gate","Method":"GET","ReqBody":"","ReqQuery":{"gate":")" + home +
-                                  R"(/open"},"Header":{"X-Test":["a"]}})"}));
-    ASSERT_TRUE(gw.WaitForFrame("pullreq", 10s));  // taken
+        gw.Reply(pulls[0].conn, {"message", "gate", "g1",
+                                 R"({"ReqUrl":"/gate","Method":"GET","ReqBody":"","ReqQuery":{"gate":")" +
+                                     home + R"(/open"},"Header":{"X-Test":["a"]}})"}));
+    ASSERT_TRUE(gw.WaitForFrameCount("pullreq", 3, 10s));  // taken
 
     kill(child, SIGQUIT);
     EXPECT_EQ(master.WaitExit(child, 1s), -1) << "quit before the request was answered";
