@@ -12,6 +12,7 @@
 #include "base/HandledSignalsBlocked.h"
 #include "base/Log.h"
 #include "base/ProcessFlags.h"
+#include "base/PropertyLoader.h"
 #include "base/TimeGuard.h"
 
 namespace {
@@ -80,6 +81,8 @@ std::vector<std::string> JvmMgt::BuildJvmOptions(const std::string& vmArgs) {
             options.push_back(CLASS_PATH_OPTION + "=" + cp);
         }
     }
+    // The receivers in the VM pull on this many connections per module.
+    options.push_back("-Dtomcatuds.pullConnections=" + std::to_string(ModulePullConnections()));
     // The worker's main thread must keep SIGQUIT, SIGTERM and SIGINT for itself.
     options.push_back("-Xrs");
     return options;

@@ -68,21 +68,24 @@ TEST(TomcatEnvTest, ModuleArgsVariableReferencesAndVmOptionsAreParsed) {
         EXPECT_EQ(text, c.second) << c.first;
     }
     // VM options: the pieces in order, then the homes' jars (one each, so directory order does not
-    // matter: "xjar" has the suffix, "a.jar.txt" has not), then -Xrs.
+    // matter: "xjar" has the suffix, "a.jar.txt" has not), the receivers' pull connections, -Xrs.
     TempDir dir("vessel-jvmopt");
+    ScopedEnv vesselHome("VESSEL_HOME", dir.path());
+    WriteContainerConfig(dir.path(), R"({"modulePullConnections": 3})");
+    const std::string pulls = "-Dtomcatuds.pullConnections=3";
     const std::string tc = dir / "tc", uds = dir / "uds";
     for (const std::string& home : {tc, uds}) MakeDirs((home + "/lib").c_str(), 0755);
     for (const std::string& jar : {tc + "/lib/a.jar", tc + "/lib/a.jar.txt", uds + "/lib/xjar"})
         WriteFile(jar, "");
     for (const auto& c : std::vector<std::pair<std::string, std::vector<std::string>>>{
-             {"  ", {"-Xrs"}},
-             {" -Xmx512m  -Da=1 ", {"-Xmx512m", "-Da=1", "-Xrs"}},
+             {"  ", {pulls, "-Xrs"}},
+             {" -Xmx512m  -Da=1 ", {"-Xmx512m", "-Da=1", pulls, "-Xrs"}},
              {"-Dtomcatuds.home=" + uds + " -Dcatalina.home=/nonexistent",
               {"-Dtomcatuds.home=" + uds, "-Dcatalina.home=/nonexistent",
-               "-Djava.class.path=:" + uds + "/lib/xjar", "-Xrs"}},
+               "-Djava.class.path=:" + uds + "/lib/xjar", pulls, "-Xrs"}},
              {"-Djava.class.path=/x -Dcatalina.home=" + tc + " -Dtomcatuds.home=" + uds,
               {"-Djava.class.path=/x:" + tc + "/lib/a.jar:" + uds + "/lib/xjar", "-Dcatalina.home=" + tc,
-               "-Dtomcatuds.home=" + uds, "-Xrs"}}}) {
+               "-Dtomcatuds.home=" + uds, pulls, "-Xrs"}}}) {
         EXPECT_EQ(JvmMgt::BuildJvmOptions(c.first), c.second) << c.first;
     }
 }
@@ -211,7 +214,8 @@ TEST(TomcatWorkerTest, ServesThroughTheServletAndDrainsOnGracefulQuit) {
     FakeMaster master("vessel-tcw");
     ScopedEnv appRoot("APP_ROOT", "", true);
     ScriptableGateway gateway(ScriptableGateway::PathForApp(master.AppName()));
-    WriteContainerConfig(master.Home().path(), R"({"moduleHealthCheckInterval": 200})");
+    WriteContainerConfig(master.Home().path(),
+                         R"({"moduleHealthCheckInterval": 200, "modulePullConnections": 2})");
     // A private copy of the example module: the worker's Catalina base goes under it.
     boost::property_tree::ptree root;
     ASSERT_NO_THROW(boost::property_tree::read_json(VESSEL_BINARY_DIR "/examples/tomcat-app/app.json", root));
@@ -227,9 +231,11 @@ TEST(TomcatWorkerTest, ServesThroughTheServletAndDrainsOnGracefulQuit) {
                                                                    entry.get<std::string>("VmArgs")))));
     const std::string clientId = "tomcatdemo||1.0||" + std::to_string(child),
                       base = location + "/warren/" + std::to_string(child);
-    auto pull = gateway.WaitForFrame("pullreq", 90s);
-    ASSERT_TRUE(pull) << master.WorkerLog();
-    EXPECT_EQ(pull->parts.at(1), clientId);
+    // Two pull connections, both pulling for the module.
+    ASSERT_TRUE(gateway.WaitForFrameCount("pullreq", 2, 90s)) << master.WorkerLog();
+    const auto pulls = gateway.FramesOf("pullreq");
+    EXPECT_NE(pulls[0].conn, pulls[1].conn);
+    for (const auto& pull : pulls) EXPECT_EQ(pull.parts.at(1), clientId);
     EXPECT_FALSE(ReadFile(base + "/conf/server.xml").empty());
 
     auto request = [&](const std::string& id, const std::string& path, const std::string& rest) {
@@ -249,7 +255,7 @@ TEST(TomcatWorkerTest, ServesThroughTheServletAndDrainsOnGracefulQuit) {
     // A slow request is in flight when the quit comes: the worker answers it before it ends.
     ASSERT_TRUE(
         request("r2", "echo", R"("Method":"POST","ReqBody":"payload","ReqQuery":{"delayMs":"1500"})"));
-    ASSERT_TRUE(gateway.WaitForFrameCount("pullreq", 3, 10s));
+    ASSERT_TRUE(gateway.WaitForFrameCount("pullreq", 4, 10s));
     kill(child, SIGQUIT);
     EXPECT_EQ(master.WaitExit(child, 30s), 0) << master.WorkerLog();
     auto echo = gateway.WaitForFrame("responsereq", 1s);

@@ -1,6 +1,8 @@
 package com.quorla.brv.tomcatuds.business;
 
+import java.util.ArrayList;
 import java.util.HashMap;
+import java.util.List;
 import java.util.Map;
 import java.util.concurrent.ExecutorService;
 import java.util.concurrent.LinkedBlockingQueue;
@@ -18,9 +20,11 @@ public final class ReqReceiverMgt {
     /** The port the health check is given; used only when this process's own cannot be found. */
     static final String DEFAULT_PORT = "32018";
     private static final int WORKER_THREADS = 16;
+    /** Pull connections per module (each keeps one request in flight), as the worker says: 1-16. */
+    static final int PULL_CONNECTIONS = Math.max(1, Math.min(16, Integer.getInteger("tomcatuds.pullConnections", 1)));
 
-    /** Guarded by the class: pullers by module key. */
-    private static final Map<String, ModulePuller> PULLERS = new HashMap<>();
+    /** Guarded by the class: each module key's pullers. */
+    private static final Map<String, List<ModulePuller>> PULLERS = new HashMap<>();
     private static final InFlight IN_FLIGHT = new InFlight();
     private static final ExecutorService EXECUTOR = newExecutor();
 
@@ -32,38 +36,41 @@ public final class ReqReceiverMgt {
         if (key == null || pid == null || udsAddr == null) {
             throw new IllegalArgumentException("key, pid and gateway address are required");
         }
-        ModulePuller puller = new ModulePuller(key, pid, udsAddr, DEFAULT_PORT, EXECUTOR, IN_FLIGHT);
-        ModulePuller old;
+        List<ModulePuller> pullers = new ArrayList<>();
+        for (int i = 0; i < PULL_CONNECTIONS; i++) {
+            pullers.add(new ModulePuller(key, pid, udsAddr, DEFAULT_PORT, EXECUTOR, IN_FLIGHT));
+        }
+        List<ModulePuller> old;
         synchronized (ReqReceiverMgt.class) {
-            old = PULLERS.put(key, puller);
+            old = PULLERS.put(key, pullers);
         }
         if (old != null) {
-            old.stop();
+            old.forEach(ModulePuller::stop);
         }
-        puller.start();
+        pullers.forEach(ModulePuller::start);
         LOG.info("receiver started for " + key + " pid " + pid + " at " + udsAddr);
     }
 
     /** Stops pulling for key; its requests in flight still get their responses. */
     public static void clearRequestReceiver(String key) {
-        ModulePuller puller;
+        List<ModulePuller> pullers;
         synchronized (ReqReceiverMgt.class) {
-            puller = PULLERS.remove(key);
+            pullers = PULLERS.remove(key);
         }
-        if (puller != null) {
-            puller.stop();
+        if (pullers != null) {
+            pullers.forEach(ModulePuller::stop);
             LOG.info("receiver cleared for " + key);
         }
     }
 
-    /** Re-opens the pull connection of key. */
+    /** Re-opens the pull connections of key. */
     public static void reconnect(String key) {
-        ModulePuller puller;
+        List<ModulePuller> pullers;
         synchronized (ReqReceiverMgt.class) {
-            puller = PULLERS.get(key);
+            pullers = PULLERS.get(key);
         }
-        if (puller != null) {
-            puller.reconnect();
+        if (pullers != null) {
+            pullers.forEach(ModulePuller::reconnect);
         }
     }
 
