@@ -3,6 +3,7 @@
 //
 //   request_path --vessel BIN --module-dir DIR [--seconds S] [--concurrency N] [--warmup S]
 //                [--log-level L]   (DevLogLevel, default 3: every Info line written)
+//                [--pull-connections N]   (modulePullConnections; default: the container's)
 //
 // It listens on the gateway socket of its own APP_NAME, starts vessel in a temporary home,
 // answers "pullappcfg" with a configuration of the module "calc" and the first "pullmodloadreq"
@@ -46,6 +47,7 @@ struct Options {
     double warmup = 1;
     int concurrency = 16;
     int logLevel = 3;  // DevLogLevel of the run; 3 (Info) as deployed, higher only to measure logging's share
+    int pulls = 0;     // modulePullConnections of the run; 0: the container's default
 };
 
 std::string Serialize(const Parts& parts) {
@@ -133,7 +135,7 @@ private:
     void OnFrame(Conn& c, const Parts& parts);
     void SendMessage(int fd);
     void Loop(Clock::time_point until, bool (Driver::*done)());
-    bool WorkerReady() { return workerPid > 0 && pullFd >= 0 && loaded; }
+    bool WorkerReady() { return workerPid > 0 && loaded; }
     bool Never() { return false; }
     void StopVessel();
 
@@ -146,9 +148,8 @@ private:
     std::map<int, Conn> conns;
     pid_t master = -1;
     pid_t workerPid = -1;
-    int pullFd = -1;        // the worker's pull connection
-    bool pullHeld = false;  // its "pullreq" waits for a free slot
-    bool loaded = false;    // a reply has come back: the module runs
+    std::deque<int> heldPulls;  // pull connections whose "pullreq" waits for a free slot
+    bool loaded = false;        // a reply has come back: the module runs
     bool demandSent = false;
     int outstanding = 0;
     uint64_t nextId = 1;
@@ -166,9 +167,11 @@ void Driver::Setup() {
     home = mkdtemp(tmpl);
     mkdir((home + "/conf").c_str(), 0755);
     mkdir((home + "/logs").c_str(), 0755);
-    WriteFile(home + "/conf/container.json",
-              "{\"maxModulePerSubprocess\":10,\"moduleIdleTime\":3600,\"moduleLifeCheckDelay\":60,"
-              "\"moduleRequestTimeout\":5}\n");
+    WriteFile(
+        home + "/conf/container.json",
+        "{\"maxModulePerSubprocess\":10,\"moduleIdleTime\":3600,\"moduleLifeCheckDelay\":60," +
+            (opt.pulls > 0 ? "\"modulePullConnections\":" + std::to_string(opt.pulls) + "," : std::string()) +
+            "\"moduleRequestTimeout\":5}\n");
     // Info lines on, as deployed: every request writes its log lines.
     WriteFile(home + "/conf/containerlog.json",
               "{\"DevLogLevel\":" + std::to_string(opt.logLevel) +
@@ -224,11 +227,10 @@ void Driver::OnFrame(Conn& c, const Parts& parts) {
             size_t cut = parts[1].rfind("||");
             if (cut != std::string::npos) workerPid = static_cast<pid_t>(atol(parts[1].c_str() + cut + 2));
         }
-        pullFd = c.fd;
         if (outstanding < opt.concurrency && (loaded || outstanding == 0)) {
             SendMessage(c.fd);
         } else {
-            pullHeld = true;
+            heldPulls.push_back(c.fd);
         }
     } else if (cmd == "responsereq") {
         if (parts.size() < 5) {
@@ -249,9 +251,10 @@ void Driver::OnFrame(Conn& c, const Parts& parts) {
             ++done;
             lat.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t).count());
         }
-        if (pullHeld && pullFd >= 0) {
-            pullHeld = false;
-            SendMessage(pullFd);
+        if (!heldPulls.empty()) {
+            const int fd = heldPulls.front();
+            heldPulls.pop_front();
+            SendMessage(fd);
         }
     }
     // "pullappcfgchg" and anything else: held for ever.
@@ -280,7 +283,7 @@ void Driver::Loop(Clock::time_point until, bool (Driver::*stop)()) {
                 if (r < 0 && (errno == EAGAIN || errno == EINTR)) continue;
                 epoll_ctl(ep, EPOLL_CTL_DEL, fd, nullptr);
                 close(fd);
-                if (fd == pullFd) pullFd = -1;
+                heldPulls.erase(std::remove(heldPulls.begin(), heldPulls.end(), fd), heldPulls.end());
                 conns.erase(fd);
                 continue;
             }
@@ -352,9 +355,10 @@ int Driver::Run() {
         Loop(Clock::now() + std::chrono::milliseconds(500), &Driver::Never);
         idleMaster = RssKiB(master);
         idleWorker = RssKiB(workerPid);
-        if (pullHeld && pullFd >= 0) {
-            pullHeld = false;
-            SendMessage(pullFd);
+        if (!heldPulls.empty()) {
+            const int fd = heldPulls.front();
+            heldPulls.pop_front();
+            SendMessage(fd);
         }
         Loop(Clock::now() +
                  std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(opt.warmup)),
@@ -409,6 +413,8 @@ int main(int argc, char** argv) {
             opt.concurrency = std::max(1, atoi(v.c_str()));
         else if (k == "--log-level")
             opt.logLevel = atoi(v.c_str());
+        else if (k == "--pull-connections")
+            opt.pulls = atoi(v.c_str());
         else {
             fprintf(stderr, "request_path: unknown option %s\n", k.c_str());
             return 2;
@@ -418,7 +424,7 @@ int main(int argc, char** argv) {
         fprintf(
             stderr,
             "usage: request_path --vessel BIN --module-dir DIR [--seconds S] [--concurrency N] [--warmup S] "
-            "[--log-level L]\n");
+            "[--log-level L] [--pull-connections N]\n");
         return 2;
     }
     // The child changes into the temporary home before it starts vessel.
