@@ -50,7 +50,7 @@ private:
     ReqReceiverMgt() = default;
     ~ReqReceiverMgt() = default;
 
-    // Calls fn on each receiver of key, if any; under the mutex.
+    // Calls fn on each receiver of key, if any. The caller holds the mutex.
     void ForKey(const ModuleKey& key, const std::function<void(IRequestReceiver&)>& fn);
 
     std::mutex mutex;

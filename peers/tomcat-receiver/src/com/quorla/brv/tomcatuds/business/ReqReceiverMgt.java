@@ -21,7 +21,8 @@ public final class ReqReceiverMgt {
     static final String DEFAULT_PORT = "32018";
     private static final int WORKER_THREADS = 16;
     /** Pull connections per module (each keeps one request in flight), as the worker says: 1-16. */
-    static final int PULL_CONNECTIONS = Math.max(1, Math.min(16, Integer.getInteger("tomcatuds.pullConnections", 1)));
+    static final int PULL_CONNECTIONS =
+            Math.max(1, Math.min(16, Integer.getInteger("tomcatuds.pullConnections", 1)));
 
     /** Guarded by the class: each module key's pullers. */
     private static final Map<String, List<ModulePuller>> PULLERS = new HashMap<>();
