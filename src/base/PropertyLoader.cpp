@@ -24,7 +24,7 @@ const IntDefault kIntDefaults[] = {
     {"maxModulePerSubprocess", 10},      {"moduleIdleTime", -1},
     {"moduleLifeCheckDelay", 10},        {"moduleLastLifeDelay", 3},
     {"moduleHealthCheckInterval", 1000}, {"moduleRequestTimeout", 300},
-    {"modulePullConnections", 1},
+    {"modulePullConnections", 8},
 };
 
 struct StrDefault {

@@ -45,9 +45,14 @@ inline Parts Response(const std::string& name, const std::string& id, const std:
     return {"responsereq", ClientIdOf(name), id, status, body, ""};
 }
 
+// One pull connection per module unless a test asks for more, so a test follows one receiver.
 struct Harness {
-    explicit Harness(const std::string& tag)
-        : app("APP_NAME", testsupport::UniqueName(tag)), gw(GetGatewayPath()) {
+    explicit Harness(const std::string& tag, int pulls = 1)
+        : app("APP_NAME", testsupport::UniqueName(tag)),
+          vesselHome("VESSEL_HOME", home.path()),
+          gw(GetGatewayPath()) {
+        testsupport::WriteContainerConfig(home.path(),
+                                          "{\"modulePullConnections\":" + std::to_string(pulls) + "}");
         EXPECT_EQ(gw.Start(), 0);
     }
     CModuleMgt* Mgt() { return CModuleMgt::getInstance(); }
@@ -65,6 +70,8 @@ struct Harness {
     }
 
     testsupport::ScopedEnv app;
+    testsupport::TempDir home{"cmod-home"};
+    testsupport::ScopedEnv vesselHome;
     testsupport::ScriptableGateway gw;
 };
 

@@ -60,14 +60,12 @@ TEST(CModuleMgt, LoadFailsWithItsCodeClosesTheLibraryAndLeavesNoReceiverUntilALo
 // unload reach every one of them.
 TEST(CModuleMgt, SeveralPullConnectionsServeTogetherAndAreHandledTogether) {
     testsupport::RunInChildWithLog([](LogReader&) {
-        testsupport::TempDir home("cmod-pulls");
-        testsupport::ScopedEnv vesselHome("VESSEL_HOME", home.path());
+        Harness h("CmodPulls", 3);
         for (const auto& [setting, n] : {std::pair{"0", 1}, {"40", 16}, {"3", 3}}) {
-            testsupport::WriteContainerConfig(home.path(),
+            testsupport::WriteContainerConfig(h.home.path(),
                                               std::string("{\"modulePullConnections\":") + setting + "}");
             EXPECT_EQ(ModulePullConnections(), n) << setting;
         }
-        Harness h("CmodPulls");
         ASSERT_EQ(h.Mgt()->LoadModule(Module("calc")), 0);
         auto pullConns = [&](size_t from) {
             std::set<int> conns;
