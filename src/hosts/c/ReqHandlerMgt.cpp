@@ -47,7 +47,7 @@ struct ReqHandlerMgt::Impl {
     std::mutex pauseMutex;
     std::condition_variable pauseCond;
     // A request counts as in flight until its handler is done with it.
-    HandlerPool pool{POOL_THREADS, [this](RequestPojo& request) {
+    HandlerPool pool{POOL_THREADS, MODULE_SHARE, [this](RequestPojo& request) {
                          RequestHandler::run(request);
                          inFlight.fetch_sub(1);
                      }};
@@ -82,7 +82,18 @@ void ReqHandlerMgt::addToMsgQueue(RequestPojo&& request) {
     LOG_INFO(request.moduleName + ":" + request.version);
     // Counted before it is visible in the queue, so "nothing in flight" never misses it.
     impl->inFlight.fetch_add(1);
+    // Behind requests that wait for the gateway, a request waits too: they go out in order.
+    if (impl->queue.Empty() && RequestReply::getInstance()->IsConnected()) {
+        Post(std::move(request));
+        return;
+    }
     impl->queue.Push(std::move(request));
+}
+
+void ReqHandlerMgt::Post(RequestPojo&& request) {
+    std::string label = request.moduleName + ":" + request.version;
+    impl->pool.Post(std::move(request));
+    LOG_INFO("next " + label);
 }
 
 void ReqHandlerMgt::run() {
@@ -108,9 +119,7 @@ void ReqHandlerMgt::run() {
 
 void ReqHandlerMgt::Dispatch(RequestPojo&& request) {
     if (RequestReply::getInstance()->ConnectToGW() == 0) {
-        std::string label = request.moduleName + ":" + request.version;
-        impl->pool.Post(std::move(request));
-        LOG_INFO("next " + label);
+        Post(std::move(request));
         return;
     }
     if (impl->queue.Stopped()) {

@@ -1,6 +1,10 @@
 // The C worker's request queue, its dispatcher, and the pool of 16 handler threads that run
 // requests in their modules. Process-wide singleton.
 //
+// While the reply connection is up and nothing waits for it, a request goes from the receivers'
+// loop straight to the pool (one thread woken instead of two); otherwise it waits in the queue,
+// and the dispatcher brings the connection back and hands the queue out in order.
+//
 // Locking: the queue's own mutex guards the queued requests, their count and the wake flag; the
 // pause mutex only pairs the retry pause with Wake(). Order: pause mutex, then queue mutex.
 // Neither is held while the gateway is contacted, a task is posted or a module runs.
@@ -14,11 +18,15 @@
 class ReqHandlerMgt {
 public:
     static constexpr size_t POOL_THREADS = 16;
+    // How many handlers one module may hold: most, never all (a neighbour's request starts at
+    // once however slow the first module's requests are).
+    static constexpr size_t MODULE_SHARE = 12;
     static constexpr std::chrono::milliseconds DEFAULT_RETRY_PAUSE{10000};
 
     static ReqHandlerMgt* getInstance();
 
-    // Queues a request (the receiver has already counted it against its module).
+    // Hands a request to the pool, or queues it while the reply connection is not up (the
+    // receiver has already counted it against its module).
     void addToMsgQueue(const RequestPojo& request);
     void addToMsgQueue(RequestPojo&& request);
     // The dispatcher: runs until the queue is empty after a graceful quit or a wake.
@@ -39,6 +47,7 @@ private:
     ReqHandlerMgt();
     ~ReqHandlerMgt() = delete;
     void Dispatch(RequestPojo&& request);
+    void Post(RequestPojo&& request);
     void PauseBeforeRetry();
     struct Impl;
     Impl* impl;

@@ -21,6 +21,8 @@ public:
     int32_t Init();
     // 0 when the connection is up (connecting if needed).
     int32_t ConnectToGW();
+    // Whether the connection is up, without connecting or waiting for a send.
+    bool IsConnected() const { return client.IsConnected(); }
     // Sends one serialised "responsereq"; on EPIPE reconnects and resends once. 0 when sent.
     int32_t ReturnToGW(const std::string& msg);
 
