@@ -1,0 +1,3 @@
+module vessel.bench/go_httpd
+
+go 1.19
