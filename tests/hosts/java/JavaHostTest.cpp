@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "base/CommonUtil.h"
@@ -252,10 +253,28 @@ TEST(TomcatWorkerTest, ServesThroughTheServletAndDrainsOnGracefulQuit) {
                   "responsereq", clientId, "r1", "200",
                   "hello vessel from tomcatdemo pid " + std::to_string(child) + " (tomcatdemo 1.0)", ""}));
 
-    // A slow request is in flight when the quit comes: the worker answers it before it ends.
+    // Tomcat's answers on the kept connection to it, each read whole: a large echo comes back
+    // chunked, an error page with its length, and the next answer still matches its request.
+    const std::string big(20000, 'x');
+    const std::tuple<std::string, std::string, std::string, std::string, std::string> answers[] = {
+        {"r1b", "echo", R"("Method":"POST","ReqBody":")" + big + R"(","ReqQuery":{})", "200", "POST " + big},
+        {"r1c", "echo", R"("Method":"GET","ReqBody":"","ReqQuery":{"delayMs":"x"})", "400", "<!doctype html>"},
+        {"r1d", "hello", R"("Method":"GET","ReqBody":"","ReqQuery":{"name":"again"})", "200", "hello again"}};
+    for (const auto& [id, path, rest, status, body] : answers) {
+        ASSERT_TRUE(request(id, path, rest)) << id;
+        auto answer = gateway.WaitForFrame("responsereq", 30s);
+        ASSERT_TRUE(answer) << id << "\n" << master.WorkerLog();
+        EXPECT_EQ(answer->parts.at(2) + " " + answer->parts.at(3), id + " " + status);
+        EXPECT_EQ(answer->parts.at(4).substr(0, body.size()), body) << id;
+    }
+
+    // A slow request is in flight when the quit comes: the worker answers it before it ends. It
+    // does not hold up its connection: another thread pulls on it long before the answer.
+    ASSERT_TRUE(gateway.WaitForFrameCount("pullreq", 6, 10s));
     ASSERT_TRUE(
         request("r2", "echo", R"("Method":"POST","ReqBody":"payload","ReqQuery":{"delayMs":"1500"})"));
-    ASSERT_TRUE(gateway.WaitForFrameCount("pullreq", 4, 10s));
+    ASSERT_TRUE(gateway.WaitForFrameCount("pullreq", 7, 1s));
+    EXPECT_EQ(gateway.FramesOf("responsereq").size(), 4u);
     kill(child, SIGQUIT);
     EXPECT_EQ(master.WaitExit(child, 30s), 0) << master.WorkerLog();
     auto echo = gateway.WaitForFrame("responsereq", 1s);

@@ -8,12 +8,16 @@ import java.nio.channels.Channels;
 import java.nio.channels.SocketChannel;
 import java.util.List;
 import java.util.concurrent.ExecutorService;
+import java.util.concurrent.RejectedExecutionException;
 import java.util.logging.Level;
 import java.util.logging.Logger;
 
 /**
  * Pulls one module's requests from the gateway on a connection of its own ("pullreq", then the
- * "message" answer), hands each to the executor that runs it against Tomcat, and pulls again.
+ * "message" answer) and runs each against Tomcat on its own thread before it pulls again: handing
+ * every request to another thread cost more than most requests. A request that runs longer than
+ * a moment does not hold up the connection: takeOverIfSlow hands the connection to a thread of
+ * the executor, which goes on pulling while the slow request finishes on the old thread.
  */
 final class ModulePuller implements Runnable {
     private static final Logger LOG = Logger.getLogger(ModulePuller.class.getName());
@@ -26,8 +30,15 @@ final class ModulePuller implements Runnable {
     private final ExecutorService executor;
     private final InFlight inFlight;
     private volatile boolean active = true;
-    /** Guarded by this: the pull connection, replaced on reconnect. */
+    /**
+     * Guarded by this: the pull connection and its reader (replaced on reconnect), the pulling
+     * thread's turn (a thread pulls only while its turn is the current one) and when the request
+     * that the pulling thread runs began (System.nanoTime(), 0 while it pulls).
+     */
     private SocketChannel channel;
+    private InputStream in;
+    private long turn;
+    private long busySince;
     private Thread thread;
 
     ModulePuller(String key, String pid, String udsAddr, String configuredPort, ExecutorService executor,
@@ -46,7 +57,7 @@ final class ModulePuller implements Runnable {
         thread.start();
     }
 
-    /** Stops pulling for good; requests already handed out still get their responses. */
+    /** Stops pulling for good; requests already taken still get their responses. */
     void stop() {
         active = false;
         closeChannel();
@@ -66,20 +77,61 @@ final class ModulePuller implements Runnable {
 
     @Override
     public void run() {
-        while (active) {
+        long myTurn;
+        synchronized (this) {
+            myTurn = turn;
+        }
+        pull(myTurn);
+    }
+
+    /**
+     * When the request the pulling thread runs began more than slowNanos before now, a thread of
+     * the executor takes over the pulling; false when nothing was taken over.
+     */
+    synchronized boolean takeOverIfSlow(long now, long slowNanos) {
+        if (!active || busySince == 0 || now - busySince < slowNanos) {
+            return false;
+        }
+        // Under the lock, so the slow thread sees either its turn or the taker's, never a turn
+        // that is given back.
+        long since = busySince;
+        long next = ++turn;
+        busySince = 0;
+        try {
+            executor.execute(() -> pull(next));
+            return true;
+        } catch (RejectedExecutionException e) {
+            // Every spare thread is busy: the slow thread goes on pulling when its request ends.
+            turn = next - 1;
+            busySince = since;
+            return false;
+        }
+    }
+
+    private synchronized boolean myTurn(long myTurn) {
+        return turn == myTurn;
+    }
+
+    private void pull(long myTurn) {
+        while (active && myTurn(myTurn)) {
             try {
-                SocketChannel ch = openChannel();
-                InputStream in = new BufferedInputStream(Channels.newInputStream(ch));
+                SocketChannel ch = channel(myTurn);
+                if (ch == null) {
+                    return;
+                }
+                InputStream input = reader();
                 while (active) {
                     ByteBuffer pull = ByteBuffer.wrap(RespCodec.encode("pullreq", clientId));
                     while (pull.hasRemaining()) {
                         ch.write(pull);
                     }
-                    handle(RespCodec.decode(in));
+                    if (!handle(RespCodec.decode(input), myTurn)) {
+                        return;  // another thread pulls now
+                    }
                 }
             } catch (IOException e) {
                 closeChannel();
-                if (active) {
+                if (active && myTurn(myTurn)) {
                     LOG.log(Level.INFO, "pull connection of " + key + " lost: " + e);
                     pause();
                 }
@@ -87,37 +139,49 @@ final class ModulePuller implements Runnable {
         }
     }
 
-    private void handle(List<String> parts) {
+    /** Runs one gateway answer; false when this thread no longer pulls after it. */
+    private boolean handle(List<String> parts, long myTurn) {
         if (parts.size() < 4 || !"message".equals(parts.get(0))) {
             LOG.warning("unexpected gateway answer for " + key + ": " + (parts.isEmpty() ? "" : parts.get(0)));
-            return;
+            return true;
         }
-        String requestId = parts.get(2);
-        String requestJson = parts.get(3);
         inFlight.begin(key);
+        synchronized (this) {
+            busySince = System.nanoTime();
+            if (busySince == 0) {
+                busySince = 1;
+            }
+        }
         try {
-            executor.execute(() -> {
-                try {
-                    TomcatForwarder.Result result =
-                            TomcatForwarder.forward(requestJson, LocalTomcat.httpPort(configuredPort));
-                    GatewayReply.get().send(udsAddr, clientId, requestId, result.status, result.body);
-                } finally {
-                    inFlight.end(key);
-                }
-            });
-        } catch (RuntimeException e) {
+            TomcatForwarder.Result result = TomcatForwarder.forward(parts.get(3), configuredPort);
+            GatewayReply.get().send(udsAddr, clientId, parts.get(2), result.status, result.body);
+        } finally {
             inFlight.end(key);
-            LOG.log(Level.WARNING, "request of " + key + " not run: " + e);
+        }
+        synchronized (this) {
+            busySince = 0;
+            return turn == myTurn;
         }
     }
 
-    private synchronized SocketChannel openChannel() throws IOException {
+    /** The open connection, opened when there is none; null when this thread's turn is over. */
+    private synchronized SocketChannel channel(long myTurn) throws IOException {
         if (!active) {
             throw new IOException("puller stopped");
         }
-        SocketChannel ch = GatewaySocket.open(udsAddr);
-        channel = ch;
-        return ch;
+        if (turn != myTurn) {
+            return null;
+        }
+        if (channel == null) {
+            SocketChannel ch = GatewaySocket.open(udsAddr);
+            channel = ch;
+            in = new BufferedInputStream(Channels.newInputStream(ch));
+        }
+        return channel;
+    }
+
+    private synchronized InputStream reader() {
+        return in;
     }
 
     private void closeChannel() {
@@ -125,6 +189,7 @@ final class ModulePuller implements Runnable {
         synchronized (this) {
             ch = channel;
             channel = null;
+            in = null;
         }
         if (ch != null) {
             try {

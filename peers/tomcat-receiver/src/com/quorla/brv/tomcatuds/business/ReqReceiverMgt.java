@@ -5,7 +5,7 @@ import java.util.HashMap;
 import java.util.List;
 import java.util.Map;
 import java.util.concurrent.ExecutorService;
-import java.util.concurrent.LinkedBlockingQueue;
+import java.util.concurrent.SynchronousQueue;
 import java.util.concurrent.ThreadPoolExecutor;
 import java.util.concurrent.TimeUnit;
 import java.util.concurrent.atomic.AtomicInteger;
@@ -19,7 +19,12 @@ public final class ReqReceiverMgt {
     private static final Logger LOG = Logger.getLogger(ReqReceiverMgt.class.getName());
     /** The port the health check is given; used only when this process's own cannot be found. */
     static final String DEFAULT_PORT = "32018";
-    private static final int WORKER_THREADS = 16;
+    /** Spare threads at most: a puller for every connection and 16 slow requests. */
+    private static final int SPARE_THREADS = 32;
+    /** A request running this long hands its connection's pulling to a spare thread. */
+    private static final long SLOW_NANOS = TimeUnit.MILLISECONDS.toNanos(20);
+    private static final long WATCH_BUSY_MS = 10;
+    private static final long WATCH_IDLE_MS = 100;
     /** Pull connections per module (each keeps one request in flight), as the worker says: 1-16. */
     static final int PULL_CONNECTIONS =
             Math.max(1, Math.min(16, Integer.getInteger("tomcatuds.pullConnections", 1)));
@@ -28,6 +33,8 @@ public final class ReqReceiverMgt {
     private static final Map<String, List<ModulePuller>> PULLERS = new HashMap<>();
     private static final InFlight IN_FLIGHT = new InFlight();
     private static final ExecutorService EXECUTOR = newExecutor();
+    /** Guarded by the class: the thread that finds slow requests, started with the first receiver. */
+    private static Thread watcher;
 
     private ReqReceiverMgt() {
     }
@@ -44,6 +51,11 @@ public final class ReqReceiverMgt {
         List<ModulePuller> old;
         synchronized (ReqReceiverMgt.class) {
             old = PULLERS.put(key, pullers);
+            if (watcher == null) {
+                watcher = new Thread(ReqReceiverMgt::watchSlowRequests, "tomcatuds-slow-watch");
+                watcher.setDaemon(true);
+                watcher.start();
+            }
         }
         if (old != null) {
             old.forEach(ModulePuller::stop);
@@ -85,15 +97,32 @@ public final class ReqReceiverMgt {
         return IN_FLIGHT.of(key);
     }
 
+    /** Hands the pulling of a connection whose request runs long to a spare thread. */
+    private static void watchSlowRequests() {
+        for (;;) {
+            try {
+                Thread.sleep(IN_FLIGHT.total() > 0 ? WATCH_BUSY_MS : WATCH_IDLE_MS);
+            } catch (InterruptedException e) {
+                return;
+            }
+            List<ModulePuller> all = new ArrayList<>();
+            synchronized (ReqReceiverMgt.class) {
+                PULLERS.values().forEach(all::addAll);
+            }
+            long now = System.nanoTime();
+            for (ModulePuller p : all) {
+                p.takeOverIfSlow(now, SLOW_NANOS);
+            }
+        }
+    }
+
+    /** Spare threads: started when needed, never queued behind each other, ended when idle. */
     private static ExecutorService newExecutor() {
         AtomicInteger n = new AtomicInteger();
-        ThreadPoolExecutor pool = new ThreadPoolExecutor(WORKER_THREADS, WORKER_THREADS, 60, TimeUnit.SECONDS,
-                new LinkedBlockingQueue<>(), r -> {
-                    Thread t = new Thread(r, "tomcatuds-worker-" + n.incrementAndGet());
-                    t.setDaemon(true);
-                    return t;
-                });
-        pool.allowCoreThreadTimeOut(true);
-        return pool;
+        return new ThreadPoolExecutor(0, SPARE_THREADS, 60, TimeUnit.SECONDS, new SynchronousQueue<>(), r -> {
+            Thread t = new Thread(r, "tomcatuds-worker-" + n.incrementAndGet());
+            t.setDaemon(true);
+            return t;
+        });
     }
 }
