@@ -34,6 +34,7 @@ var (
 	stopped         bool
 	pullConnections = 1                    // pull loops per module
 	modules         = map[string]*module{} // by name "||" version
+	watchOnce       sync.Once
 )
 
 //export Start
@@ -95,8 +96,9 @@ func LoadModule(name, version, location string) int {
 			logf("LoadModule %s:%s at %s failed: %v", name, version, location, err)
 			return rc
 		}
-		m = &module{name: name, version: version, location: location, handle: handle}
+		m = newModule(name, version, location, handle)
 		modules[key] = m
+		watchOnce.Do(func() { go watchSlowRequests() })
 	}
 	m.startServing(gateway, pullConnections)
 	logf("module %s:%s serving from %s", name, version, location)
@@ -130,8 +132,10 @@ func GetLoadedModuleNum() int {
 	mu.Lock()
 	defer mu.Unlock()
 	n := 0
+	// A response still queued for the gateway is not answered yet.
+	writing := replies.busy()
 	for key, m := range modules {
-		if m.busy() {
+		if writing || m.busy() {
 			n++
 		} else {
 			delete(modules, key)

@@ -9,6 +9,7 @@ import (
 	"plugin"
 	"strconv"
 	"sync"
+	"sync/atomic"
 	"time"
 )
 
@@ -22,22 +23,70 @@ const (
 	maxRetryDelay   = 2 * time.Second
 )
 
+// A request running this long hands its connection's pulling to a new goroutine, so a slow
+// request never holds up the requests behind it.
+const slowRequest = 20 * time.Millisecond
+
 // module serves one loaded module: pull loops, each on a gateway connection of its own (one
-// request in flight per connection), and one goroutine per request in flight.
+// request in flight per connection). A pull loop runs each request on its own goroutine before it
+// pulls again (a goroutine per request cost more than most requests: its start, its stack's
+// growth, waking another thread); when a request runs longer than slowRequest, takeOverSlow gives
+// the loop to a new goroutine and the slow request finishes on the old one.
 //
-// Locking: mu guards serving, pulling, inflight and conns. Never held while talking to the
-// gateway or running the module's handler.
+// Locking: mu guards gateway, serving, pulling, inflight, pullers and every puller's fields. Never held
+// while talking to the gateway or running the module's handler.
 type module struct {
 	name, version, location string
 	handle                  Handler
+	client                  string // name||version||pid, the gateway's client id
 
 	mu       sync.Mutex
-	serving  bool                  // pulls new requests
-	pulling  int                   // pull loops not ended yet; they may still hand over a request
-	inflight int                   // requests taken from the gateway and not answered yet
-	conns    map[net.Conn]struct{} // the pull connections, closed to stop the loops
+	gateway  string               // where the pull loops dial
+	serving  bool                 // pulls new requests
+	pulling  int                  // pull loops not ended yet; they may still hand over a request
+	inflight int                  // requests taken from the gateway and not answered yet
+	pullers  map[*puller]struct{} // the pull loops, for takeOverSlow and stopServing
 	stop     chan struct{}
 }
+
+// puller is one pull loop: its connection (nil while it dials) and which goroutine runs it.
+type puller struct {
+	conn      net.Conn
+	reader    *bufio.Reader
+	turn      uint64        // the goroutine holding this turn pulls; others leave
+	busySince time.Duration // sinceStart when the running request began; 0 while pulling
+}
+
+// requestsRunning counts the requests that run in any module, so watchSlowRequests looks often
+// only while there are some.
+var requestsRunning int64
+
+// watchSlowRequests finds the pull loops whose request runs long, for as long as the library is
+// loaded.
+func watchSlowRequests() {
+	for {
+		if atomic.LoadInt64(&requestsRunning) > 0 {
+			time.Sleep(slowRequest / 2)
+		} else {
+			time.Sleep(100 * time.Millisecond)
+		}
+		mu.Lock()
+		all := make([]*module, 0, len(modules))
+		for _, m := range modules {
+			all = append(all, m)
+		}
+		mu.Unlock()
+		now := sinceStart()
+		for _, m := range all {
+			m.takeOverSlow(now)
+		}
+	}
+}
+
+// start is the origin of sinceStart, a monotonic clock.
+var start = time.Now()
+
+func sinceStart() time.Duration { return time.Since(start) + 1 }
 
 // openHandler opens <location>/<name>.so as a Go plugin and looks up its "Handle".
 func openHandler(location, name string) (Handler, int, error) {
@@ -57,8 +106,9 @@ func openHandler(location, name string) (Handler, int, error) {
 	return h, 0, nil
 }
 
-func (m *module) clientID() string {
-	return m.name + "||" + m.version + "||" + strconv.Itoa(os.Getpid())
+func newModule(name, version, location string, handle Handler) *module {
+	return &module{name: name, version: version, location: location, handle: handle,
+		client: name + "||" + version + "||" + strconv.Itoa(os.Getpid()), pullers: map[*puller]struct{}{}}
 }
 
 // startServing starts loops pull loops, counting those of an earlier serve still on their way out
@@ -70,9 +120,12 @@ func (m *module) startServing(gateway string, loops int) {
 		return
 	}
 	m.serving = true
+	m.gateway = gateway
 	m.stop = make(chan struct{})
 	for ; m.pulling < loops; m.pulling++ {
-		go m.pullLoop(gateway)
+		p := &puller{}
+		m.pullers[p] = struct{}{}
+		go m.pullLoop(p, 0)
 	}
 }
 
@@ -85,8 +138,27 @@ func (m *module) stopServing() {
 	}
 	m.serving = false
 	close(m.stop)
-	for conn := range m.conns {
-		conn.Close()
+	for p := range m.pullers {
+		if p.conn != nil {
+			p.conn.Close()
+		}
+	}
+}
+
+// takeOverSlow starts a new goroutine for every pull loop whose request has run since before
+// now-slowRequest; the old goroutine leaves the loop once its request is answered.
+func (m *module) takeOverSlow(now time.Duration) {
+	m.mu.Lock()
+	defer m.mu.Unlock()
+	if !m.serving {
+		return
+	}
+	for p := range m.pullers {
+		if p.busySince != 0 && now-p.busySince >= slowRequest {
+			p.turn++
+			p.busySince = 0
+			go m.pullLoop(p, p.turn)
+		}
 	}
 }
 
@@ -97,48 +169,58 @@ func (m *module) busy() bool {
 	return m.serving || m.pulling > 0 || m.inflight > 0
 }
 
-func (m *module) pullLoop(gateway string) {
+// pullLoop runs puller p while turn is p's turn: pulls on its connection, dialling the gateway
+// again after a failed connection, until the module stops serving.
+func (m *module) pullLoop(p *puller, turn uint64) {
 	delay := firstRetryDelay
 	for {
 		m.mu.Lock()
-		stop := m.stop
-		if !m.serving {
-			m.pulling--
+		if p.turn != turn {
 			m.mu.Unlock()
 			return
 		}
+		if !m.serving {
+			m.pulling--
+			delete(m.pullers, p)
+			m.mu.Unlock()
+			return
+		}
+		gateway, stop, conn, reader := m.gateway, m.stop, p.conn, p.reader
 		m.mu.Unlock()
 
-		conn, err := dialGateway(gateway)
-		if err != nil {
-			logf("module %s:%s cannot reach the gateway %s: %v", m.name, m.version, gateway, err)
-			select {
-			case <-stop:
-			case <-time.After(delay):
+		if conn == nil {
+			c, err := dialGateway(gateway)
+			if err != nil {
+				logf("module %s:%s cannot reach the gateway %s: %v", m.name, m.version, gateway, err)
+				select {
+				case <-stop:
+				case <-time.After(delay):
+				}
+				if delay *= 2; delay > maxRetryDelay {
+					delay = maxRetryDelay
+				}
+				continue
 			}
-			if delay *= 2; delay > maxRetryDelay {
-				delay = maxRetryDelay
+			delay = firstRetryDelay
+			m.mu.Lock()
+			if !m.serving || p.turn != turn {
+				m.mu.Unlock()
+				c.Close()
+				continue
 			}
-			continue
+			conn, reader = c, bufio.NewReader(c)
+			p.conn, p.reader = conn, reader
+			m.mu.Unlock()
 		}
-		delay = firstRetryDelay
+		err := m.pullOn(p, turn, conn, reader)
+		if err == nil {
+			return // another goroutine runs the loop now
+		}
 		m.mu.Lock()
-		stillServing := m.serving
-		if stillServing {
-			if m.conns == nil {
-				m.conns = map[net.Conn]struct{}{}
-			}
-			m.conns[conn] = struct{}{}
+		if p.conn == conn {
+			p.conn, p.reader = nil, nil
 		}
-		m.mu.Unlock()
-		if !stillServing {
-			conn.Close()
-			continue
-		}
-		err = m.pullOn(conn)
-		m.mu.Lock()
-		delete(m.conns, conn)
-		stillServing = m.serving
+		stillServing := m.serving && p.turn == turn
 		m.mu.Unlock()
 		conn.Close()
 		if stillServing {
@@ -147,11 +229,10 @@ func (m *module) pullLoop(gateway string) {
 	}
 }
 
-// pullOn sends "pullreq" and takes the gateway's "message" replies one after the other until
-// the connection fails or is closed.
-func (m *module) pullOn(conn net.Conn) error {
-	reader := bufio.NewReader(conn)
-	pull := encodeFrame("pullreq", m.clientID())
+// pullOn sends "pullreq" and runs the gateway's "message" replies one after the other until the
+// connection fails or is closed (the error), or another goroutine takes the loop over (nil).
+func (m *module) pullOn(p *puller, turn uint64, conn net.Conn, reader *bufio.Reader) error {
+	pull := encodeFrame("pullreq", m.client)
 	for {
 		if _, err := conn.Write(pull); err != nil {
 			return err
@@ -167,18 +248,24 @@ func (m *module) pullOn(conn net.Conn) error {
 		}
 		m.mu.Lock()
 		m.inflight++
+		p.busySince = sinceStart()
 		m.mu.Unlock()
-		go m.serve(parts[2], parts[3])
+		atomic.AddInt64(&requestsRunning, 1)
+		m.serve(parts[2], parts[3])
+		atomic.AddInt64(&requestsRunning, -1)
+		m.mu.Lock()
+		m.inflight--
+		p.busySince = 0
+		mine := p.turn == turn
+		m.mu.Unlock()
+		if !mine {
+			return nil
+		}
 	}
 }
 
 // serve runs one request in the module and sends its response on the reply connection.
 func (m *module) serve(requestID, text string) {
-	defer func() {
-		m.mu.Lock()
-		m.inflight--
-		m.mu.Unlock()
-	}()
 	status, body := 500, ""
 	req, err := parseRequest(text)
 	if err != nil {
@@ -187,7 +274,7 @@ func (m *module) serve(requestID, text string) {
 	} else {
 		status, body = m.run(req)
 	}
-	replies.send(encodeFrame("responsereq", m.clientID(), requestID, strconv.Itoa(status), body, ""))
+	replies.send(encodeFrame("responsereq", m.client, requestID, strconv.Itoa(status), body, ""))
 }
 
 // run calls the module's handler; a panic becomes status 500.

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -91,8 +92,8 @@ TEST(GoModuleMgtTest, NoManagerUntilACompleteLoaderIsThereThenEveryCallReachesIt
     dlclose(full);  // a worker forked later must find the real loader by its soname
 }
 
-// A module that cannot load is reported to the master, one that loads serves, and a graceful quit
-// waits for its request in flight.
+// A module that cannot load is reported to the master, one that loads serves, a slow request
+// leaves its connection to others, and a graceful quit waits for the requests in flight.
 TEST(GoWorkerTest, FailedLoadIsReportedAndAGracefulQuitWaitsForTheRequestInFlight) {
     const std::string build = VESSEL_BINARY_DIR, gate = build + "/tests/hosts/go/gate";
     if (access((gate + "/gate.so").c_str(), R_OK) != 0)
@@ -122,18 +123,27 @@ TEST(GoWorkerTest, FailedLoadIsReportedAndAGracefulQuitWaitsForTheRequestInFligh
     const auto pulls = gw.FramesOf("pullreq");
     EXPECT_NE(pulls[0].conn, pulls[1].conn);
     for (const auto& pull : pulls) EXPECT_EQ(pull.parts, (ScriptableGateway::Parts{"pullreq", client}));
-    ASSERT_TRUE(
-        gw.Reply(pulls[0].conn, {"message", "gate", "g1",
-                                 R"({"ReqUrl":"/gate","Method":"GET","ReqBody":"","ReqQuery":{"gate":")" +
-                                     home + R"(/open"},"Header":{"X-Test":["a"]}})"}));
-    ASSERT_TRUE(gw.WaitForFrameCount("pullreq", 3, 10s));  // taken
+    // A request held at the gate on each connection: neither holds up its connection's pulling.
+    for (size_t i = 0; i < 2; ++i) {
+        ASSERT_TRUE(gw.Reply(pulls[i].conn,
+                             {"message", "gate", "g" + std::to_string(i + 1),
+                              R"({"ReqUrl":"/gate","Method":"GET","ReqBody":"","ReqQuery":{"gate":")" + home +
+                                  R"(/open"},"Header":{"X-Test":["a"]}})"}));
+        ASSERT_TRUE(gw.WaitForFrameCount("pullreq", 3 + i, 10s)) << "a slow request held up its connection";
+    }
 
     kill(child, SIGQUIT);
-    EXPECT_EQ(master.WaitExit(child, 1s), -1) << "quit before the request was answered";
+    EXPECT_EQ(master.WaitExit(child, 1s), -1) << "quit before the requests were answered";
     WriteFile(home + "/open", "");
-    auto resp = gw.WaitForFrame("responsereq", 10s);
-    ASSERT_TRUE(resp);
-    EXPECT_EQ(resp->parts,
-              (ScriptableGateway::Parts{"responsereq", client, "g1", "200", "opened GET /gate a", ""}));
+    for (const char* id : {"g1", "g2"}) {
+        auto resp = gw.WaitForFrame("responsereq", 10s);
+        ASSERT_TRUE(resp) << id;
+        EXPECT_EQ(resp->parts.at(1) + " " + resp->parts.at(3) + " " + resp->parts.at(4),
+                  client + " 200 opened GET /gate a");
+    }
+    std::vector<std::string> ids;
+    for (const auto& resp : gw.FramesOf("responsereq")) ids.push_back(resp.parts.at(2));
+    std::sort(ids.begin(), ids.end());
+    EXPECT_EQ(ids, (std::vector<std::string>{"g1", "g2"}));
     EXPECT_EQ(master.WaitExit(child, 10s), 0) << master.WorkerLog();
 }
