@@ -3,15 +3,39 @@ package com.quorla.brv.tomcatuds.business;
 import java.io.IOException;
 import java.nio.ByteBuffer;
 import java.nio.channels.SocketChannel;
+import java.util.ArrayList;
+import java.util.List;
 import java.util.logging.Level;
 import java.util.logging.Logger;
 
-/** The process's connection for "responsereq" messages; the gateway never answers on it. */
+/**
+ * The process's connection for "responsereq" messages; the gateway never answers on it.
+ *
+ * <p>A response that arrives while another thread writes is queued and goes out with that
+ * writer's next write (one system call for several responses, and no thread waits for the
+ * connection). Locking: the queue and writing are guarded by queueLock; the channel and its
+ * address by this, held for a whole write so frames never interleave. this is never taken
+ * while queueLock is held.
+ */
 final class GatewayReply {
     private static final Logger LOG = Logger.getLogger(GatewayReply.class.getName());
     private static final GatewayReply INSTANCE = new GatewayReply();
 
-    /** Guarded by this: the open channel and the address it was opened for. */
+    /** A frame waiting for the writer and the gateway it goes to. */
+    private static final class Pending {
+        final String udsAddr;
+        final byte[] frame;
+
+        Pending(String udsAddr, byte[] frame) {
+            this.udsAddr = udsAddr;
+            this.frame = frame;
+        }
+    }
+
+    private final Object queueLock = new Object();
+    private List<Pending> queue = new ArrayList<>();
+    private boolean writing;
+
     private SocketChannel channel;
     private String channelAddr;
 
@@ -19,9 +43,65 @@ final class GatewayReply {
         return INSTANCE;
     }
 
-    /** Sends one response; a broken connection is re-opened once before the response is given up. */
-    synchronized boolean send(String udsAddr, String clientId, String requestId, int status, String body) {
+    /**
+     * Sends one response, or queues it for the thread that is writing; a broken connection is
+     * re-opened once before a response is given up.
+     */
+    void send(String udsAddr, String clientId, String requestId, int status, String body) {
         byte[] frame = RespCodec.encode("responsereq", clientId, requestId, Integer.toString(status), body, "");
+        List<Pending> batch;
+        synchronized (queueLock) {
+            queue.add(new Pending(udsAddr, frame));
+            if (writing) {
+                return;
+            }
+            writing = true;
+            batch = take();
+        }
+        while (batch != null) {
+            write(batch);
+            synchronized (queueLock) {
+                batch = queue.isEmpty() ? null : take();
+                writing = batch != null;
+            }
+        }
+    }
+
+    /** True while a response is queued or being written. */
+    boolean busy() {
+        synchronized (queueLock) {
+            return writing || !queue.isEmpty();
+        }
+    }
+
+    private List<Pending> take() {
+        List<Pending> batch = queue;
+        queue = new ArrayList<>();
+        return batch;
+    }
+
+    /** Writes the frames in order, those for one gateway address together. */
+    private synchronized void write(List<Pending> batch) {
+        int from = 0;
+        while (from < batch.size()) {
+            String addr = batch.get(from).udsAddr;
+            int to = from;
+            int bytes = 0;
+            while (to < batch.size() && batch.get(to).udsAddr.equals(addr)) {
+                bytes += batch.get(to).frame.length;
+                to++;
+            }
+            ByteBuffer buf = ByteBuffer.allocate(bytes);
+            for (int i = from; i < to; i++) {
+                buf.put(batch.get(i).frame);
+            }
+            buf.flip();
+            writeTo(addr, buf, batch.subList(from, to));
+            from = to;
+        }
+    }
+
+    private void writeTo(String udsAddr, ByteBuffer buf, List<Pending> frames) {
         for (int attempt = 0; attempt < 2; attempt++) {
             try {
                 if (channel == null || !udsAddr.equals(channelAddr)) {
@@ -29,17 +109,24 @@ final class GatewayReply {
                     channel = GatewaySocket.open(udsAddr);
                     channelAddr = udsAddr;
                 }
-                ByteBuffer buf = ByteBuffer.wrap(frame);
                 while (buf.hasRemaining()) {
                     channel.write(buf);
                 }
-                return true;
+                return;
             } catch (IOException e) {
                 LOG.log(Level.WARNING, "responsereq to " + udsAddr + " failed: " + e);
                 closeQuietly();
+                // Frames written whole before the failure are not sent twice.
+                int start = 0;
+                for (Pending p : frames) {
+                    if (start + p.frame.length > buf.position()) {
+                        break;
+                    }
+                    start += p.frame.length;
+                }
+                buf.position(start);
             }
         }
-        return false;
     }
 
     private void closeQuietly() {

@@ -87,9 +87,9 @@ public final class ReqReceiverMgt {
         }
     }
 
-    /** True when no request of any module is waiting for Tomcat's answer. */
+    /** True when every request taken from the gateway has been answered to it. */
     public static boolean checkWhetherStopOver() {
-        return IN_FLIGHT.total() == 0;
+        return IN_FLIGHT.total() == 0 && !GatewayReply.get().busy();
     }
 
     /** Requests of key handed to Tomcat and not yet answered. */
