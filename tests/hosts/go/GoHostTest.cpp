@@ -125,10 +125,10 @@ TEST(GoWorkerTest, FailedLoadIsReportedAndAGracefulQuitWaitsForTheRequestInFligh
     for (const auto& pull : pulls) EXPECT_EQ(pull.parts, (ScriptableGateway::Parts{"pullreq", client}));
     // A request held at the gate on each connection: neither holds up its connection's pulling.
     for (size_t i = 0; i < 2; ++i) {
-        ASSERT_TRUE(gw.Reply(pulls[i].conn,
-                             {"message", "gate", "g" + std::to_string(i + 1),
-                              R"({"ReqUrl":"/gate","Method":"GET","ReqBody":"","ReqQuery":{"gate":")" + home +
-                                  R"(/open"},"Header":{"X-Test":["a"]}})"}));
+        ASSERT_TRUE(
+            gw.Reply(pulls[i].conn, {"message", "gate", "g" + std::to_string(i + 1),
+                                     R"({"ReqUrl":"/gate","Method":"GET","ReqBody":"","ReqQuery":{"gate":")" +
+                                         home + R"(/open"},"Header":{"X-Test":["a"]}})"}));
         ASSERT_TRUE(gw.WaitForFrameCount("pullreq", 3 + i, 10s)) << "a slow request held up its connection";
     }
 

@@ -258,7 +258,8 @@ TEST(TomcatWorkerTest, ServesThroughTheServletAndDrainsOnGracefulQuit) {
     const std::string big(20000, 'x');
     const std::tuple<std::string, std::string, std::string, std::string, std::string> answers[] = {
         {"r1b", "echo", R"("Method":"POST","ReqBody":")" + big + R"(","ReqQuery":{})", "200", "POST " + big},
-        {"r1c", "echo", R"("Method":"GET","ReqBody":"","ReqQuery":{"delayMs":"x"})", "400", "<!doctype html>"},
+        {"r1c", "echo", R"("Method":"GET","ReqBody":"","ReqQuery":{"delayMs":"x"})", "400",
+         "<!doctype html>"},
         {"r1d", "hello", R"("Method":"GET","ReqBody":"","ReqQuery":{"name":"again"})", "200", "hello again"}};
     for (const auto& [id, path, rest, status, body] : answers) {
         ASSERT_TRUE(request(id, path, rest)) << id;
