@@ -115,11 +115,15 @@ final class ModulePuller implements Runnable {
     private void pull(long myTurn) {
         while (active && myTurn(myTurn)) {
             try {
-                SocketChannel ch = channel(myTurn);
+                SocketChannel ch;
+                InputStream input;
+                synchronized (this) {  // a reconnect replaces both together
+                    ch = channel(myTurn);
+                    input = in;
+                }
                 if (ch == null) {
                     return;
                 }
-                InputStream input = reader();
                 while (active) {
                     ByteBuffer pull = ByteBuffer.wrap(RespCodec.encode("pullreq", clientId));
                     while (pull.hasRemaining()) {
@@ -178,10 +182,6 @@ final class ModulePuller implements Runnable {
             in = new BufferedInputStream(Channels.newInputStream(ch));
         }
         return channel;
-    }
-
-    private synchronized InputStream reader() {
-        return in;
     }
 
     private void closeChannel() {
