@@ -1,10 +1,13 @@
-// Vessel master entry point. No command line is read.
+// Vessel entry point: without arguments the master; with them, an operator command.
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <iostream>
 
+#include "app/CommandLine.h"
 #include "app/HostKinds.h"
+#include "app/StatusCommand.h"
 #include "base/LogMgr.h"
 #include "master/MasterProcessCycle.h"
 #include "master/WarrenProcess.h"
@@ -25,9 +28,32 @@ void EnsureStandardDescriptors() {
     }
 }
 
+// Exit codes: 0 done, 1 the command failed, 2 the command line is wrong.
+int RunCommand(int argc, char** argv) {
+    CommandLine cmd = CommandLine::Parse(argc, argv);
+    switch (cmd.action) {
+        case CommandLine::Action::Help:
+            std::cout << CommandLine::Usage();
+            return 0;
+        case CommandLine::Action::Version:
+            std::cout << "vessel " << VESSEL_VERSION << "\n";
+            return 0;
+        case CommandLine::Action::Status:
+            return StatusCommand::Run(cmd.json, std::cout, std::cerr);
+        case CommandLine::Action::Error:
+        case CommandLine::Action::Master:
+            break;
+    }
+    std::cerr << "vessel: " << cmd.error << "\nTry 'vessel --help'.\n";
+    return 2;
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    if (argc > 1) {
+        return RunCommand(argc, argv);
+    }
     EnsureStandardDescriptors();
     printf("Vessel Start\n");
     fflush(stdout);

@@ -7,6 +7,8 @@
 
 #include "model/ModuleKey.h"
 
+class MasterStatus;
+
 class IModuleMgtForMaster {
 public:
     // Body of the application-configuration poller thread.
@@ -23,5 +25,7 @@ public:
     virtual void CheckModuleAgeing(int idleSeconds) = 0;
     // Keys of every placed module, in worker order.
     virtual std::vector<ModuleKey> GetLoadedModules() = 0;
+    // Adds the workers and modules placement knows, with their state, to status.
+    virtual void GetStatus(MasterStatus& status) = 0;
     virtual ~IModuleMgtForMaster() = default;
 };

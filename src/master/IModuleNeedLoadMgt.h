@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
+#include <map>
 #include <vector>
 
 #include "model/ModuleKey.h"
@@ -16,5 +18,7 @@ public:
     virtual std::vector<ModuleKey> GetIdleModules(int32_t idleSeconds) = 0;
     // Forgets demands for modules no worker hosts any more, so they are placed again.
     virtual void ClearNonExistModule() = 0;
+    // Each demanded key with the time of its latest demand.
+    virtual std::map<ModuleKey, time_t> GetDemandTimes() = 0;
     virtual ~IModuleNeedLoadMgt() = default;
 };

@@ -20,6 +20,7 @@
 #include "master/AppConfigLoader.h"
 #include "master/IModuleNeedLoadMgt.h"
 #include "master/IProcessMgt.h"
+#include "master/MasterStatus.h"
 #include "master/WarrenProcess.h"
 #include "proto/PipeCmdPojo.h"
 
@@ -304,6 +305,7 @@ int ModuleMgt::DeleteModuleUnlock(const int* pid, const ModulePojo& module) {
                                   [&](const ModulePojo& m) { return SameModule(m, module); }),
                    list.end());
     }
+    loaded[*pid].erase(module.Key());
     return 0;
 }
 
@@ -327,6 +329,7 @@ bool ModuleMgt::ForgetModuleUnlock(int pid, const ModuleKey& key) {
     auto m = std::find_if(list.begin(), list.end(), [&](const ModulePojo& p) { return p.Key() == key; });
     if (m == list.end()) return false;
     list.erase(m);
+    loaded[pid].erase(key);
     if (!list.empty()) return false;
     processModules.erase(it);
     return true;
@@ -354,6 +357,13 @@ int ModuleMgt::ModuleLoaded(const int* pid, const std::string& nameAndVersion) {
     ModuleKey key;
     if (!ParseReportedKey("ModuleLoaded", nameAndVersion, key)) return -1;
     LOG_INFO("module serves, pid:" + std::to_string(*pid) + " module:" + key.ToString());
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        auto own = processModules.find(*pid);
+        if (own != processModules.end() && std::any_of(own->second.begin(), own->second.end(),
+                                                       [&](const ModulePojo& m) { return m.Key() == key; }))
+            loaded[*pid].insert(key);
+    }
     if (timerService == nullptr) {
         RetireOtherVersions(*pid, key);
         return 0;
@@ -422,6 +432,7 @@ void ModuleMgt::ClearNonExistProcesses() {
         for (const auto& m : it->second) {
             if (m.GetType() == "TOMCAT") CatalinaBaseDir::RemoveFor(m.GetLocation(), it->first);
         }
+        loaded.erase(it->first);
         it = hostedModules.erase(it);
     }
     for (auto it = processModules.begin(); it != processModules.end();) {
@@ -496,6 +507,39 @@ int ModuleMgt::SpawnByOldProcess(const int* pid) {
     hostedModules[newPid] = remaining;
     if (processMgt != nullptr) processMgt->AddPendingModules(newPid, remaining);
     return 0;
+}
+
+void ModuleMgt::GetStatus(MasterStatus& status) {
+    std::map<ModuleKey, time_t> demands;
+    if (needLoad != nullptr) demands = needLoad->GetDemandTimes();
+    auto lastDemand = [&](const ModuleKey& key) {
+        auto it = demands.find(key);
+        return it == demands.end() ? time_t(0) : it->second;
+    };
+    std::lock_guard<std::mutex> lock(mutex);
+    // A worker left with nothing keeps the kind of what it hosted last.
+    for (const auto& worker : hostedModules) {
+        if (!worker.second.empty())
+            status.WorkerOf(worker.first).kind = MasterStatus::KindOfType(worker.second.back().GetType());
+    }
+    std::set<ModuleKey> placed;
+    for (const auto& worker : processModules) {
+        MasterStatus::Worker& w = status.WorkerOf(worker.first);
+        auto reported = loaded.find(worker.first);
+        for (const ModulePojo& m : worker.second) {
+            w.kind = MasterStatus::KindOfType(m.GetType());
+            w.modules.push_back(m.Key());
+            bool serves = reported != loaded.end() && reported->second.count(m.Key()) != 0;
+            const char* state = IsAgeing(m) ? "ageing" : serves ? "loaded" : "loading";
+            status.modules.push_back({m.Key(), worker.first, state, lastDemand(m.Key())});
+            placed.insert(m.Key());
+        }
+    }
+    for (const auto& entry : appConfig) {
+        if (placed.count(entry.first) != 0) continue;
+        const char* state = failedLoads.count(entry.first) != 0 ? "failed" : "configured";
+        status.modules.push_back({entry.first, 0, state, lastDemand(entry.first)});
+    }
 }
 
 std::map<int, std::vector<ModulePojo>> ModuleMgt::Snapshot() {

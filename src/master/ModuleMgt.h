@@ -1,7 +1,7 @@
 // The master's placement authority: what each worker hosts, the application configuration from
 // the gateway, and every decision to add, delete, refresh or retire a module and where.
 //
-// Locking: mutex guards processModules, hostedModules, appConfig and failedLoads and is held
+// Locking: mutex guards processModules, hostedModules, loaded, appConfig and failedLoads and is held
 // across every decision and the sends it makes. Lock order: this mutex, then the registry's
 // (ProcessMgt) and the demand list's (ModuleNeedLoadMgt). The gateway poll itself runs without
 // it, and workers are signalled without it.
@@ -12,6 +12,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,7 @@ public:
     int SpawnByOldProcess(const int* pid) override;
     void CheckModuleAgeing(int idleSeconds) override;
     std::vector<ModuleKey> GetLoadedModules() override;
+    void GetStatus(MasterStatus& status) override;
 
     // refreshUnchanged: a module placed as configured is sent "modifyModule" (its worker
     // reconnects it to the gateway); otherwise it is left alone.
@@ -105,6 +107,8 @@ private:
     // One description per module name: the configured version.
     std::map<ModuleKey, ModulePojo> appConfig;
     std::map<ModuleKey, Clock::time_point> failedLoads;
+    // What each worker reported it serves ("loadedModule"), while placed there.
+    std::map<int, std::set<ModuleKey>> loaded;
     UDSClient gatewayClient;
     IModuleNeedLoadMgt* needLoad = nullptr;
     IProcessMgt* processMgt = nullptr;

@@ -97,3 +97,8 @@ void ModuleNeedLoadMgt::ClearNonExistModule() {
         it = needLoadModuleMap.erase(it);
     }
 }
+
+std::map<ModuleKey, time_t> ModuleNeedLoadMgt::GetDemandTimes() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return needLoadModuleMap;
+}

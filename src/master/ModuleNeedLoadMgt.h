@@ -25,6 +25,7 @@ public:
     bool IsNeedLoad(const ModuleKey& key) override;
     std::vector<ModuleKey> GetIdleModules(int32_t idleSeconds) override;
     void ClearNonExistModule() override;
+    std::map<ModuleKey, time_t> GetDemandTimes() override;
 
     void SetModuleMgt(IModuleMgtForMaster* mgt) { placement = mgt; }
 

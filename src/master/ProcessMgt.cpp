@@ -5,6 +5,7 @@
 
 #include "base/CommonUtil.h"
 #include "base/Log.h"
+#include "master/MasterStatus.h"
 #include "proto/GatewayPath.h"
 #include "proto/PipeCmdPojo.h"
 
@@ -63,6 +64,9 @@ int ProcessMgt::ParseProcessCmdAndAction(const int* fd, const std::string& line)
     }
     if (name == "loadedModule") {
         return HandleModuleReport(*fd, pieces, line, &IModuleMgtForMaster::ModuleLoaded);
+    }
+    if (name == "status") {
+        return HandleStatus(*fd, pieces, line);
     }
     LOG_INFO("unknown cmd, ParseContent:" + line);
     return 0;
@@ -132,6 +136,29 @@ int ProcessMgt::HandleModuleReport(int fd, const std::vector<std::string>& piece
     int pid = static_cast<int>(strtol(pieces[1].c_str(), nullptr, 10));
     if (moduleMgt != nullptr) {
         (moduleMgt->*report)(&pid, pieces[2]);
+    }
+    return 0;
+}
+
+int ProcessMgt::HandleStatus(int fd, const std::vector<std::string>& pieces, const std::string& line) {
+    if (pieces.size() != 2) {
+        LOG_INFO(pieces[0] + " param error");
+        return -1;
+    }
+    if (!IsPeerPid(fd, pieces[1], line)) {
+        return 0;
+    }
+    MasterStatus status;
+    // Placement's lock is taken and released before ours (placement, then registry).
+    if (moduleMgt != nullptr) moduleMgt->GetStatus(status);
+    status.AddProcessTable();
+    std::lock_guard<std::mutex> lock(mutex);
+    for (MasterStatus::Module& m : status.modules) {
+        if (m.state == "loading" && pendingModules.count(m.worker) != 0) m.state = "queued";
+    }
+    int rc = udsServer.SendMsg(&fd, status.ToJson(UDSServer::kMaxSendLen - 2) + "\n");
+    if (rc != 0) {
+        LOG_INFO("status answer not sent, fd:" + std::to_string(fd) + ", " + std::to_string(rc));
     }
     return 0;
 }

@@ -51,6 +51,9 @@ private:
     bool IsPeerPid(int fd, const std::string& pidText, const std::string& line);
     int HandleShakeHand(int fd, const std::vector<std::string>& pieces, const std::string& line);
     int HandleAgeing(int fd, const std::vector<std::string>& pieces, const std::string& line);
+    // "status" "#" pid, from a client of our user speaking for itself: answered on its connection
+    // with one line of JSON (MasterStatus), within the channel's line limit.
+    int HandleStatus(int fd, const std::vector<std::string>& pieces, const std::string& line);
     // "unloadModule" or "loadedModule": pid "#" name "|" version, passed on to placement.
     using ModuleReport = int (IModuleMgtForMaster::*)(const int*, const std::string&);
     int HandleModuleReport(int fd, const std::vector<std::string>& pieces, const std::string& line,

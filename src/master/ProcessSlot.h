@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <ctime>
 
 using SpawnProc = void (*)(void*);
 
@@ -15,6 +16,7 @@ struct ProcessSlot {
     SpawnProc proc;  // what the child ran
     void* data;      // its argument (always null here)
     char name[NAME_SIZE];
+    time_t started;        // when it was forked
     unsigned exiting : 1;  // told to quit by setProcessExiting
     unsigned exited : 1;   // reaped, or kill() found it gone
 };

@@ -208,6 +208,7 @@ int warrenSpawnProcess(SpawnProc proc, void* data, const char* name) {
     slot.proc = proc;
     slot.data = data;
     strncpy_s(slot.name, sizeof(slot.name), name, sizeof(slot.name) - 1);
+    slot.started = time(nullptr);
     slot.exiting = 0;
     slot.exited = 0;
     if (index == gLastProcess) ++gLastProcess;

@@ -45,7 +45,7 @@ int PipeCmdPojo::parse(const std::string& text, std::vector<PipeCmdPojo>& out) {
 
 std::string PipeCmdPojo::BuildProcessCmd(const std::string& name, const ModulePojo* module) {
     std::string head = name + "#" + std::to_string(getpid());
-    if (name == "shakehand" || name == "ageing") {
+    if (name == "shakehand" || name == "ageing" || name == "status") {
         return head + "\n";
     }
     if (name == "unloadModule" || name == "loadedModule") {

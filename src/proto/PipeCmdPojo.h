@@ -33,6 +33,7 @@ public:
     // Worker to master: "shakehand", "ageing", "unloadModule" (the worker no longer serves the
     // module, or could not load it) or "loadedModule" (the module loaded and serves), with this
     // process's pid; module is used by the last two only. Unknown names give an empty text.
+    // "status" is not a worker's: `vessel status` asks the master with it for one line of JSON.
     static std::string BuildProcessCmd(const std::string& name, const ModulePojo* module = nullptr);
 
 private:

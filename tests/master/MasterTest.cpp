@@ -1,18 +1,24 @@
 // The master's registry of worker connections, driven over a real channel socket by a test client
 // that claims this test's own pid; placement decisions (where modules go, what is sent, failed
-// loads, ageing) and what feeds them: the demand list and the gateway's configuration replies.
+// loads, ageing) and what feeds them: the demand list and the gateway's configuration replies;
+// the status answer built from all of them.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <boost/property_tree/json_parser.hpp>
+#include <boost/property_tree/ptree.hpp>
 #include <cerrno>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <set>
+#include <sstream>
 
 #include "master/AppConfigLoader.h"
 #include "master/IProcessMgt.h"
+#include "master/MasterStatus.h"
 #include "master/ModuleMgt.h"
 #include "master/ModuleNeedLoadMgt.h"
 #include "master/ProcessMgt.h"
@@ -35,6 +41,7 @@ struct Fakes : IProcessMgt, IIOHandler, IModuleNeedLoadMgt, IModuleMgtForMaster 
     int sendResult = 0;
     std::set<ModuleKey> needed;
     std::vector<ModuleKey> idle, forgotten;
+    std::map<ModuleKey, time_t> demandTimes;
     bool everything = true;  // every module is demanded unless told otherwise
     int ParseProcessCmdAndAction(const int*, const std::string&) override { return 0; }
     bool RefreshSocket4Subprocess(int, const std::string&) override { return true; }
@@ -51,6 +58,7 @@ struct Fakes : IProcessMgt, IIOHandler, IModuleNeedLoadMgt, IModuleMgtForMaster 
     bool IsNeedLoad(const ModuleKey& key) override { return everything || needed.count(key) != 0; }
     std::vector<ModuleKey> GetIdleModules(int32_t) override { return idle; }
     void ClearNonExistModule() override {}
+    std::map<ModuleKey, time_t> GetDemandTimes() override { return demandTimes; }
     int GetModuleFrmGateway() override { return 0; }
     int CheckAndAddModule(const ModuleKey&) override { return 0; }
     int UnloadModule(const int* pid, const std::string& key) override { return Record("unload", *pid, key); }
@@ -58,6 +66,7 @@ struct Fakes : IProcessMgt, IIOHandler, IModuleNeedLoadMgt, IModuleMgtForMaster 
     int SpawnByOldProcess(const int* pid) override { return Record("spawn", *pid, ""); }
     void CheckModuleAgeing(int) override {}
     std::vector<ModuleKey> GetLoadedModules() override { return {}; }
+    void GetStatus(MasterStatus&) override {}
     int Record(const std::string& what, int pid, const std::string& key) {
         std::lock_guard<std::mutex> lock(mu);
         return calls.push_back(what + ":" + std::to_string(pid) + (key.empty() ? "" : ":" + key)), 0;
@@ -132,7 +141,7 @@ TEST_F(ProcessMgtTest, ReportsReachPlacementInOrderAndBadOrForeignLinesChangeNot
     Client client(GetMasterChannelPath());
     ASSERT_TRUE(client.Write("shakehand#" + kOther + "\nageing#" + kOther + "\nunloadModule#" + kOther +
                              "#a|1\nshakehand#0" + kMe + "\nshakehand\nageing\nunloadModule#" + kMe +
-                             "\nhello#" + kMe + "\n\n"));
+                             "\nhello#" + kMe + "\nstatus\nstatus#" + kOther + "\nstatus#" + kMe + "#x\n\n"));
     Shake(client);
     EXPECT_TRUE(fake.Calls().empty());
     ExpectNothingPending(client);  // the foreign pid got no connection: its module went nowhere
@@ -275,6 +284,73 @@ TEST_F(Placement, AgeingRetiresIdleModulesAndMovesTheRestToANewWorker) {
     EXPECT_EQ(Layout(), "busy");
     EXPECT_EQ(fakes.pending[gProcesses[2].pid].at(0).GetName(), "busy");
     signal(SIGQUIT, SIG_DFL);
+}
+
+// Real placement behind the registry; workers are real children that never shake hands.
+TEST_F(Placement, StatusIsAnsweredFromTheTablesAndOnlyToOurOwnUser) {
+    testsupport::ScopedEnv app{"APP_NAME", UniqueName("St")};
+    Limit(1);
+    ProcessMgt registry;
+    mgt->SetProcessMgt(&registry, &registry);
+    mgt->SetSpawnFn([] { return warrenSpawnProcess([](void*) { pause(); }, nullptr, "warren worker "); });
+    ASSERT_EQ(registry.Init(mgt.get()), 0);
+    const time_t before = time(nullptr);
+    const ModulePojo odd = Mod("q\"\\\n");  // names are the gateway's: quoted, escaped
+    for (const ModulePojo& m : {Mod("a"), Mod("b"), Mod("c"), odd}) mgt->SaveModule(m);
+    mgt->UpdateModule(Mod("a"));
+    mgt->UpdateModule(Mod("b"));
+    const int w1 = gProcesses[0].pid, w2 = gProcesses[1].pid;
+    mgt->ModuleLoaded(&w1, "a|1.0");
+    mgt->UnloadModule(&w2, "c|1.0");  // c failed to load
+    fakes.demandTimes = {{ModuleKey("a", "1.0"), 1234}};
+
+    Client client(GetMasterChannelPath());
+    ASSERT_TRUE(client.Write("status#" + kMe + "\n"));
+    boost::property_tree::ptree tree;
+    std::istringstream answer(client.ReadLines(1));
+    ASSERT_NO_THROW(boost::property_tree::read_json(answer, tree)) << answer.str();
+    std::string workers, modules;
+    for (const auto& w : tree.get_child("workers")) {
+        const std::string pid = w.second.get<std::string>("pid");
+        workers += (pid == std::to_string(w1)   ? "w1 "
+                    : pid == std::to_string(w2) ? "w2 "
+                                                : pid + " ") +
+                   w.second.get<std::string>("kind") + " " +
+                   w.second.get_child("modules").front().second.data() + ";";
+        EXPECT_GT(w.second.get<long>("rssKb"), 0);
+        EXPECT_GE(w.second.get<time_t>("started"), before);
+    }
+    for (const auto& m : tree.get_child("modules"))
+        modules += m.second.get<std::string>("name") + " " + m.second.get<std::string>("worker") + " " +
+                   m.second.get<std::string>("state") + " " + m.second.get<std::string>("lastDemand") + ";";
+    EXPECT_EQ(workers, "w1 C a:1.0;w2 C b:1.0;");
+    EXPECT_EQ(modules, "a " + std::to_string(w1) + " loaded 1234;b " + std::to_string(w2) +
+                           " queued null;c null failed null;" + odd.GetName() + " null configured null;");
+    EXPECT_EQ(tree.get<int>("master.pid"), kPid);
+
+    if (geteuid() == 0) {  // a stranger is hung up on, unanswered, whatever it asks
+        ASSERT_EQ(chmod(GetMasterChannelPath().c_str(), 0666), 0);
+        pid_t child = fork();
+        if (child == 0) {
+            if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+            Client stranger(GetMasterChannelPath());
+            stranger.Write("status#" + std::to_string(getpid()) + "\n");
+            _exit(stranger.fd >= 0 && stranger.ReadLines(1).empty() ? 0 : 1);
+        }
+        int status = -1;
+        EXPECT_EQ(waitpid(child, &status, 0) == child ? status : -1, 0);
+    }
+    for (int pid : {w1, w2}) kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
+    unlink(GetMasterChannelPath().c_str());
+
+    // However many modules, the answer fits the channel's line and says it was cut.
+    MasterStatus big;
+    big.modules.resize(5000, {ModuleKey("module-with-a-long-name", "1.0"), 0, "configured", 0});
+    const std::string json = big.ToJson(UDSServer::kMaxSendLen - 2);
+    EXPECT_LE(json.size(), UDSServer::kMaxSendLen - 2);
+    std::istringstream in(json);
+    ASSERT_NO_THROW(boost::property_tree::read_json(in, tree));
+    EXPECT_EQ(tree.get<std::string>("truncated"), "true");
 }
 
 // (Demands of modules whose worker died are forgotten, so they are placed again: the whole stack

@@ -10,10 +10,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <boost/property_tree/json_parser.hpp>
+#include <boost/property_tree/ptree.hpp>
 #include <cerrno>
+#include <cstdio>
 #include <iostream>
 #include <memory>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -79,6 +83,25 @@ protected:
         }
     }
     bool MasterLogHas(const std::string& text) { return stack_.MasterLog().find(text) != std::string::npos; }
+    // Runs the vessel binary as an operator does, with the stack's APP_NAME.
+    struct Cli {
+        int code = -1;
+        std::string out, err;
+    };
+    Cli Vessel(const std::string& args) {
+        const std::string errFile = stack_.Home() + "/cli.err";
+        const std::string command = "APP_NAME=" + stack_.Gateway().AppName() + " " + VESSEL_BINARY_DIR +
+                                    "/vessel " + args + " 2>" + errFile;
+        Cli run;
+        FILE* pipe = popen(command.c_str(), "r");
+        if (pipe == nullptr) return run;
+        char buf[4096];
+        for (size_t n; (n = fread(buf, 1, sizeof(buf), pipe)) > 0;) run.out.append(buf, n);
+        const int status = pclose(pipe);
+        run.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        run.err = testsupport::ReadFile(errFile);
+        return run;
+    }
 
     VesselStack stack_;
     std::unique_ptr<TmpfsMount> mount_;  // on the log directory; kept for TearDown's logs
@@ -247,6 +270,60 @@ TEST_F(StackTest, AFullLogDirectoryCostsNoRequestAndLoggingResumesWithSpace) {
     ASSERT_EQ(kill(workers[0], SIGKILL), 0);
     EXPECT_TRUE(WaitFor([&] { return MasterLogHas(DeathLine(workers[0], SIGKILL)); }, 10s))
         << "the master did not log again once there was space";
+}
+
+// What runs where, as `vessel status` shows it: nothing before the master starts, then the worker
+// with both modules it served, then the replacement of that worker once it was killed.
+TEST_F(StackTest, StatusShowsWhichWorkerServesWhichModule) {
+    Cli cli = Vessel("status");
+    EXPECT_EQ(cli.code, 1);
+    EXPECT_EQ(cli.err, "vessel: no vessel master is running (" + stack_.ChannelPath() + ")\n");
+    cli = Vessel("--version");
+    EXPECT_EQ(cli.code, 0);
+    EXPECT_TRUE(std::regex_match(cli.out, std::regex("vessel [0-9]+\\.[0-9]+\\.[0-9]+\n"))) << cli.out;
+    cli = Vessel("status --bogus");
+    EXPECT_TRUE(cli.code == 2 && cli.out.empty() && cli.err.find("--bogus") != std::string::npos) << cli.err;
+
+    Start({"calc", "echo"});
+    EXPECT_EQ(HttpTestClient::Get(stack_.Gateway().Port(), "/echo/x", 30s).status, 200);
+    // "<pid>:calc <pid>:echo w<pid> " once both modules serve in one worker; "" while one does not.
+    auto placement = [&] {
+        std::istringstream json(Vessel("status --json").out);
+        boost::property_tree::ptree tree;
+        try {
+            boost::property_tree::read_json(json, tree);
+        } catch (const boost::property_tree::ptree_error&) {
+            return std::string("not JSON");
+        }
+        std::string where;
+        for (const auto& m : tree.get_child("modules")) {
+            if (m.second.get<std::string>("state") != "loaded") return std::string();
+            where += m.second.get<std::string>("worker") + ":" + m.second.get<std::string>("name") + " ";
+        }
+        for (const auto& w : tree.get_child("workers")) where += "w" + w.second.get<std::string>("pid") + " ";
+        return where;
+    };
+    auto servedBy = [](pid_t worker) {
+        const std::string pid = std::to_string(worker);
+        return pid + ":calc " + pid + ":echo w" + pid + " ";
+    };
+    std::vector<pid_t> workers = stack_.Workers();
+    ASSERT_EQ(workers.size(), 1u);
+    EXPECT_TRUE(WaitFor([&] { return placement() == servedBy(workers[0]); }, 10s)) << placement();
+    cli = Vessel("status");
+    EXPECT_EQ(cli.code, 0);
+    EXPECT_TRUE(std::regex_search(
+        cli.out, std::regex("\n" + std::to_string(workers[0]) +
+                            " +C +[-0-9]+ [0-9:]+ +[0-9.]+ [KM]iB +no +calc:1.0, echo:1.0\n")))
+        << cli.out;
+
+    ASSERT_EQ(kill(workers[0], SIGKILL), 0);
+    ASSERT_TRUE(WaitFor([&] { return MasterLogHas(DeathLine(workers[0], SIGKILL)); }, 10s));
+    Served("/calc/add?x=1&y=1", "2");
+    EXPECT_EQ(HttpTestClient::Get(stack_.Gateway().Port(), "/echo/x", 30s).status, 200);
+    workers = stack_.Workers();
+    ASSERT_EQ(workers.size(), 1u);
+    EXPECT_TRUE(WaitFor([&] { return placement() == servedBy(workers[0]); }, 10s)) << placement();
 }
 
 // What a user put where the channel socket goes is theirs: the master refuses to start (exit 1)
