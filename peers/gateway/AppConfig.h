@@ -24,6 +24,8 @@ public:
     size_t ModuleCount() const { return keys_.size(); }
     // name "||" version of the module that serves name, or "" when none is configured.
     std::string KeyOf(const std::string& name) const;
+    // Module name -> key text, for every configured module.
+    const std::unordered_map<std::string, std::string>& Keys() const { return keys_; }
 
 private:
     std::string json_;

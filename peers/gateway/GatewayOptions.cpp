@@ -1,5 +1,7 @@
 #include "GatewayOptions.h"
 
+#include <arpa/inet.h>
+
 #include <cctype>
 #include <cstdlib>
 
@@ -73,6 +75,21 @@ bool ParseListen(const std::string& text, std::string& host, uint16_t& port) {
     return !host.empty();
 }
 
+// HOST:PORT for the operator view, or a bare PORT on the loopback: any other address has to be
+// named, so that the counters are not shown to the network by accident. The host must be a
+// numeric address.
+bool ParseAdminListen(const std::string& text, std::string& host, uint16_t& port) {
+    if (text.empty() || text[0] == ':') {
+        return false;
+    }
+    host = "127.0.0.1";
+    if (!ParseListen(text, host, port)) {
+        return false;
+    }
+    unsigned char address[sizeof(struct in6_addr)];
+    return inet_pton(AF_INET, host.c_str(), address) == 1 || inet_pton(AF_INET6, host.c_str(), address) == 1;
+}
+
 }  // namespace
 
 bool GatewayOptions::Parse(const std::vector<std::string>& args, std::string& error) {
@@ -88,6 +105,10 @@ bool GatewayOptions::Parse(const std::vector<std::string>& args, std::string& er
         }
         if (name == "--help" || name == "-h") {
             help = true;
+            continue;
+        }
+        if (name == "--version") {
+            version = true;
             continue;
         }
         if (!hasValue) {
@@ -137,6 +158,12 @@ bool GatewayOptions::Parse(const std::vector<std::string>& args, std::string& er
             maxConnections = static_cast<size_t>(number);
         } else if (name == "--trusted-user") {
             trustedUser = value;
+            ok = !value.empty();
+        } else if (name == "--admin-listen") {
+            ok = ParseAdminListen(value, adminHost, adminPort);
+            adminEnabled = ok;
+        } else if (name == "--access-log") {
+            accessLogPath = value;
             ok = !value.empty();
         } else {
             error = "unknown option " + name + " (see --help)";
@@ -190,8 +217,14 @@ std::string GatewayOptions::Usage() {
            "  --queue-limit N          requests waiting per module; more get 503 (default 10000)\n"
            "  --demand-refresh SEC     re-announce modules in use to Vessel this often (default 10)\n"
            "  --config-poll SEC        how often the configuration file is checked (default 0.5)\n"
+           "  --admin-listen HOST:PORT serve GET /status (JSON, or HTML with ?html) and /metrics\n"
+           "                           (Prometheus) there; a bare PORT is 127.0.0.1:PORT\n"
+           "                           (default: off)\n"
+           "  --access-log FILE        one line per answered request; reopened on SIGUSR1\n"
+           "                           (default: off)\n"
+           "  --version                print the version and exit\n"
            "  --help                   this text\n"
            "\n"
            "Signals: TERM and INT stop the gateway and remove its socket; HUP re-reads the\n"
-           "configuration at once.\n";
+           "configuration at once; USR1 reopens the access log.\n";
 }

@@ -27,7 +27,13 @@ public:
     size_t queueLimit = 10000;
     size_t maxConnections = 0;  // HTTP connections; 0: derived from the descriptor limit
     std::string trustedUser;    // another user whose processes may use the gateway socket
+    bool adminEnabled = false;  // --admin-listen: /status and /metrics
+    std::string adminHost = "127.0.0.1";
+    uint16_t adminPort = 0;
+    std::string accessLogPath;  // empty: no access log
     bool help = false;
+    bool version = false;
+    std::string versionText = "unknown";  // what --version and the operator view report
 
     // Fills the options from argv. Returns false with error set on a bad or unknown option.
     bool Parse(const std::vector<std::string>& args, std::string& error);

@@ -22,6 +22,7 @@ GatewayServer::GatewayServer(const GatewayOptions& options)
       broker_(LimitsFrom(options)),
       signals_(pool_.First(), SIGINT, SIGTERM),
       reload_(pool_.First(), SIGHUP),
+      reopen_(pool_.First(), SIGUSR1),
       configTimer_(pool_.First()),
       tickTimer_(pool_.First()) {}
 
@@ -49,22 +50,46 @@ int GatewayServer::Run() {
         GatewayLog::Warn("no --config given: every module is unknown until one is configured");
     }
 
+    if (!options_.accessLogPath.empty()) {
+        accessLog_ = std::make_shared<AccessLog>(options_.accessLogPath);
+        if (!accessLog_->Open(error)) {
+            GatewayLog::Error(error);
+            return 1;
+        }
+    }
+
     const std::string socketPath = options_.GatewaySocketPath();
     uds_ = std::make_shared<UdsListener>(pool_, broker_, peers_);
     if (!uds_->Open(socketPath, options_.socketMode, error)) {
         GatewayLog::Error(error);
         return 1;
     }
-    http_ = std::make_shared<HttpListener>(pool_, broker_, options_, slots_);
+    http_ = std::make_shared<HttpListener>(pool_, broker_, options_, slots_, accessLog_);
     if (!http_->Open(error)) {
         GatewayLog::Error(error);
         uds_->Stop();
         return 1;
     }
+    if (options_.adminEnabled) {
+        admin_ = std::make_shared<AdminListener>(pool_.First(), broker_, options_, slots_);
+        if (!admin_->Open(error)) {
+            GatewayLog::Error(error);
+            uds_->Stop();
+            return 1;
+        }
+    }
     auto endpoint = http_->LocalEndpoint();
-    GatewayLog::Info("listening on http://" + endpoint.address().to_string() + ":" +
-                     std::to_string(endpoint.port()) + " and " + socketPath + ", " +
-                     std::to_string(options_.threads) + " thread(s)");
+    GatewayLog::Info("vessel-gateway " + options_.versionText + " listening on http://" +
+                     endpoint.address().to_string() + ":" + std::to_string(endpoint.port()) + " and " +
+                     socketPath + ", " + std::to_string(options_.threads) + " thread(s)");
+    if (admin_) {
+        auto adminEndpoint = admin_->LocalEndpoint();
+        GatewayLog::Info("status and metrics on http://" + adminEndpoint.address().to_string() + ":" +
+                         std::to_string(adminEndpoint.port()) + "/status and /metrics");
+    }
+    if (accessLog_) {
+        GatewayLog::Info("access log " + options_.accessLogPath);
+    }
 
     signals_.async_wait([this](const boost::system::error_code& ec, int signo) {
         if (ec) {
@@ -73,21 +98,32 @@ int GatewayServer::Run() {
         GatewayLog::Info(std::string("stopping on ") + (signo == SIGINT ? "SIGINT" : "SIGTERM"));
         http_->Stop();
         uds_->Stop();
+        if (admin_) {
+            admin_->Stop();
+        }
         configTimer_.cancel();
         tickTimer_.cancel();
         reload_.cancel();
+        reopen_.cancel();
         pool_.Stop();
     });
     ArmReload();
+    ArmReopen();
     ArmConfigPoll();
     ArmTick();
     http_->Start();
     uds_->Start();
+    if (admin_) {
+        admin_->Start();
+    }
 
     pool_.Run();
 
     // Held peers keep their sockets; they must go before the event loops do.
     broker_.Clear();
+    if (accessLog_) {
+        accessLog_->Flush();
+    }
     GatewayLog::Info("stopped");
     return 0;
 }
@@ -143,7 +179,22 @@ void GatewayServer::ArmTick() {
         }
         broker_.Tick(RequestBroker::Clock::now());
         broker_.FailTakenOfEndedWorkers(RequestBroker::Clock::now());
+        if (accessLog_) {
+            accessLog_->Flush();
+        }
         ArmTick();
+    });
+}
+
+void GatewayServer::ArmReopen() {
+    reopen_.async_wait([this](const boost::system::error_code& ec, int) {
+        if (ec) {
+            return;
+        }
+        if (accessLog_) {
+            accessLog_->Reopen();
+        }
+        ArmReopen();
     });
 }
 

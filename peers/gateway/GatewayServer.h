@@ -5,6 +5,8 @@
 #include <boost/asio.hpp>
 #include <memory>
 
+#include "AccessLog.h"
+#include "AdminListener.h"
 #include "AppConfigWatcher.h"
 #include "ConnectionSlots.h"
 #include "GatewayOptions.h"
@@ -25,6 +27,7 @@ private:
     void ArmConfigPoll();
     void ArmTick();
     void ArmReload();
+    void ArmReopen();
     // Raises the descriptor limit and sizes the HTTP connection cap to it.
     void SizeConnections();
 
@@ -36,8 +39,11 @@ private:
     std::unique_ptr<AppConfigWatcher> watcher_;
     std::shared_ptr<HttpListener> http_;
     std::shared_ptr<UdsListener> uds_;
+    std::shared_ptr<AdminListener> admin_;
+    std::shared_ptr<AccessLog> accessLog_;
     boost::asio::signal_set signals_;
     boost::asio::signal_set reload_;
+    boost::asio::signal_set reopen_;
     boost::asio::steady_timer configTimer_;
     boost::asio::steady_timer tickTimer_;
 };

@@ -25,11 +25,12 @@ const char FULL_RESPONSE[] =
 }  // namespace
 
 HttpListener::HttpListener(IoContextPool& pool, RequestBroker& broker, const GatewayOptions& options,
-                           std::shared_ptr<ConnectionSlots> slots)
+                           std::shared_ptr<ConnectionSlots> slots, std::shared_ptr<AccessLog> accessLog)
     : pool_(pool),
       broker_(broker),
       options_(options),
       slots_(std::move(slots)),
+      accessLog_(std::move(accessLog)),
       acceptor_(pool.First()),
       retry_(pool.First()),
       failedLog_(LOG_EVERY),
@@ -106,7 +107,8 @@ void HttpListener::OnAccepted(const boost::system::error_code& ec, tcp::socket s
     if (!slot) {
         Refuse(socket);
     } else {
-        std::make_shared<HttpSession>(std::move(socket), std::move(slot), broker_, options_)->Start();
+        std::make_shared<HttpSession>(std::move(socket), std::move(slot), broker_, options_, accessLog_)
+            ->Start();
     }
     Accept();
 }

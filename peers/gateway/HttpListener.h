@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "AccessLog.h"
 #include "ConnectionSlots.h"
 #include "GatewayOptions.h"
 #include "IoContextPool.h"
@@ -17,7 +18,7 @@
 class HttpListener : public std::enable_shared_from_this<HttpListener> {
 public:
     HttpListener(IoContextPool& pool, RequestBroker& broker, const GatewayOptions& options,
-                 std::shared_ptr<ConnectionSlots> slots);
+                 std::shared_ptr<ConnectionSlots> slots, std::shared_ptr<AccessLog> accessLog);
     // Binds and listens; false with error set when the address cannot be used.
     bool Open(std::string& error);
     void Start();
@@ -33,6 +34,7 @@ private:
     RequestBroker& broker_;
     const GatewayOptions& options_;
     std::shared_ptr<ConnectionSlots> slots_;
+    std::shared_ptr<AccessLog> accessLog_;  // null without --access-log
     boost::asio::ip::tcp::acceptor acceptor_;
     boost::asio::steady_timer retry_;  // pause after an accept failure such as EMFILE
     LogThrottle failedLog_;

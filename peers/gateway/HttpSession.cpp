@@ -24,17 +24,22 @@ const std::string CONTINUE_100 = "HTTP/1.1 100 Continue\r\n\r\n";
 }  // namespace
 
 HttpSession::HttpSession(Socket socket, ConnectionSlots::Slot slot, RequestBroker& broker,
-                         const GatewayOptions& options)
+                         const GatewayOptions& options, std::shared_ptr<AccessLog> accessLog)
     : socket_(std::move(socket)),
       slot_(std::move(slot)),
       broker_(broker),
       options_(options),
       buffer_(READ_AHEAD_BYTES),
+      accessLog_(std::move(accessLog)),
       timer_(socket_.get_executor()) {}
 
 void HttpSession::Start() {
     boost::system::error_code ignored;
     socket_.set_option(asio::ip::tcp::no_delay(true), ignored);
+    if (accessLog_) {
+        auto peer = socket_.remote_endpoint(ignored);
+        client_ = ignored ? std::string() : peer.address().to_string();
+    }
     ReadHeader();
 }
 
@@ -65,6 +70,7 @@ void HttpSession::OnHeader(const boost::system::error_code& ec) {
         return;
     }
     headerReady_ = true;
+    headerAt_ = Clock::now();
     if (!current_ && !writing_) {
         ReadBody();
     }
@@ -106,6 +112,14 @@ void HttpSession::OnBody(const boost::system::error_code& ec) {
 }
 
 void HttpSession::OnReadError(const boost::system::error_code& ec) {
+    // A request broken in its body still has a header to name it; one broken earlier has none.
+    const bool named = parser_ && parser_->is_header_done();
+    started_ = named ? headerAt_ : Clock::now();
+    method_.clear();
+    target_.clear();
+    if (named) {
+        NoteRequest(parser_->get().base());
+    }
     if (ec == http::error::body_limit) {
         Respond(413, "request body larger than " + std::to_string(options_.maxBody) + " bytes\n", true);
     } else if (ec == http::error::header_limit) {
@@ -122,6 +136,8 @@ void HttpSession::Dispatch() {
     parser_.reset();
     version_ = req.version();
     keepAlive_ = req.keep_alive();
+    started_ = headerAt_;
+    NoteRequest(req.base());
 
     std::string module;
     beast::string_view path;
@@ -139,6 +155,7 @@ void HttpSession::Dispatch() {
     std::string frame = RequestTranslator::BuildMessageFrame(module, id, json);
     auto pending = std::make_shared<PendingRequest>(std::move(id), std::move(frame), weak_from_this(),
                                                     RequestTranslator::Idempotent(req.method()));
+    answering_ = pending;  // the broker names its module version, unless it knows none
     switch (broker_.Submit(module, pending, Clock::now())) {
         case RequestBroker::SubmitResult::UNKNOWN_MODULE:
             Respond(404, "unknown module \"" + module.substr(0, 200) + "\"\n", false);
@@ -174,7 +191,40 @@ void HttpSession::OnResult(const std::shared_ptr<PendingRequest>& request, unsig
     Respond(status, std::move(body), false);
 }
 
+void HttpSession::NoteRequest(const RequestTranslator::Request::header_type& header) {
+    if (accessLog_) {
+        method_.assign(header.method_string().data(), header.method_string().size());
+        target_.assign(header.target().data(), header.target().size());
+    }
+}
+
+void HttpSession::Account(unsigned status, size_t bytes) {
+    const Clock::time_point now = Clock::now();
+    std::shared_ptr<PendingRequest> request = std::move(answering_);
+    ModuleStats* stats = request && request->Stats() ? request->Stats().get() : &broker_.Stats().Unrouted();
+    stats->Record(status, now - started_, now);
+    if (!accessLog_) {
+        return;
+    }
+    AccessLog::Entry entry;
+    entry.client = client_;
+    entry.method = method_;
+    entry.target = target_;
+    if (request && request->Stats()) {
+        boost::string_view key = request->ModuleKey();
+        size_t cut = key.find("||");
+        entry.module = key.substr(0, cut);
+        entry.version = cut == boost::string_view::npos ? boost::string_view() : key.substr(cut + 2);
+        entry.worker = request->Worker();
+    }
+    entry.status = status;
+    entry.bytes = bytes;
+    entry.took = now - started_;
+    accessLog_->Write(entry);
+}
+
 void HttpSession::Respond(unsigned status, std::string body, bool close) {
+    Account(status, body.size());
     if (close) {
         keepAlive_ = false;
     }

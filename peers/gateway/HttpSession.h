@@ -15,18 +15,21 @@
 #include <memory>
 #include <string>
 
+#include "AccessLog.h"
 #include "ConnectionSlots.h"
 #include "GatewayOptions.h"
 #include "IRequestOwner.h"
 #include "RequestBroker.h"
+#include "RequestTranslator.h"
 
 class HttpSession : public IRequestOwner, public std::enable_shared_from_this<HttpSession> {
 public:
     using Socket = boost::asio::ip::tcp::socket;
 
     // slot is the connection's place under --max-connections, given back when it closes.
+    // accessLog may be null (no --access-log).
     HttpSession(Socket socket, ConnectionSlots::Slot slot, RequestBroker& broker,
-                const GatewayOptions& options);
+                const GatewayOptions& options, std::shared_ptr<AccessLog> accessLog);
     void Start();
     void Complete(std::shared_ptr<PendingRequest> request, unsigned status, std::string body) override;
 
@@ -42,6 +45,10 @@ private:
     void OnResult(const std::shared_ptr<PendingRequest>& request, unsigned status, std::string body);
     void OnReadError(const boost::system::error_code& ec);
     void Respond(unsigned status, std::string body, bool close);
+    // Counts the answer going out (and logs it) against the request being answered.
+    void Account(unsigned status, size_t bytes);
+    // What the access log says of the request being answered, taken from its header.
+    void NoteRequest(const RequestTranslator::Request::header_type& header);
     void OnWritten(const boost::system::error_code& ec);
     void SetDeadline(Clock::duration after);
     void OnTimer(const boost::system::error_code& ec);
@@ -56,6 +63,15 @@ private:
     boost::optional<Parser> parser_;
     boost::beast::http::response<boost::beast::http::string_body> response_;
     std::shared_ptr<PendingRequest> current_;  // the request waiting for its module
+    // The request whose answer is next: its module version (none: counted as unrouted), when its
+    // header was read, and for the access log its method and target.
+    std::shared_ptr<PendingRequest> answering_;
+    Clock::time_point headerAt_;
+    Clock::time_point started_;
+    std::shared_ptr<AccessLog> accessLog_;
+    std::string client_;
+    std::string method_;
+    std::string target_;
     unsigned version_ = 11;
     bool keepAlive_ = true;
     bool reading_ = false;      // a header read is outstanding

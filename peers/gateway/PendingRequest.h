@@ -3,11 +3,14 @@
 // the client going away; Claim() decides which.
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <memory>
 #include <string>
 
 #include "IRequestOwner.h"
+#include "ModuleStats.h"
 
 class PendingRequest {
 public:
@@ -23,9 +26,16 @@ public:
     const std::string& Id() const { return id_; }
     const std::string& Frame() const { return frame_; }
     // Set by the broker, under its lock, when it accepts the request or moves it to another
-    // version's queue.
+    // version's queue: the version and where its answer is counted.
     const std::string& ModuleKey() const { return moduleKey_; }
-    void SetModuleKey(const std::string& key) { moduleKey_ = key; }
+    const std::shared_ptr<ModuleStats>& Stats() const { return stats_; }
+    void SetModuleKey(const std::string& key, std::shared_ptr<ModuleStats> stats) {
+        moduleKey_ = key;
+        stats_ = std::move(stats);
+    }
+    // The worker process it was handed to last (0: none yet), for the access log.
+    pid_t Worker() const { return worker_.load(std::memory_order_relaxed); }
+    void SetWorker(pid_t pid) { worker_.store(pid, std::memory_order_relaxed); }
     std::shared_ptr<IRequestOwner> Owner() const { return owner_.lock(); }
 
     // True for the first caller only.
@@ -53,6 +63,8 @@ private:
     std::string id_;
     std::string frame_;
     std::string moduleKey_;
+    std::shared_ptr<ModuleStats> stats_;
+    std::atomic<pid_t> worker_{0};
     std::weak_ptr<IRequestOwner> owner_;
     std::atomic<bool> claimed_{false};
     std::atomic<bool> taken_{false};

@@ -50,6 +50,7 @@ RequestBroker::SlotEntry& RequestBroker::SlotLocked(const std::string& key) {
     SlotEntry& entry = *inserted.first;
     if (inserted.second) {
         slotsByName_[NameOf(key)].push_back(&entry);
+        entry.second.stats = stats_.For(key);
     }
     return entry;
 }
@@ -84,6 +85,7 @@ void RequestBroker::MatchLocked(ModuleSlot& slot, Deliveries& deliveries) {
         auto peer = std::move(slot.held.front());
         slot.held.pop_front();
         inFlight_[request->Id()] = InFlight{request, peer->Process()};
+        request->SetWorker(peer->Process().Pid());
         deliveries.emplace_back(std::move(peer), std::move(request));
     }
 }
@@ -95,7 +97,7 @@ void RequestBroker::MoveQueueLocked(SlotEntry& from, SlotEntry& to, Deliveries& 
     moving.erase(std::remove_if(moving.begin(), moving.end(), [](const auto& r) { return r->Claimed(); }),
                  moving.end());
     for (auto& request : moving) {
-        request->SetModuleKey(to.first);
+        request->SetModuleKey(to.first, to.second.stats);
     }
     auto& queue = to.second.queue;
     queue.insert(queue.begin(), std::make_move_iterator(moving.begin()),
@@ -126,15 +128,16 @@ RequestBroker::SubmitResult RequestBroker::Submit(const std::string& name,
         // A new version is being loaded: the old one answers meanwhile.
         SlotEntry& serving = *ServingLocked(name, key);
         ModuleSlot& slot = serving.second;
+        request->SetModuleKey(serving.first, slot.stats);
         if (slot.held.empty() && slot.queue.size() >= limits_.queuePerModule) {
             return SubmitResult::QUEUE_FULL;
         }
-        request->SetModuleKey(serving.first);
         demandPeer = DemandLocked(configured.second, key, now);
         if (!slot.held.empty()) {
             puller = std::move(slot.held.front());
             slot.held.pop_front();
             inFlight_[request->Id()] = InFlight{request, puller->Process()};
+            request->SetWorker(puller->Process().Pid());
         } else {
             slot.queue.push_back(request);
         }
@@ -211,6 +214,10 @@ void RequestBroker::Pull(const std::string& key, const std::shared_ptr<IGatewayP
         if (firstPull) {
             ++slot.pullers;
             slot.pulledSerial = ++pullSerial_;
+            auto& worker = slot.workers[peer->Process().Pid()];
+            if (worker.connections++ == 0) {
+                worker.since = std::chrono::system_clock::now();
+            }
             const std::string name = NameOf(key);
             if (config_->KeyOf(name) == key) {
                 // The configured version has come: what the others have not handed out yet is its.
@@ -254,7 +261,7 @@ void RequestBroker::RequeueLocked(const std::shared_ptr<PendingRequest>& request
         if (entry->first != configured) {
             if (SlotEntry* serving = ServingLocked(name, configured)) {
                 entry = serving;
-                request->SetModuleKey(entry->first);
+                request->SetModuleKey(entry->first, entry->second.stats);
             }
         }
     }
@@ -263,6 +270,7 @@ void RequestBroker::RequeueLocked(const std::shared_ptr<PendingRequest>& request
         auto puller = std::move(slot.held.front());
         slot.held.pop_front();
         inFlight_[request->Id()] = InFlight{request, puller->Process()};
+        request->SetWorker(puller->Process().Pid());
         deliveries.emplace_back(std::move(puller), request);
     } else {
         slot.queue.push_front(request);
@@ -325,6 +333,10 @@ void RequestBroker::PeerClosed(const IGatewayPeer* peer, const std::string& pull
         ErasePeer(slot.held, peer);
         if (slot.pullers > 0) {
             --slot.pullers;
+            auto worker = slot.workers.find(peer->Process().Pid());
+            if (worker != slot.workers.end() && --worker->second.connections == 0) {
+                slot.workers.erase(worker);
+            }
         }
         if (slot.pullers == 0 && !slot.queue.empty()) {
             // An old version retired with requests still waiting for it: the serving one takes them.
@@ -523,6 +535,7 @@ void RequestBroker::Tick(Clock::time_point now) {
                 ++it;
             }
         }
+        stats_.Forget(*config_);
     }
     for (auto& answer : answers) {
         answer.first->AnswerDemand(answer.second);
@@ -540,6 +553,49 @@ void RequestBroker::Clear() {
     demandPulls_.clear();
     demands_.clear();
     demandSet_.clear();
+}
+
+std::vector<RequestBroker::ModuleView> RequestBroker::View() const {
+    std::map<std::string, ModuleView> views;  // by key text
+    auto viewOf = [&views](const std::string& key) -> ModuleView& {
+        ModuleView& view = views[key];
+        if (view.name.empty()) {
+            size_t cut = key.find("||");
+            view.name = key.substr(0, cut);
+            view.version = cut == std::string::npos ? "" : key.substr(cut + 2);
+        }
+        return view;
+    };
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const auto& entry : config_->Keys()) {
+            viewOf(entry.second).configured = true;
+        }
+        for (const auto& entry : slots_) {
+            ModuleView& view = viewOf(entry.first);
+            const ModuleSlot& slot = entry.second;
+            view.queued = slot.queue.size();
+            view.stats = slot.stats;
+            for (const auto& worker : slot.workers) {
+                view.workers.push_back({worker.first, worker.second.connections, worker.second.since});
+            }
+        }
+        for (const auto& entry : inFlight_) {
+            ++viewOf(entry.second.request->ModuleKey()).inFlight;
+        }
+    }
+    for (auto& entry : stats_.All()) {
+        ModuleView& view = viewOf(entry.first);
+        if (!view.stats) {
+            view.stats = std::move(entry.second);
+        }
+    }
+    std::vector<ModuleView> out;
+    out.reserve(views.size());
+    for (auto& entry : views) {
+        out.push_back(std::move(entry.second));  // stats null: configured, never used yet
+    }
+    return out;
 }
 
 size_t RequestBroker::QueuedCount(const std::string& key) const {

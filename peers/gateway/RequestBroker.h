@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "AppConfig.h"
+#include "GatewayStats.h"
 #include "IGatewayPeer.h"
 #include "PendingRequest.h"
 
@@ -111,6 +112,27 @@ public:
     // Drops every held peer and waiting request (at shutdown, before the event loops go).
     void Clear();
 
+    // One module version as the operator view shows it: configured or still serving, who pulls
+    // for it, what waits and what is out.
+    struct ModuleView {
+        std::string name;
+        std::string version;
+        bool configured = false;
+        size_t queued = 0;    // waiting for a pull
+        size_t inFlight = 0;  // handed to a worker, not answered yet
+        struct Worker {
+            pid_t pid = 0;
+            size_t connections = 0;  // pulling for this version
+            std::chrono::system_clock::time_point since;
+        };
+        std::vector<Worker> workers;  // by pid
+        std::shared_ptr<ModuleStats> stats;
+    };
+    // Every configured module version, and every other one that is pulled for, has requests or
+    // counters; in the order of their key texts.
+    std::vector<ModuleView> View() const;
+    GatewayStats& Stats() { return stats_; }
+
     // Observations for logs and tests.
     size_t QueuedCount(const std::string& key) const;
     size_t InFlightCount() const;
@@ -129,6 +151,13 @@ private:
         uint64_t pulledSerial = 0;  // when it last gained a puller: the newest serving version wins
         bool demanded = false;
         Clock::time_point lastDemand{};
+        std::shared_ptr<ModuleStats> stats;
+        // The processes pulling, with their pulling connections and since when they pull.
+        struct Puller {
+            size_t connections = 0;
+            std::chrono::system_clock::time_point since;
+        };
+        std::map<pid_t, Puller> workers;
     };
     // A slot with its key. Elements of an unordered_map keep their address until erased, so the
     // index by name points at them.
@@ -161,6 +190,7 @@ private:
     bool QuietLocked(pid_t pid, Clock::time_point now) const;
 
     const Limits limits_;
+    GatewayStats stats_;
     mutable std::mutex mutex_;
     std::shared_ptr<const AppConfig> config_;
     std::unordered_map<std::string, ModuleSlot> slots_;                     // by key text

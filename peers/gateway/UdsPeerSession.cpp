@@ -38,6 +38,7 @@ UdsPeerSession::UdsPeerSession(Socket socket, RequestBroker& broker, uint64_t nu
 void UdsPeerSession::Start() {
     process_ = PeerProcess::OfSocket(socket_.native_handle());
     broker_.ProcessConnected(process_);
+    broker_.Stats().WorkerConnectionOpened();
     // Change pulls wait for a configuration newer than the one in force when the peer came.
     seenConfig_ = broker_.Config()->Generation();
     Read();
@@ -271,6 +272,7 @@ void UdsPeerSession::Close(const std::string& why, bool lastUnread) {
     }
     boost::system::error_code ignored;
     socket_.close(ignored);
+    broker_.Stats().WorkerConnectionClosed();
     broker_.PeerClosed(this, pullKey_);
     if (lastDelivered_) {
         if (lastUnread) {

@@ -18,6 +18,11 @@ int main(int argc, char** argv) {
         fputs(GatewayOptions::Usage().c_str(), stdout);
         return 0;
     }
+    options.versionText = VESSEL_VERSION;
+    if (options.version) {
+        printf("vessel-gateway %s\n", VESSEL_VERSION);
+        return 0;
+    }
     GatewayServer server(options);
     return server.Run();
 }
