@@ -41,7 +41,8 @@ HandlerPool::LaneIt HandlerPool::LaneOf(const RequestPojo& request) {
 HandlerPool::LaneIt HandlerPool::NextLane() {
     LaneIt best = lanes_.end();
     for (LaneIt it = lanes_.begin(); it != lanes_.end(); ++it) {
-        if (!it->waiting.empty() && it->running < share_ && (best == lanes_.end() || it->running < best->running)) {
+        if (!it->waiting.empty() && it->running < share_ &&
+            (best == lanes_.end() || it->running < best->running)) {
             best = it;
         }
     }
