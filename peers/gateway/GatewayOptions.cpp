@@ -171,6 +171,9 @@ bool GatewayOptions::Parse(const std::vector<std::string>& args, std::string& er
         }
         if (!ok) {
             error = "bad value for " + name + ": \"" + value + "\"";
+            if (name == "--admin-listen") {
+                error += " (PORT, or HOST:PORT with HOST a numeric address)";
+            }
             return false;
         }
     }
