@@ -61,17 +61,22 @@ std::string Ask(const std::string& path, std::string& why) {
             why = "no vessel master is running (" + path + ")";
         else if (err == EACCES)
             why = "cannot reach the vessel master at " + path + ": " + strerror(err) +
-                  " (run status as the master's user)";
+                  " (run vessel status as the master's user)";
         else
             why = "cannot reach the vessel master at " + path + ": " + strerror(err);
         return "";
     }
-    // /tmp is everyone's: what listens there must be ours (or root's) before we believe it.
+    // The master answers its own user only (root included), and /tmp is everyone's: what listens
+    // there must run as we do before we ask it or believe its answer.
     ucred cred{};
     socklen_t len = sizeof(cred);
-    if (getsockopt(sock.fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 ||
-        (cred.uid != geteuid() && cred.uid != 0)) {
-        why = "the process listening at " + path + " is not a vessel master of this user";
+    if (getsockopt(sock.fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) {
+        why = "cannot tell who listens at " + path + ": " + strerror(errno);
+        return "";
+    }
+    if (cred.uid != geteuid()) {
+        why = "the process listening at " + path + " runs as uid " + std::to_string(cred.uid) +
+              ", not as this user: run vessel status as the master's user";
         return "";
     }
     const std::string request = PipeCmdPojo::BuildProcessCmd("status");
