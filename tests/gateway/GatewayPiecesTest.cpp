@@ -8,6 +8,7 @@
 
 #include "AppConfig.h"
 #include "JsonText.h"
+#include "ModuleStats.h"
 #include "QueryString.h"
 #include "RequestId.h"
 #include "RequestTranslator.h"
@@ -91,4 +92,25 @@ TEST(GatewayRequestId, UniqueAndNotToBeGuessedFromTheOneBefore) {
         rising += std::exchange(previous, random) < random;
     }
     EXPECT_TRUE(rising > 4000 && rising < 6000) << rising;
+}
+
+TEST(GatewayModuleStats, LatencyOverTheLastMinuteAndTheWholeRun) {
+    using namespace std::chrono_literals;
+    ModuleStats stats;
+    const ModuleStats::Clock::time_point t0{1h};
+    for (int i = 0; i < 98; ++i) stats.Record(200, 1ms, t0);
+    stats.Record(503, 40ms, t0 + 30s);
+    stats.Record(404, 2s, t0 + 59s);
+    EXPECT_EQ(stats.Answered(), (std::array<uint64_t, 5>{0, 98, 0, 1, 1}));
+    auto near = [](double seconds, double low) { return seconds >= low && seconds <= low * 1.25; };
+    EXPECT_PRED2(near, stats.QuantileSeconds(0.5, t0 + 59s), 0.001);
+    EXPECT_PRED2(near, stats.QuantileSeconds(0.99, t0 + 59s), 0.040);
+    // A minute on, the 98 fast ones have left the window; the second they were in is reused afresh.
+    stats.Record(200, 3ms, t0 + 60s);
+    EXPECT_PRED2(near, stats.QuantileSeconds(0.5, t0 + 60s), 0.040);
+    EXPECT_LT(stats.QuantileSeconds(0.5, t0 + 200s), 0) << "nothing in the last minute";
+    ModuleStats::Histogram whole = stats.Lifetime();
+    EXPECT_EQ(whole.count, 101u);
+    EXPECT_EQ(whole.counts[1], 98u) << "1 ms falls in the le=0.001 bucket";
+    EXPECT_EQ(whole.sumMicros, 98 * 1000u + 40000 + 2000000 + 3000);
 }
