@@ -156,7 +156,7 @@ int ProcessMgt::HandleStatus(int fd, const std::vector<std::string>& pieces, con
     for (MasterStatus::Module& m : status.modules) {
         if (m.state == "loading" && pendingModules.count(m.worker) != 0) m.state = "queued";
     }
-    int rc = udsServer.SendMsg(&fd, status.ToJson(UDSServer::kMaxSendLen - 2) + "\n");
+    int rc = udsServer.SendMsg(&fd, status.ToJson(UDSServer::kMaxSendLen - 2) + "\n", false);
     if (rc != 0) {
         LOG_INFO("status answer not sent, fd:" + std::to_string(fd) + ", " + std::to_string(rc));
     }

@@ -380,7 +380,7 @@ pid_t UDSServer::PeerPid(int fd) {
     return it == clientFds.end() ? -1 : it->second.peerPid;
 }
 
-int UDSServer::SendMsg(const int* fd, const std::string& msg) {
+int UDSServer::SendMsg(const int* fd, const std::string& msg, bool logText) {
     if (fd == nullptr) {
         return EINVAL;
     }
@@ -402,7 +402,7 @@ int UDSServer::SendMsg(const int* fd, const std::string& msg) {
         }
         done += static_cast<size_t>(n);
     }
-    LOG_INFO("write msg:" + msg + "," + std::to_string(msg.size()));
+    LOG_INFO("write msg:" + (logText ? msg : std::string("(status)")) + "," + std::to_string(msg.size()));
     return 0;
 }
 

@@ -50,7 +50,8 @@ public:
     // Body of the channel thread; returns once Stop has been called.
     void RunEventLoop();
     // Writes the whole message to *fd; 0 or an error number. Safe from any thread.
-    int SendMsg(const int* fd, const std::string& msg);
+    // logText false leaves the text out of the log line (a status answer is large, and polled).
+    int SendMsg(const int* fd, const std::string& msg, bool logText = true);
 
     // Set by the owner before the loop starts.
     void SetHandler(IIOHandler* h) { handler = h; }
