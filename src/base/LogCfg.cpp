@@ -95,6 +95,12 @@ void LogCfg::Init() {
     const char* home = std::getenv("VESSEL_HOME");
     if (dir != nullptr && *dir != '\0') {
         logDir = dir;
+        // A directory named but not made yet is made, as the default one is; one that cannot be
+        // made would otherwise cost every line without a word.
+        if (const int err = MakeLogDirs(logDir); err != 0) {
+            std::cerr << "_APP_LOG_DIR " << logDir << " cannot be created: " << std::strerror(err)
+                      << std::endl;
+        }
     } else {
         UseDefaultLogDir(home);
     }

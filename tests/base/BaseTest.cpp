@@ -402,8 +402,8 @@ TEST(LogProcess, ThreadsLogAcrossRollsWhileWorkersFork) {
 }
 
 TEST(LogCfgTest, ReadsEnvironmentAndFile) {
-    // Which of _APP_LOG_DIR ('d') and VESSEL_HOME ('h') are set, the file (or none), and level,
-    // write rate, buffer num, max size, max num.
+    // Which of _APP_LOG_DIR ('d', or 'm': a directory not made yet) and VESSEL_HOME ('h') are
+    // set, the file (or none), and level, write rate, buffer num, max size, max num.
     const std::vector<std::tuple<std::string, std::string, std::vector<int32_t>>> cases = {
         {"dh",
          R"({"DevLogLevel":"2","LogBufferWriteRate":"0","LogBufferNum":"50","MaxFileSize":"0","MaxFileNum":"9"})",
@@ -415,6 +415,7 @@ TEST(LogCfgTest, ReadsEnvironmentAndFile) {
         // Sizes are clamped to 1..2047 MiB; negative counts keep the defaults.
         {"dh", Settings(-1, -2, -3, 5000, -5), {3, 1, 100, 2047 * kMiB, 20}},
         {"h", Settings(1, 5, 7, 3, 4), {1, 5, 7, 3 * kMiB, 4}},
+        {"mh", Settings(1, 5, 7, 3, 4), {1, 5, 7, 3 * kMiB, 4}},
         {"", "", {3, 1, 100, 20 * kMiB, 20}},
     };
     char cwd[4096];
@@ -422,7 +423,8 @@ TEST(LogCfgTest, ReadsEnvironmentAndFile) {
     for (const auto& [env, json, want] : cases) {
         testsupport::TempDir tmp("logcfg");
         UseSettings(tmp.path(), json.empty() ? nullptr : json.c_str());
-        if (env.find('d') == std::string::npos) unsetenv("_APP_LOG_DIR");
+        if (env[0] == 'm') setenv("_APP_LOG_DIR", (tmp / "new/logs").c_str(), 1);
+        if (env.find_first_of("dm") == std::string::npos) unsetenv("_APP_LOG_DIR");
         if (env.find('h') == std::string::npos) unsetenv("VESSEL_HOME");
         ASSERT_EQ(chdir(tmp.path().c_str()), 0);  // without a home the logs go to ./logs
         testing::internal::CaptureStderr();
@@ -433,7 +435,10 @@ TEST(LogCfgTest, ReadsEnvironmentAndFile) {
                                         cfg->GetLogBufferNum(), cfg->GetMaxFileSize(), cfg->GetMaxFileNum()}),
                   want)
             << env << " " << json;
-        const std::string dir = env[0] == 'd' ? tmp.path() : env[0] == 'h' ? tmp / "home/logs" : tmp / "logs";
+        const std::string dir = env[0] == 'd'   ? tmp.path()
+                                : env[0] == 'm' ? tmp / "new/logs"
+                                : env[0] == 'h' ? tmp / "home/logs"
+                                                : tmp / "logs";
         EXPECT_EQ(cfg->GetLogDir(), dir);
         EXPECT_EQ(access(dir.c_str(), W_OK), 0) << "made when missing";
         EXPECT_EQ(err, env == "h"  ? "_APP_LOG_DIR is not set; logging to " + dir + "\n"
