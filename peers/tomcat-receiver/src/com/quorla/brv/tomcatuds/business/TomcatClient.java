@@ -23,6 +23,10 @@ import java.util.logging.Logger;
  * <p>Sockets stay in blocking mode without a socket timeout: with one, every read would be a
  * non-blocking try, a poll and a second read. A watchdog thread closes the connection of an
  * exchange (connect included) that has run longer than EXCHANGE_TIMEOUT_MS instead.
+ *
+ * <p>Why not the JDK's HttpURLConnection with its own keep-alive: measured in this place, it cost
+ * the Java worker 1.4-2.4 times the CPU per request (209-332 us against 141-146 us), and it drops
+ * request headers it restricts, such as Origin and Via.
  */
 final class TomcatClient {
     private static final Logger LOG = Logger.getLogger(TomcatClient.class.getName());
