@@ -18,15 +18,25 @@ import org.apache.juli.logging.LogFactory;
  * starts while the old one still drains): before the connectors bind, a connector whose port is
  * taken by another process moves to a free port. The receiver side finds the port actually bound
  * through JMX, so requests and health checks always reach this process's own Tomcat.
+ *
+ * <p>It also keeps the server it listens to: JMX names the connectors but does not hand them
+ * out, and the receiver side needs the connector itself to run requests through its adapter.
  */
 public final class ConnectorPortGuard implements LifecycleListener {
     private static final Log LOG = LogFactory.getLog(ConnectorPortGuard.class);
+    private static volatile Server server;
+
+    /** The server this listener was configured on; null when server.xml does not name it. */
+    static Server server() {
+        return server;
+    }
 
     @Override
     public void lifecycleEvent(LifecycleEvent event) {
         if (!Lifecycle.BEFORE_INIT_EVENT.equals(event.getType()) || !(event.getLifecycle() instanceof Server)) {
             return;
         }
+        server = (Server) event.getLifecycle();
         for (Service service : ((Server) event.getLifecycle()).findServices()) {
             for (Connector connector : service.findConnectors()) {
                 int port = connector.getPortWithOffset();

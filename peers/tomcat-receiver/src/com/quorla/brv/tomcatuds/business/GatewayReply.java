@@ -47,8 +47,8 @@ final class GatewayReply {
      * Sends one response, or queues it for the thread that is writing; a broken connection is
      * re-opened once before a response is given up.
      */
-    void send(String udsAddr, String clientId, String requestId, int status, String body) {
-        byte[] frame = RespCodec.encode("responsereq", clientId, requestId, Integer.toString(status), body, "");
+    void send(String udsAddr, String clientId, String requestId, int status, byte[] body, int length) {
+        byte[] frame = RespCodec.encodeReply(clientId, requestId, status, body, length);
         List<Pending> batch;
         synchronized (queueLock) {
             queue.add(new Pending(udsAddr, frame));
@@ -91,11 +91,16 @@ final class GatewayReply {
                 bytes += batch.get(to).frame.length;
                 to++;
             }
-            ByteBuffer buf = ByteBuffer.allocate(bytes);
-            for (int i = from; i < to; i++) {
-                buf.put(batch.get(i).frame);
+            ByteBuffer buf;
+            if (to - from == 1) {
+                buf = ByteBuffer.wrap(batch.get(from).frame);  // a large answer is not copied again
+            } else {
+                buf = ByteBuffer.allocate(bytes);
+                for (int i = from; i < to; i++) {
+                    buf.put(batch.get(i).frame);
+                }
+                buf.flip();
             }
-            buf.flip();
             writeTo(addr, buf, batch.subList(from, to));
             from = to;
         }

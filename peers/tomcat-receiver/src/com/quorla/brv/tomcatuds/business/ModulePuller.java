@@ -158,7 +158,7 @@ final class ModulePuller implements Runnable {
         }
         try {
             TomcatForwarder.Result result = TomcatForwarder.forward(parts.get(3), configuredPort);
-            GatewayReply.get().send(udsAddr, clientId, parts.get(2), result.status, result.body);
+            GatewayReply.get().send(udsAddr, clientId, parts.get(2), result.status, result.body, result.length);
         } finally {
             inFlight.end(key);
         }

@@ -30,6 +30,79 @@ final class RespCodec {
         return out.toByteArray();
     }
 
+    /**
+     * The "responsereq" frame of an answer: the body goes as its bytes when they are well-formed
+     * UTF-8, else as a String round trip makes them (each malformed sequence a U+FFFD), so that
+     * the frame never carries what the gateway cannot take as text.
+     */
+    static byte[] encodeReply(String clientId, String requestId, int status, byte[] body, int length) {
+        if (!wellFormedUtf8(body, length)) {
+            body = new String(body, 0, length, StandardCharsets.UTF_8).getBytes(StandardCharsets.UTF_8);
+            length = body.length;
+        }
+        byte[][] head = {"responsereq".getBytes(StandardCharsets.US_ASCII), clientId.getBytes(StandardCharsets.UTF_8),
+                requestId.getBytes(StandardCharsets.UTF_8), Integer.toString(status).getBytes(StandardCharsets.US_ASCII)};
+        byte[] bodyHeader = ("$" + length + "\r\n").getBytes(StandardCharsets.US_ASCII);
+        byte[] tail = "\r\n$0\r\n\r\n".getBytes(StandardCharsets.US_ASCII);
+        ByteArrayOutputStream start = new ByteArrayOutputStream(128);
+        writeAscii(start, "*6\r\n");
+        for (byte[] part : head) {
+            writeAscii(start, "$" + part.length + "\r\n");
+            start.write(part, 0, part.length);
+            writeAscii(start, "\r\n");
+        }
+        start.write(bodyHeader, 0, bodyHeader.length);
+        // One array of the frame's exact size: a large body is copied once, not grown into.
+        byte[] frame = new byte[start.size() + length + tail.length];
+        byte[] prefix = start.toByteArray();
+        System.arraycopy(prefix, 0, frame, 0, prefix.length);
+        System.arraycopy(body, 0, frame, prefix.length, length);
+        System.arraycopy(tail, 0, frame, prefix.length + length, tail.length);
+        return frame;
+    }
+
+    /** True when b[0, length) is well-formed UTF-8 (no overlong forms, surrogates or values above U+10FFFF). */
+    static boolean wellFormedUtf8(byte[] b, int length) {
+        int i = 0;
+        while (i < length) {
+            int c = b[i] & 0xff;
+            if (c < 0x80) {
+                i++;
+                continue;
+            }
+            int more;
+            int low = 0x80;
+            int high = 0xbf;
+            if (c >= 0xc2 && c <= 0xdf) {
+                more = 1;
+            } else if (c >= 0xe0 && c <= 0xef) {
+                more = 2;
+                low = c == 0xe0 ? 0xa0 : 0x80;
+                high = c == 0xed ? 0x9f : 0xbf;
+            } else if (c >= 0xf0 && c <= 0xf4) {
+                more = 3;
+                low = c == 0xf0 ? 0x90 : 0x80;
+                high = c == 0xf4 ? 0x8f : 0xbf;
+            } else {
+                return false;
+            }
+            if (length - i <= more) {
+                return false;
+            }
+            int second = b[i + 1] & 0xff;
+            if (second < low || second > high) {
+                return false;
+            }
+            for (int k = 2; k <= more; k++) {
+                if ((b[i + k] & 0xc0) != 0x80) {
+                    return false;
+                }
+            }
+            i += more + 1;
+        }
+        return true;
+    }
+
     /** Reads one frame; a malformed one throws, since the stream position is then unknown. */
     static List<String> decode(InputStream in) throws IOException {
         String header = readLine(in);

@@ -4,14 +4,17 @@ import java.net.ConnectException;
 import java.net.URI;
 import java.net.URLEncoder;
 import java.nio.charset.StandardCharsets;
+import java.util.ArrayList;
 import java.util.HashSet;
 import java.util.List;
 import java.util.Map;
 import java.util.Set;
+import java.util.concurrent.atomic.AtomicLong;
 
 /**
- * Runs one gateway request against the in-process Tomcat over HTTP/1.1 on 127.0.0.1, on
- * connections kept between requests.
+ * Runs one gateway request against the in-process Tomcat: handed to its connector's adapter on the
+ * calling thread when that is possible (CoyoteExchange), otherwise over HTTP/1.1 on 127.0.0.1, on
+ * connections kept between requests. Both ways see the same request line and headers.
  */
 final class TomcatForwarder {
     /** Set by the connection itself; copying them would corrupt the forwarded request. */
@@ -23,27 +26,69 @@ final class TomcatForwarder {
     private static final String DEFAULT_USER_AGENT = "Java/" + System.getProperty("java.version");
     private static final String DEFAULT_ACCEPT = "text/html, image/gif, image/jpeg, *; q=.2, */*; q=.2";
     private static final String FORM_TYPE = "application/x-www-form-urlencoded";
+    /** -Dtomcatuds.inProcess=false sends every request over HTTP. */
+    static final boolean IN_PROCESS = !"false".equalsIgnoreCase(System.getProperty("tomcatuds.inProcess"));
 
     private static final TomcatClient CLIENT = new TomcatClient();
     /** This process's Tomcat port, looked up once (a JMX query costs more than a request). */
     private static volatile int cachedPort = LocalTomcat.NONE;
+    /** Requests answered by the adapter in process and over HTTP. */
+    private static final AtomicLong IN_PROCESS_COUNT = new AtomicLong();
+    private static final AtomicLong HTTP_COUNT = new AtomicLong();
 
-    /** Status and body of a finished request. */
+    /** Status and body of a finished request; body[0, length) may be a buffer the next request on this thread reuses. */
     static final class Result {
         final int status;
-        final String body;
+        final byte[] body;
+        final int length;
 
-        Result(int status, String body) {
+        Result(int status, byte[] body, int length) {
             this.status = status;
             this.body = body;
+            this.length = length;
+        }
+
+        Result(int status, String text) {
+            this(status, text.getBytes(StandardCharsets.UTF_8));
+        }
+
+        private Result(int status, byte[] body) {
+            this(status, body, body.length);
+        }
+
+        String text() {
+            return new String(body, 0, length, StandardCharsets.UTF_8);
+        }
+    }
+
+    /** A request as Tomcat receives it: the target as sent on a request line, and the header fields in order. */
+    static final class Call {
+        final String method;
+        final String rawPath;
+        /** Null when the target has no "?". */
+        final String rawQuery;
+        final List<String[]> headers;
+        /** Null when the request carries no body. */
+        final byte[] content;
+
+        Call(String method, String rawPath, String rawQuery, List<String[]> headers, byte[] content) {
+            this.method = method;
+            this.rawPath = rawPath;
+            this.rawQuery = rawQuery;
+            this.headers = headers;
+            this.content = content;
         }
     }
 
     private TomcatForwarder() {
     }
 
-    @SuppressWarnings("unchecked")
     static Result forward(String requestJson, String configuredPort) {
+        return forward(requestJson, configuredPort, IN_PROCESS);
+    }
+
+    @SuppressWarnings("unchecked")
+    static Result forward(String requestJson, String configuredPort, boolean inProcess) {
         Map<String, Object> req;
         try {
             Object parsed = MiniJson.parse(requestJson);
@@ -76,20 +121,39 @@ final class TomcatForwarder {
             // Parsing the target as a URI refuses what a request line cannot carry.
             URI uri = new URI("http://127.0.0.1:" + port + path + (query.isEmpty() ? "" : "?" + query));
             byte[] content = withBody ? body.getBytes(StandardCharsets.UTF_8) : null;
-            byte[] head = head(method, uri, port, req.get("Header"), content);
+            String rawPath = uri.getRawPath() == null || uri.getRawPath().isEmpty() ? "/" : uri.getRawPath();
+            Call call = new Call(method, rawPath, uri.getRawQuery(), headers(req.get("Header"), port, content), content);
+            if (inProcess) {
+                Result direct = CoyoteExchange.run(call, port);
+                if (direct != null) {
+                    IN_PROCESS_COUNT.incrementAndGet();
+                    return direct;
+                }
+            }
             TomcatClient.Response response;
             try {
-                response = CLIENT.exchange(port, head, content, "HEAD".equals(method));
+                response = CLIENT.exchange(port, head(call), content, "HEAD".equals(method));
             } catch (ConnectException e) {
                 // Tomcat's connector may have moved: look the port up again for the next request.
                 cachedPort = LocalTomcat.NONE;
                 CLIENT.clear();
                 throw e;
             }
-            return new Result(response.status, new String(response.body, StandardCharsets.UTF_8));
+            HTTP_COUNT.incrementAndGet();
+            return new Result(response.status, response.body, response.body.length);
         } catch (Exception e) {
             return new Result(500, "tomcat request failed: " + e);
         }
+    }
+
+    /** Requests answered so far by the adapter in process. */
+    static long inProcessCount() {
+        return IN_PROCESS_COUNT.get();
+    }
+
+    /** Requests answered so far over HTTP. */
+    static long httpCount() {
+        return HTTP_COUNT.get();
     }
 
     private static int port(String configuredPort) {
@@ -101,26 +165,15 @@ final class TomcatForwarder {
         return port;
     }
 
-    private static byte[] head(String method, URI uri, int port, Object headers, byte[] content) {
+    private static byte[] head(Call call) {
         StringBuilder sb = new StringBuilder(256);
-        sb.append(method).append(' ').append(uri.getRawPath() == null || uri.getRawPath().isEmpty()
-                ? "/" : uri.getRawPath());
-        if (uri.getRawQuery() != null) {
-            sb.append('?').append(uri.getRawQuery());
+        sb.append(call.method).append(' ').append(call.rawPath);
+        if (call.rawQuery != null) {
+            sb.append('?').append(call.rawQuery);
         }
-        sb.append(" HTTP/1.1\r\nHost: 127.0.0.1:").append(port).append("\r\n");
-        Set<String> named = copyHeaders(headers, sb);
-        if (!named.contains("user-agent")) {
-            sb.append("User-Agent: ").append(DEFAULT_USER_AGENT).append("\r\n");
-        }
-        if (!named.contains("accept")) {
-            sb.append("Accept: ").append(DEFAULT_ACCEPT).append("\r\n");
-        }
-        if (content != null) {
-            if (!named.contains("content-type")) {
-                sb.append("Content-Type: ").append(FORM_TYPE).append("\r\n");
-            }
-            sb.append("Content-Length: ").append(content.length).append("\r\n");
+        sb.append(" HTTP/1.1\r\n");
+        for (String[] h : call.headers) {
+            sb.append(h[0]).append(": ").append(h[1]).append("\r\n");
         }
         sb.append("\r\n");
         return sb.toString().getBytes(StandardCharsets.UTF_8);
@@ -147,9 +200,32 @@ final class TomcatForwarder {
         return sb.toString();
     }
 
-    /** Appends the request's headers that HTTP can carry; returns their names in lower case. */
+    /**
+     * The header fields Tomcat gets, in order: Host, the request's own that HTTP can carry, then
+     * the defaults for those it does not name and the body's length.
+     */
+    private static List<String[]> headers(Object headers, int port, byte[] content) {
+        List<String[]> out = new ArrayList<>(8);
+        out.add(new String[] {"Host", "127.0.0.1:" + port});
+        Set<String> named = copyHeaders(headers, out);
+        if (!named.contains("user-agent")) {
+            out.add(new String[] {"User-Agent", DEFAULT_USER_AGENT});
+        }
+        if (!named.contains("accept")) {
+            out.add(new String[] {"Accept", DEFAULT_ACCEPT});
+        }
+        if (content != null) {
+            if (!named.contains("content-type")) {
+                out.add(new String[] {"Content-Type", FORM_TYPE});
+            }
+            out.add(new String[] {"Content-Length", Integer.toString(content.length)});
+        }
+        return out;
+    }
+
+    /** Adds the request's headers that HTTP can carry; returns their names in lower case. */
     @SuppressWarnings("unchecked")
-    private static Set<String> copyHeaders(Object headers, StringBuilder sb) {
+    private static Set<String> copyHeaders(Object headers, List<String[]> out) {
         Set<String> named = new HashSet<>();
         if (!(headers instanceof Map)) {
             return named;
@@ -175,7 +251,7 @@ final class TomcatForwarder {
                 continue;
             }
             named.add(name);
-            sb.append(e.getKey()).append(": ").append(joined).append("\r\n");
+            out.add(new String[] {e.getKey(), joined.toString()});
         }
         return named;
     }
