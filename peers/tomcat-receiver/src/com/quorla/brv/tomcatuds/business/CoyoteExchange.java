@@ -133,7 +133,14 @@ final class CoyoteExchange implements ActionHook, InputBuffer, OutputBuffer {
             LOG.log(Level.WARNING, "cannot prepare a request for Tomcat's adapter: " + e);
             return null;
         }
-        if (!ex.fits(call) || !ex.synchronous(call.rawPath)) {
+        try {
+            if (!ex.fits(call) || !ex.synchronous(call.rawPath)) {
+                return null;
+            }
+        } catch (Throwable e) {
+            // Nothing was handed to Tomcat yet: the request can still go over HTTP.
+            LOG.log(Level.WARNING, "cannot map " + call.rawPath + " in process: " + e);
+            PER_THREAD.remove();
             return null;
         }
         return ex.serve(call);
@@ -172,7 +179,9 @@ final class CoyoteExchange implements ActionHook, InputBuffer, OutputBuffer {
             } else {
                 t = find(server, port);
                 if (t == null) {
-                    refusal = "no started plain HTTP/1.1 connector without compression on port " + port;
+                    refusal = "no plain HTTP/1.1 connector without TLS or compression on port " + port;
+                } else if (!t.connector.getState().isAvailable()) {
+                    return null;  // not started yet or stopping: over HTTP this time, asked again next time
                 }
             }
             if (t == null) {
@@ -189,7 +198,7 @@ final class CoyoteExchange implements ActionHook, InputBuffer, OutputBuffer {
     private static Target find(Server server, int port) {
         for (Service service : server.findServices()) {
             for (Connector c : service.findConnectors()) {
-                if (c.getLocalPort() != port || !c.getState().isAvailable()) {
+                if (c.getLocalPort() != port) {
                     continue;
                 }
                 ProtocolHandler ph = c.getProtocolHandler();
