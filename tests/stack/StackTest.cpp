@@ -55,7 +55,9 @@ protected:
     }
     void TearDown() override {
         if (load_) load_->Stop();
-        if (HasFailure()) std::cerr << (load_ ? "load: " + load_->Summary() + "\n" : "") << stack_.AllLogs();
+        if (HasFailure())
+            std::cerr << (load_ ? "load: " + load_->Summary() + "\n" : "") << stack_.AllLogs()
+                      << stack_.KeepLogs();
     }
     void Start(const std::vector<std::string>& modules, const std::vector<std::string>& gatewayArgs = {},
                int perWorker = 10) {

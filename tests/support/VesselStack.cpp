@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 
 #include "support/LogLines.h"
 
@@ -15,6 +16,8 @@ namespace {
 
 const std::string MODULES = std::string(VESSEL_BINARY_DIR) + "/examples/c-modules";
 const std::string VESSEL = std::string(VESSEL_BINARY_DIR) + "/vessel";
+// Failed stories' copies kept at once: enough to compare a few failures, never a full disk.
+constexpr size_t KEPT_FAILURES = 3;
 
 // Parent and process group of a living (not zombie) process; false when it is gone.
 bool ReadStat(pid_t pid, pid_t& ppid, pid_t& pgrp) {
@@ -123,4 +126,31 @@ std::string VesselStack::AllLogs() const {
     for (const std::string& name : testsupport::ListDir(LogDir()))
         all += "---- " + name + "\n" + tail(testsupport::ReadFile(LogDir() + "/" + name));
     return all;
+}
+
+std::string VesselStack::KeepLogs() const {
+    namespace fs = std::filesystem;
+    const char* tmp = getenv("TMPDIR");
+    const fs::path root = tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
+    const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = test != nullptr ? std::string(test->test_suite_name()) + "." + test->name() : "stack";
+    std::replace(name.begin(), name.end(), '/', '_');  // parameterised tests' names hold slashes
+    const std::string prefix = "vessel-failed-";
+    const fs::path kept = root / (prefix + name + "-" + std::to_string(getpid()));
+
+    // The oldest copies go first, so that this one is among the newest KEPT_FAILURES.
+    std::error_code ec;
+    std::vector<std::pair<fs::file_time_type, fs::path>> earlier;
+    for (const fs::directory_entry& entry : fs::directory_iterator(root, ec)) {
+        if (entry.path().filename().string().rfind(prefix, 0) == 0 && entry.path() != kept)
+            earlier.emplace_back(fs::last_write_time(entry.path(), ec), entry.path());
+    }
+    std::sort(earlier.begin(), earlier.end());
+    for (size_t i = 0; i + KEPT_FAILURES <= earlier.size(); ++i) fs::remove_all(earlier[i].second, ec);
+
+    fs::remove_all(kept, ec);
+    fs::copy(Home(), kept, fs::copy_options::recursive, ec);
+    if (ec) return "logs not kept: copying " + Home() + " to " + kept.string() + ": " + ec.message() + "\n";
+    testsupport::WriteFile((kept / "gateway.log").string(), gateway_.Log());
+    return "the whole logs of this story are kept in " + kept.string() + "\n";
 }

@@ -50,6 +50,10 @@ public:
     std::string WorkerLog() const { return testsupport::ReadLogs(LogDir(), "sub_Vessel"); }
     // The end of everything the stack wrote, for failure messages.
     std::string AllLogs() const;
+    // After a failure: copies the whole home (settings, every log, vessel's output) and the
+    // gateway's log to $TMPDIR/vessel-failed-<test>-<pid>, keeping only the newest few such
+    // copies, and returns a line naming where they are (or why there are none).
+    std::string KeepLogs() const;
 
 private:
     testsupport::TempDir home_{"stack"};
