@@ -55,6 +55,9 @@ trap cleanup EXIT
 if grep -rn -- "$build" "$conf"; then fail "the installed configuration names the build tree"; fi
 runpath=$(readelf -d "$prefix/bin/vessel" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p')
 [[ -n $runpath && $runpath != *"$build"* ]] || fail "installed vessel's RUNPATH is '$runpath'"
+# An empty entry would have the loader search the working directory.
+runpath=$(readelf -d "$build/vessel" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p')
+[[ -n $runpath && ":$runpath:" != *::* ]] || fail "the build tree's vessel has the RUNPATH '$runpath'"
 
 kinds=(C)
 if [ -f "$build/peers/goloader/libgoloader.so" ]; then kinds+=(Go); else say "Go: not built, skipped"; fi
