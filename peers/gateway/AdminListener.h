@@ -8,28 +8,28 @@
 #include <memory>
 #include <string>
 
+#include "AcceptLoop.h"
 #include "ConnectionSlots.h"
 #include "GatewayOptions.h"
 #include "RequestBroker.h"
 
-class AdminListener : public std::enable_shared_from_this<AdminListener> {
+class AdminListener {
 public:
     // httpSlots: the request path's connections, counted in the view.
     AdminListener(boost::asio::io_context& context, RequestBroker& broker, const GatewayOptions& options,
                   std::shared_ptr<ConnectionSlots> httpSlots);
+    ~AdminListener();
     bool Open(std::string& error);
     void Start();
     void Stop();
     boost::asio::ip::tcp::endpoint LocalEndpoint() const;
 
 private:
-    void Accept();
+    void OnAccepted(boost::asio::ip::tcp::socket socket);
 
-    boost::asio::io_context& context_;
     RequestBroker& broker_;
     const GatewayOptions& options_;
     std::shared_ptr<ConnectionSlots> httpSlots_;
     std::shared_ptr<ConnectionSlots> ownSlots_;
-    boost::asio::ip::tcp::acceptor acceptor_;
-    boost::asio::steady_timer retry_;
+    std::shared_ptr<AcceptLoop> loop_;
 };

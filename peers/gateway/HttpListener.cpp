@@ -11,7 +11,6 @@ using asio::ip::tcp;
 namespace {
 
 constexpr auto LOG_EVERY = std::chrono::seconds(10);
-constexpr auto ACCEPT_PAUSE = std::chrono::milliseconds(100);
 
 const char FULL_RESPONSE[] =
     "HTTP/1.1 503 Service Unavailable\r\n"
@@ -26,15 +25,20 @@ const char FULL_RESPONSE[] =
 
 HttpListener::HttpListener(IoContextPool& pool, RequestBroker& broker, const GatewayOptions& options,
                            std::shared_ptr<ConnectionSlots> slots, std::shared_ptr<AccessLog> accessLog)
-    : pool_(pool),
-      broker_(broker),
+    : broker_(broker),
       options_(options),
       slots_(std::move(slots)),
       accessLog_(std::move(accessLog)),
-      acceptor_(pool.First()),
-      retry_(pool.First()),
       failedLog_(LOG_EVERY),
-      fullLog_(LOG_EVERY) {}
+      fullLog_(LOG_EVERY),
+      loop_(std::make_shared<AcceptLoop>(
+          pool.First(), [&pool]() -> asio::io_context& { return pool.Next(); },
+          [this](tcp::socket socket) { OnAccepted(std::move(socket)); },
+          [this](const boost::system::error_code& ec) { OnFailed(ec); })) {}
+
+HttpListener::~HttpListener() {
+    loop_->Stop();
+}
 
 bool HttpListener::Open(std::string& error) {
     boost::system::error_code ec;
@@ -43,17 +47,7 @@ bool HttpListener::Open(std::string& error) {
         error = "bad listen address \"" + options_.listenHost + "\": " + ec.message();
         return false;
     }
-    tcp::endpoint endpoint(address, options_.listenPort);
-    acceptor_.open(endpoint.protocol(), ec);
-    if (!ec) {
-        acceptor_.set_option(asio::socket_base::reuse_address(true), ec);
-    }
-    if (!ec) {
-        acceptor_.bind(endpoint, ec);
-    }
-    if (!ec) {
-        acceptor_.listen(asio::socket_base::max_listen_connections, ec);
-    }
+    ec = loop_->Listen(tcp::endpoint(address, options_.listenPort));
     if (ec) {
         error = "cannot listen on " + options_.listenHost + ":" + std::to_string(options_.listenPort) + ": " +
                 ec.message();
@@ -63,46 +57,27 @@ bool HttpListener::Open(std::string& error) {
 }
 
 tcp::endpoint HttpListener::LocalEndpoint() const {
-    boost::system::error_code ec;
-    return acceptor_.local_endpoint(ec);
+    return loop_->LocalEndpoint();
 }
 
 void HttpListener::Start() {
-    Accept();
+    loop_->Start();
 }
 
 void HttpListener::Stop() {
-    boost::system::error_code ignored;
-    acceptor_.close(ignored);
-    retry_.cancel();
+    loop_->Stop();
 }
 
-void HttpListener::Accept() {
-    acceptor_.async_accept(
-        pool_.Next(), [self = shared_from_this()](const boost::system::error_code& ec, tcp::socket socket) {
-            self->OnAccepted(ec, std::move(socket));
-        });
+void HttpListener::OnFailed(const boost::system::error_code& ec) {
+    // Out of descriptors (or memory): the connection waits in the backlog until some close.
+    size_t heldBack = 0;
+    if (failedLog_.Allow(heldBack)) {
+        GatewayLog::Warn("HTTP accept failed: " + ec.message() + "; " + std::to_string(slots_->InUse()) +
+                         " HTTP connections open, pausing accepts" + LogThrottle::More(heldBack));
+    }
 }
 
-void HttpListener::OnAccepted(const boost::system::error_code& ec, tcp::socket socket) {
-    if (ec == asio::error::operation_aborted || !acceptor_.is_open()) {
-        return;
-    }
-    if (ec) {
-        // Out of descriptors (or memory): the connection waits in the backlog until some close.
-        size_t heldBack = 0;
-        if (failedLog_.Allow(heldBack)) {
-            GatewayLog::Warn("HTTP accept failed: " + ec.message() + "; " + std::to_string(slots_->InUse()) +
-                             " HTTP connections open, pausing accepts" + LogThrottle::More(heldBack));
-        }
-        retry_.expires_after(ACCEPT_PAUSE);
-        retry_.async_wait([self = shared_from_this()](const boost::system::error_code& e) {
-            if (!e) {
-                self->Accept();
-            }
-        });
-        return;
-    }
+void HttpListener::OnAccepted(tcp::socket socket) {
     ConnectionSlots::Slot slot = slots_->TryTake();
     if (!slot) {
         Refuse(socket);
@@ -110,7 +85,6 @@ void HttpListener::OnAccepted(const boost::system::error_code& ec, tcp::socket s
         std::make_shared<HttpSession>(std::move(socket), std::move(slot), broker_, options_, accessLog_)
             ->Start();
     }
-    Accept();
 }
 
 void HttpListener::Refuse(tcp::socket& socket) {

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "AcceptLoop.h"
 #include "AccessLog.h"
 #include "ConnectionSlots.h"
 #include "GatewayOptions.h"
@@ -15,10 +16,11 @@
 #include "LogThrottle.h"
 #include "RequestBroker.h"
 
-class HttpListener : public std::enable_shared_from_this<HttpListener> {
+class HttpListener {
 public:
     HttpListener(IoContextPool& pool, RequestBroker& broker, const GatewayOptions& options,
                  std::shared_ptr<ConnectionSlots> slots, std::shared_ptr<AccessLog> accessLog);
+    ~HttpListener();
     // Binds and listens; false with error set when the address cannot be used.
     bool Open(std::string& error);
     void Start();
@@ -26,17 +28,15 @@ public:
     boost::asio::ip::tcp::endpoint LocalEndpoint() const;
 
 private:
-    void Accept();
-    void OnAccepted(const boost::system::error_code& ec, boost::asio::ip::tcp::socket socket);
+    void OnAccepted(boost::asio::ip::tcp::socket socket);
+    void OnFailed(const boost::system::error_code& ec);
     void Refuse(boost::asio::ip::tcp::socket& socket);
 
-    IoContextPool& pool_;
     RequestBroker& broker_;
     const GatewayOptions& options_;
     std::shared_ptr<ConnectionSlots> slots_;
     std::shared_ptr<AccessLog> accessLog_;  // null without --access-log
-    boost::asio::ip::tcp::acceptor acceptor_;
-    boost::asio::steady_timer retry_;  // pause after an accept failure such as EMFILE
     LogThrottle failedLog_;
     LogThrottle fullLog_;
+    std::shared_ptr<AcceptLoop> loop_;
 };
