@@ -14,7 +14,6 @@ conf=$prefix/etc/vessel
 app=inst$$
 gw_pid=
 vessel_pid=
-jvm_pids=()
 
 say() { printf 'installed-demo: %s\n' "$*"; }
 
@@ -44,8 +43,6 @@ cleanup() {
   [ -z "$vessel_pid" ] || stop_group "$vessel_pid" 30 || true
   [ -z "$gw_pid" ] || stop_group "$gw_pid" 10 || true
   rm -f "/tmp/udsgateway-$app" "/tmp/uds-vessel-inner-$app"
-  # A Java VM's performance-data file, should its worker not have shut the VM down.
-  for pid in "${jvm_pids[@]}"; do rm -f "/tmp/hsperfdata_$(id -un)/$pid"; done
   rm -rf "$tmp"
 }
 trap cleanup EXIT
@@ -109,7 +106,11 @@ for kind in "${kinds[@]}"; do
     Go) expect_answer "/hello/greet?name=Ann" 20 '^Hello, Ann! \(hello 1\.0\)$' ;;
     Java)
       expect_answer "/tomcatdemo/hello?name=vessel" 90 '^hello vessel from tomcatdemo pid [0-9]+ \(tomcatdemo 1\.0\)$'
-      mapfile -t jvm_pids < <(pgrep -g "$vessel_pid")
+      # The worker's VM keeps its counters off /tmp, where a killed worker would leave them.
+      for pid in $(pgrep -g "$vessel_pid"); do
+        perf="/tmp/hsperfdata_$(id -un)/$pid"
+        if [ -e "$perf" ]; then rm -f "$perf"; fail "a Java worker's VM wrote $perf"; fi
+      done
       ;;
   esac
 done

@@ -64,6 +64,10 @@ JvmMgt& JvmMgt::getInstance() {
 std::vector<std::string> JvmMgt::BuildJvmOptions(const std::string& vmArgs) {
     std::vector<std::string> options;
     Split(vmArgs, options, ' ');
+    // The VM's counters stay in its own memory instead of /tmp/hsperfdata_<user>/<pid>, which a
+    // killed worker leaves behind. jcmd and jstack still attach by pid; jps and jstat no longer see
+    // the VM. First, so that the module's own -XX:-PerfDisableSharedMem wins.
+    options.insert(options.begin(), "-XX:+PerfDisableSharedMem");
 
     std::string cp1 = JarClassPath(HomeFromOptions(options, CATALINA_HOME_OPTION));
     std::string cp2 = JarClassPath(HomeFromOptions(options, TOMCATUDS_HOME_OPTION));

@@ -68,25 +68,27 @@ TEST(TomcatEnvTest, ModuleArgsVariableReferencesAndVmOptionsAreParsed) {
         TomcatSvcMgt::ReplaceEnvVarByValue(text);
         EXPECT_EQ(text, c.second) << c.first;
     }
-    // VM options: the pieces in order, then the homes' jars (one each, so directory order does not
-    // matter: "xjar" has the suffix, "a.jar.txt" has not), the receivers' pull connections, -Xrs.
+    // VM options: ours that the module's may override (perf data kept off /tmp), the pieces in
+    // order, then the homes' jars (one each, so directory order does not matter: "xjar" has the
+    // suffix, "a.jar.txt" has not), the receivers' pull connections, -Xrs.
     TempDir dir("vessel-jvmopt");
     ScopedEnv vesselHome("VESSEL_HOME", dir.path());
     WriteContainerConfig(dir.path(), R"({"modulePullConnections": 3})");
-    const std::string pulls = "-Dtomcatuds.pullConnections=3";
+    const std::string perf = "-XX:+PerfDisableSharedMem", pulls = "-Dtomcatuds.pullConnections=3";
     const std::string tc = dir / "tc", uds = dir / "uds";
     for (const std::string& home : {tc, uds}) MakeDirs((home + "/lib").c_str(), 0755);
     for (const std::string& jar : {tc + "/lib/a.jar", tc + "/lib/a.jar.txt", uds + "/lib/xjar"})
         WriteFile(jar, "");
     for (const auto& c : std::vector<std::pair<std::string, std::vector<std::string>>>{
-             {"  ", {pulls, "-Xrs"}},
-             {" -Xmx512m  -Da=1 ", {"-Xmx512m", "-Da=1", pulls, "-Xrs"}},
+             {"  ", {perf, pulls, "-Xrs"}},
+             {" -Xmx512m  -XX:-PerfDisableSharedMem -Da=1 ",
+              {perf, "-Xmx512m", "-XX:-PerfDisableSharedMem", "-Da=1", pulls, "-Xrs"}},
              {"-Dtomcatuds.home=" + uds + " -Dcatalina.home=/nonexistent",
-              {"-Dtomcatuds.home=" + uds, "-Dcatalina.home=/nonexistent",
+              {perf, "-Dtomcatuds.home=" + uds, "-Dcatalina.home=/nonexistent",
                "-Djava.class.path=:" + uds + "/lib/xjar", pulls, "-Xrs"}},
              {"-Djava.class.path=/x -Dcatalina.home=" + tc + " -Dtomcatuds.home=" + uds,
-              {"-Djava.class.path=/x:" + tc + "/lib/a.jar:" + uds + "/lib/xjar", "-Dcatalina.home=" + tc,
-               "-Dtomcatuds.home=" + uds, pulls, "-Xrs"}}}) {
+              {perf, "-Djava.class.path=/x:" + tc + "/lib/a.jar:" + uds + "/lib/xjar",
+               "-Dcatalina.home=" + tc, "-Dtomcatuds.home=" + uds, pulls, "-Xrs"}}}) {
         EXPECT_EQ(JvmMgt::BuildJvmOptions(c.first), c.second) << c.first;
     }
 }
