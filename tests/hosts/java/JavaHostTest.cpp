@@ -241,8 +241,12 @@ TEST(TomcatWorkerTest, ServesThroughTheServletAndDrainsOnGracefulQuit) {
     for (const auto& pull : pulls) EXPECT_EQ(pull.parts.at(1), clientId);
     EXPECT_FALSE(ReadFile(base + "/conf/server.xml").empty());
 
+    // The pull after an answer may reach the gateway after the answer itself: the n-th request
+    // waits for the n-th pull.
+    size_t released = 0;
     auto request = [&](const std::string& id, const std::string& path, const std::string& rest) {
-        return gateway.ReleaseHeld("pullreq", {"message", "tomcatdemo", id,
+        return gateway.WaitForFrameCount("pullreq", ++released, 10s) &&
+               gateway.ReleaseHeld("pullreq", {"message", "tomcatdemo", id,
                                                R"({"ReqUrl":"/tomcatdemo/)" + path +
                                                    R"(","Header":{"X-Test":["a","b"]},)" + rest + "}"});
     };
