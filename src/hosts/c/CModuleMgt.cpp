@@ -19,6 +19,7 @@
 #include "base/ProcessFlags.h"
 #include "base/PropertyLoader.h"
 #include "hosts/c/CModuleRequestReceiver.h"
+#include "hosts/c/LoopRunners.h"
 #include "hosts/c/ReqHandlerMgt.h"
 #include "hosts/c/RequestReply.h"
 #include "proto/GatewayPath.h"
@@ -69,15 +70,7 @@ void StopReceiversAndFlush(boost::asio::io_context& io) {
 void pullGatewayReq(std::mutex* waitMutex, std::condition_variable* waitCv) {
     boost::asio::io_context& io = CModuleMgt::IoContext();
     auto guard = boost::asio::make_work_guard(io);
-    for (;;) {
-        try {
-            io.run();
-            break;
-        } catch (const std::exception& e) {
-            // A handler that throws must not take the worker's event loop down with it.
-            LOG_INFO(std::string("IOService error, ") + e.what());
-        }
-    }
+    LoopRunners::Instance().Run(io);
     // Receivers stopped by Stop() posted their closes to a loop that no longer runs.
     StopReceiversAndFlush(io);
     {

@@ -25,6 +25,33 @@ void HandlerPool::Post(RequestPojo&& request) {
     }
 }
 
+bool HandlerPool::StartElsewhere(const RequestPojo& request) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    LaneIt lane = LaneOf(request);
+    if (!lane->waiting.empty() || lane->running >= share_) {
+        return false;
+    }
+    ++lane->running;
+    return true;
+}
+
+void HandlerPool::EndElsewhere(const RequestPojo& request) {
+    bool wake;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        LaneIt lane = LaneOf(request);
+        --lane->running;
+        if (lane->running == 0 && lane->waiting.empty()) {
+            lanes_.erase(lane);
+        }
+        // A request that waited for this module's share to free up starts now.
+        wake = idle_ > 0 && NextLane() != lanes_.end();
+    }
+    if (wake) {
+        cond_.notify_one();
+    }
+}
+
 HandlerPool::LaneIt HandlerPool::LaneOf(const RequestPojo& request) {
     // A worker hosts a handful of modules: a scan is cheaper than hashing the names.
     for (LaneIt it = lanes_.begin(); it != lanes_.end(); ++it) {

@@ -30,6 +30,11 @@ public:
     HandlerPool& operator=(const HandlerPool&) = delete;
 
     void Post(RequestPojo&& request);
+    // For a request another thread runs at once: true when the pool would start it now (its
+    // module below its share, none of its requests waiting), and then it counts as running until
+    // EndElsewhere.
+    bool StartElsewhere(const RequestPojo& request);
+    void EndElsewhere(const RequestPojo& request);
 
 private:
     // One module's waiting requests and how many of its requests run.

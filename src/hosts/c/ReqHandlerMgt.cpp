@@ -13,6 +13,7 @@
 #include "base/Log.h"
 #include "base/ProcessFlags.h"
 #include "hosts/c/HandlerPool.h"
+#include "hosts/c/LoopRunners.h"
 #include "hosts/c/RequestHandler.h"
 #include "hosts/c/RequestReply.h"
 
@@ -84,10 +85,27 @@ void ReqHandlerMgt::addToMsgQueue(RequestPojo&& request) {
     impl->inFlight.fetch_add(1);
     // Behind requests that wait for the gateway, a request waits too: they go out in order.
     if (impl->queue.Empty() && RequestReply::getInstance()->IsConnected()) {
-        Post(std::move(request));
+        if (!RunOnLoop(request)) {
+            Post(std::move(request));
+        }
         return;
     }
     impl->queue.Push(std::move(request));
+}
+
+bool ReqHandlerMgt::RunOnLoop(RequestPojo& request) {
+    LoopRunners& loop = LoopRunners::Instance();
+    std::string label = request.moduleName + ":" + request.version;
+    if (!loop.MayRunHere(label) || !impl->pool.StartElsewhere(request)) {
+        return false;
+    }
+    loop.RunHere(label, [this, request = std::move(request)]() {
+        RequestHandler::run(request);
+        impl->pool.EndElsewhere(request);
+        impl->inFlight.fetch_sub(1);
+    });
+    LOG_INFO("next " + label);
+    return true;
 }
 
 void ReqHandlerMgt::Post(RequestPojo&& request) {

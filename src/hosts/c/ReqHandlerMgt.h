@@ -1,9 +1,10 @@
 // The C worker's request queue, its dispatcher, and the pool of 16 handler threads that run
 // requests in their modules. Process-wide singleton.
 //
-// While the reply connection is up and nothing waits for it, a request goes from the receivers'
-// loop straight to the pool (one thread woken instead of two); otherwise it waits in the queue,
-// and the dispatcher brings the connection back and hands the queue out in order.
+// While the reply connection is up and nothing waits for it, a request read on the receivers'
+// loop runs on the loop's thread once the pull after it is sent (LoopRunners), or, when that
+// thread may not take it, goes straight to the pool; otherwise it waits in the queue, and the
+// dispatcher brings the connection back and hands the queue out in order.
 //
 // Locking: the queue's own mutex guards the queued requests, their count and the wake flag; the
 // pause mutex only pairs the retry pause with Wake(). Order: pause mutex, then queue mutex.
@@ -48,6 +49,8 @@ private:
     ~ReqHandlerMgt() = delete;
     void Dispatch(RequestPojo&& request);
     void Post(RequestPojo&& request);
+    // Leaves request to run on the loop's thread, within its module's share of the handlers.
+    bool RunOnLoop(RequestPojo& request);
     void PauseBeforeRetry();
     struct Impl;
     Impl* impl;

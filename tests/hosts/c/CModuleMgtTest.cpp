@@ -88,6 +88,34 @@ TEST(CModuleMgt, SeveralPullConnectionsServeTogetherAndAreHandledTogether) {
     });
 }
 
+// A request runs on the thread that read it; one that takes long gets the loop handed to another
+// thread, so a neighbour's request is read and answered meanwhile.
+TEST(CModuleMgt, ASlowRequestOnTheLoopHandsTheLoopOverAndHoldsNoNeighbourUp) {
+    testsupport::RunInChildWithLog([](LogReader& log) {
+        Harness h("CmodHandOver");
+        ASSERT_EQ(h.Mgt()->LoadModule(Module("slow")), 0);
+        ASSERT_EQ(h.Mgt()->LoadModule(Module("calc")), 0);
+        ASSERT_TRUE(h.gw.WaitForFrameCount("pullreq", 2, WAIT));
+        auto connOf = [&](const std::string& name) {
+            for (const auto& f : h.gw.FramesOf("pullreq"))
+                if (f.parts[1] == ClientIdOf(name)) return f.conn;
+            return -1;
+        };
+        const int slowConn = connOf("slow");
+        const int calcConn = connOf("calc");
+        ASSERT_TRUE(h.gw.SendRaw(calcConn, Serialize(Message("fast", RequestText("/calc", "1+1")))));
+        EXPECT_EQ(h.NextResponse(), Response("calc", "fast", "200", "2"));
+        ASSERT_TRUE(
+            h.gw.SendRaw(slowConn, Serialize(Message("long", RequestText("/slow", "", {{"ms", "3000"}})))));
+        ASSERT_TRUE(testsupport::WaitFor([&] { return log.Count("loop handed over, slow:1.0") == 1; }, WAIT));
+        ASSERT_TRUE(h.gw.WaitForFrameCount("pullreq", 4, WAIT));  // each receiver pulled again
+        ASSERT_TRUE(h.gw.SendRaw(calcConn, Serialize(Message("next", RequestText("/calc", "2+2")))));
+        EXPECT_EQ(h.NextResponse(), Response("calc", "next", "200", "4"));
+        EXPECT_EQ(h.NextResponse(), Response("slow", "long", "200", "slept 3000"));
+        EXPECT_EQ(log.Count("loop handed over, calc"), 0u);
+    });
+}
+
 // A message the event loop is still handling when the quit comes (here: the module it loads takes
 // its time to start) is queued after the stop began; the dispatcher must still send it.
 TEST(CModuleMgt, GracefulStopDispatchesTheMessageTheLoopWasHandling) {
