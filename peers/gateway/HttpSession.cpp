@@ -1,5 +1,7 @@
 #include "HttpSession.h"
 
+#include <algorithm>
+
 #include "GatewayLog.h"
 #include "RequestId.h"
 #include "RequestTranslator.h"
@@ -275,13 +277,17 @@ void HttpSession::OnWritten(const boost::system::error_code& ec) {
 }
 
 void HttpSession::SetDeadline(Clock::duration after) {
-    deadline_ = Clock::now() + after;
+    const Clock::time_point now = Clock::now();
+    deadline_ = now + after;
     if (timerArmed_ && armedFor_ <= deadline_) {
         return;
     }
     timerArmed_ = true;
-    armedFor_ = deadline_;
-    timer_.expires_at(deadline_);
+    // Armed no further out than the shorter timeout: the request deadline, set after the idle
+    // one, then never moves the timer (it would cost a cancel and a new wait per request).
+    armedFor_ =
+        std::min(deadline_, now + std::min<Clock::duration>(options_.requestTimeout, options_.idleTimeout));
+    timer_.expires_at(armedFor_);
     timer_.async_wait(
         [self = shared_from_this()](const boost::system::error_code& ec) { self->OnTimer(ec); });
 }
