@@ -112,7 +112,6 @@ TEST(CModuleMgt, ASlowRequestOnTheLoopHandsTheLoopOverAndHoldsNoNeighbourUp) {
         ASSERT_TRUE(h.gw.SendRaw(calcConn, Serialize(Message("next", RequestText("/calc", "2+2")))));
         EXPECT_EQ(h.NextResponse(), Response("calc", "next", "200", "4"));
         EXPECT_EQ(h.NextResponse(), Response("slow", "long", "200", "slept 3000"));
-        EXPECT_EQ(log.Count("loop handed over, calc"), 0u);
     });
 }
 
