@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -23,13 +24,21 @@ constexpr int QUIET_TICKS = 250;
 constexpr std::chrono::milliseconds STOP_CHECK{100};
 
 // Requests run on the loop threads: like the handler pool's threads they take no signal.
-void StartWithAllSignalsBlocked(std::function<void()> body) {
+// False when no thread could be started.
+bool StartWithAllSignalsBlocked(std::function<void()> body) {
     sigset_t all;
     sigset_t old;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &old);
-    std::thread(std::move(body)).detach();
+    bool started = true;
+    try {
+        std::thread(std::move(body)).detach();
+    } catch (const std::system_error& e) {
+        LOG_INFO(std::string("loop thread not started, ") + e.what());
+        started = false;
+    }
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    return started;
 }
 
 }  // namespace
@@ -53,8 +62,8 @@ void LoopRunners::Run(boost::asio::io_context& io) {
         leaderBusy_ = 0;
         ++threads_;
         if (!watcherStarted_) {
-            watcherStarted_ = true;
-            StartWithAllSignalsBlocked([this] { Watch(); });
+            // Without a watcher a slow request holds the loop until it ends; the loop still runs.
+            watcherStarted_ = StartWithAllSignalsBlocked([this] { Watch(); });
         }
     }
     Lead(io, id, true);
@@ -189,9 +198,11 @@ void LoopRunners::HandOver() {
         next = parked_.back();
     } else if (threads_ < MAX_THREADS) {
         next = nextId_++;
-        ++threads_;
         boost::asio::io_context* io = io_;
-        StartWithAllSignalsBlocked([this, io, next] { Lead(*io, next, false); });
+        if (!StartWithAllSignalsBlocked([this, io, next] { Lead(*io, next, false); })) {
+            return;  // no thread to be had: the loop waits for the leader's request
+        }
+        ++threads_;
     } else {
         return;  // every thread runs a request: the loop waits for the leader's to end
     }
