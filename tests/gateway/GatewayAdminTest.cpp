@@ -28,19 +28,6 @@ const std::string CONFIG =
     "{\"Modules\":[{\"Name\":\"calc\",\"Version\":\"1.0\",\"Location\":\"/m\",\"Type\":\"C_MODULE\"},"
     "{\"Name\":\"<script>\\\"a\\\\b\\\"\",\"Version\":\"7\",\"Location\":\"/o\",\"Type\":\"GO\"}]}";
 
-int FreePort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0), port = 0;
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(addr);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-        port = ntohs(addr.sin_port);
-    close(fd);
-    return port;
-}
-
 // One sample of the Prometheus text format: name, labels (unescaped) and value.
 struct Sample {
     std::string name;
@@ -71,9 +58,10 @@ std::vector<Sample> ParseMetrics(const std::string& text) {
                 break;
             }
             std::string value;
-            for (size_t i = 0; i < l[2].length(); ++i) {
-                char c = l.str(2)[i];
-                value += c == '\\' ? (l.str(2)[++i] == 'n' ? '\n' : l.str(2)[i]) : c;
+            const std::string raw = l.str(2);
+            for (size_t i = 0; i < raw.size(); ++i) {
+                char c = raw[i];
+                value += c == '\\' ? (raw[++i] == 'n' ? '\n' : raw[i]) : c;
             }
             s.labels[l.str(1)] = value;
         }
@@ -154,7 +142,7 @@ protected:
 
     testsupport::TempDir dir_{"gwadm"};
     GatewayProcess gw_;
-    int adminPort_ = FreePort();
+    int adminPort_ = GatewayProcess::FreePort();
 };
 
 TEST_F(GatewayAdminTest, CountsEveryAnswerByModuleAndClassAndShowsWhoPulls) {
@@ -275,7 +263,7 @@ TEST_F(GatewayAdminTest, WorkersComeAndGoAndTheHtmlPageEscapesWhatItShows) {
     EXPECT_TRUE(testsupport::WaitFor([&] { return pids() == std::set<int>{two->Pid()}; }, 5s))
         << Admin("/status").body;
 
-    for (const std::string& target : {"/status?html", "/status?x=1&html"}) {
+    for (const std::string target : {"/status?html", "/status?x=1&html"}) {
         HttpTestResponse page = Admin(target);
         EXPECT_EQ(page.headers["content-type"], "text/html; charset=utf-8") << target;
         EXPECT_NE(page.body.find("<meta http-equiv=\"refresh\" content=\"2\">"), std::string::npos);

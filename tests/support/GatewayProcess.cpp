@@ -10,7 +10,7 @@ std::string GatewayProcess::BinaryPath() {
     return std::string(VESSEL_BINARY_DIR) + "/peers/gateway/vessel-gateway";
 }
 
-static int FreePort() {
+int GatewayProcess::FreePort() {
     int fd = socket(AF_INET, SOCK_STREAM, 0), port = 0;
     sockaddr_in addr{};
     addr.sin_family = AF_INET;

@@ -27,6 +27,8 @@ public:
     std::string Log() const;  // what every run so far wrote, oldest first
 
     static std::string BinaryPath();
+    // A loopback TCP port nobody listens on at the moment of asking.
+    static int FreePort();
 
 private:
     std::string LogPath(int run) const { return dir_ / ("gateway-" + std::to_string(run) + ".log"); }
