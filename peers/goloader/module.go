@@ -55,6 +55,7 @@ type puller struct {
 	reader    *bufio.Reader
 	turn      uint64        // the goroutine holding this turn pulls; others leave
 	busySince time.Duration // sinceStart when the running request began; 0 while pulling
+	pulled    bool          // a "pullreq" on conn waits for its message
 }
 
 // requestsRunning counts the requests that run in any module, so watchSlowRequests looks often
@@ -209,7 +210,7 @@ func (m *module) pullLoop(p *puller, turn uint64) {
 				continue
 			}
 			conn, reader = c, bufio.NewReader(c)
-			p.conn, p.reader = conn, reader
+			p.conn, p.reader, p.pulled = conn, reader, false
 			m.mu.Unlock()
 		}
 		err := m.pullOn(p, turn, conn, reader)
@@ -230,14 +231,24 @@ func (m *module) pullLoop(p *puller, turn uint64) {
 }
 
 // pullOn sends "pullreq" and runs the gateway's "message" replies one after the other until the
-// connection fails or is closed (the error), or another goroutine takes the loop over (nil).
+// connection fails or is closed (the error), or another goroutine takes the loop over (nil). The
+// next pull goes out before a request runs, so the gateway can have the next message waiting
+// when it ends (a goroutine that takes the loop over finds that pull already sent).
 func (m *module) pullOn(p *puller, turn uint64, conn net.Conn, reader *bufio.Reader) error {
 	pull := encodeFrame("pullreq", m.client)
 	for {
-		if _, err := conn.Write(pull); err != nil {
-			return err
+		m.mu.Lock()
+		pulled := p.pulled
+		m.mu.Unlock()
+		if !pulled {
+			if _, err := conn.Write(pull); err != nil {
+				return err
+			}
 		}
 		parts, err := readFrame(reader)
+		m.mu.Lock()
+		p.pulled = false
+		m.mu.Unlock()
 		if err != nil {
 			return err
 		}
@@ -249,7 +260,13 @@ func (m *module) pullOn(p *puller, turn uint64, conn net.Conn, reader *bufio.Rea
 		m.mu.Lock()
 		m.inflight++
 		p.busySince = sinceStart()
+		pullNow := m.serving
+		p.pulled = pullNow
 		m.mu.Unlock()
+		var pullErr error
+		if pullNow {
+			_, pullErr = conn.Write(pull)
+		}
 		atomic.AddInt64(&requestsRunning, 1)
 		m.serve(parts[2], parts[3])
 		atomic.AddInt64(&requestsRunning, -1)
@@ -258,6 +275,9 @@ func (m *module) pullOn(p *puller, turn uint64, conn net.Conn, reader *bufio.Rea
 		p.busySince = 0
 		mine := p.turn == turn
 		m.mu.Unlock()
+		if pullErr != nil {
+			return pullErr
+		}
 		if !mine {
 			return nil
 		}

@@ -132,6 +132,20 @@ TEST(GoWorkerTest, FailedLoadIsReportedAndAGracefulQuitWaitsForTheRequestInFligh
         ASSERT_TRUE(gw.WaitForFrameCount("pullreq", 3 + i, 10s)) << "a slow request held up its connection";
     }
 
+    // The first connection's loop is taken over from its slow request: the next messages there are
+    // answered meanwhile, and each is pulled for once (the goroutine taking over finds the pull
+    // that went out before the slow request ran).
+    for (const char* id : {"f1", "f2"}) {
+        ASSERT_TRUE(
+            gw.Reply(pulls[0].conn, {"message", "gate", id,
+                                     R"({"ReqUrl":"/gate","Method":"GET","ReqBody":"","ReqQuery":{"gate":")" +
+                                         home + R"("},"Header":{"X-Test":["a"]}})"}));
+        auto resp = gw.WaitForFrame("responsereq", 10s);
+        ASSERT_TRUE(resp) << id;
+        EXPECT_EQ(resp->parts.at(2), id);
+    }
+    EXPECT_FALSE(gw.WaitForFrameCount("pullreq", 7, 300ms)) << "a second pull where one waited";
+
     kill(child, SIGQUIT);
     EXPECT_EQ(master.WaitExit(child, 1s), -1) << "quit before the requests were answered";
     WriteFile(home + "/open", "");
@@ -144,6 +158,7 @@ TEST(GoWorkerTest, FailedLoadIsReportedAndAGracefulQuitWaitsForTheRequestInFligh
     std::vector<std::string> ids;
     for (const auto& resp : gw.FramesOf("responsereq")) ids.push_back(resp.parts.at(2));
     std::sort(ids.begin(), ids.end());
-    EXPECT_EQ(ids, (std::vector<std::string>{"g1", "g2"}));
+    EXPECT_EQ(ids, (std::vector<std::string>{"f1", "f2", "g1", "g2"}));
+
     EXPECT_EQ(master.WaitExit(child, 10s), 0) << master.WorkerLog();
 }
