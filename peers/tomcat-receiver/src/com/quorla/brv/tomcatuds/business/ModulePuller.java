@@ -14,8 +14,9 @@ import java.util.logging.Logger;
 
 /**
  * Pulls one module's requests from the gateway on a connection of its own ("pullreq", then the
- * "message" answer) and runs each against Tomcat on its own thread before it pulls again: handing
- * every request to another thread cost more than most requests. A request that runs longer than
+ * "message" answer) and runs each against Tomcat on its own thread: handing every request to
+ * another thread cost more than most requests. The next pull goes out before a request runs, so
+ * the gateway can have the next message waiting when it ends. A request that runs longer than
  * a moment does not hold up the connection: takeOverIfSlow hands the connection to a thread of
  * the executor, which goes on pulling while the slow request finishes on the old thread.
  */
@@ -25,6 +26,7 @@ final class ModulePuller implements Runnable {
 
     private final String key;
     private final String clientId;
+    private final byte[] pullFrame;
     private final String udsAddr;
     private final String configuredPort;
     private final ExecutorService executor;
@@ -33,18 +35,21 @@ final class ModulePuller implements Runnable {
     /**
      * Guarded by this: the pull connection and its reader (replaced on reconnect), the pulling
      * thread's turn (a thread pulls only while its turn is the current one) and when the request
-     * that the pulling thread runs began (System.nanoTime(), 0 while it pulls).
+     * that the pulling thread runs began (System.nanoTime(), 0 while it pulls); pulled: a pull on
+     * the channel waits for its message (a thread taking the pulling over must not pull again).
      */
     private SocketChannel channel;
     private InputStream in;
     private long turn;
     private long busySince;
+    private boolean pulled;
     private Thread thread;
 
     ModulePuller(String key, String pid, String udsAddr, String configuredPort, ExecutorService executor,
                  InFlight inFlight) {
         this.key = key;
         this.clientId = key + "||" + pid;
+        this.pullFrame = RespCodec.encode("pullreq", clientId);
         this.udsAddr = udsAddr;
         this.configuredPort = configuredPort;
         this.executor = executor;
@@ -125,11 +130,18 @@ final class ModulePuller implements Runnable {
                     return;
                 }
                 while (active) {
-                    ByteBuffer pull = ByteBuffer.wrap(RespCodec.encode("pullreq", clientId));
-                    while (pull.hasRemaining()) {
-                        ch.write(pull);
+                    boolean pullFirst;
+                    synchronized (this) {
+                        pullFirst = !pulled;
                     }
-                    if (!handle(RespCodec.decode(input), myTurn)) {
+                    if (pullFirst) {
+                        writePull(ch);
+                    }
+                    List<String> parts = RespCodec.decode(input);
+                    synchronized (this) {
+                        pulled = false;
+                    }
+                    if (!handle(parts, myTurn, ch)) {
                         return;  // another thread pulls now
                     }
                 }
@@ -143,11 +155,34 @@ final class ModulePuller implements Runnable {
         }
     }
 
-    /** Runs one gateway answer; false when this thread no longer pulls after it. */
-    private boolean handle(List<String> parts, long myTurn) {
+    private void writePull(SocketChannel ch) throws IOException {
+        ByteBuffer pull = ByteBuffer.wrap(pullFrame);
+        while (pull.hasRemaining()) {
+            ch.write(pull);
+        }
+    }
+
+    /**
+     * Runs one gateway answer, with the next pull sent before it runs; false when this thread no
+     * longer pulls after it. A failed pull is thrown once the request is answered.
+     */
+    private boolean handle(List<String> parts, long myTurn, SocketChannel ch) throws IOException {
         if (parts.size() < 4 || !"message".equals(parts.get(0))) {
             LOG.warning("unexpected gateway answer for " + key + ": " + (parts.isEmpty() ? "" : parts.get(0)));
             return true;
+        }
+        boolean pullNow;
+        synchronized (this) {
+            pullNow = active && channel == ch;
+            pulled = pullNow;
+        }
+        IOException pullFailure = null;
+        if (pullNow) {
+            try {
+                writePull(ch);
+            } catch (IOException e) {
+                pullFailure = e;
+            }
         }
         inFlight.begin(key);
         synchronized (this) {
@@ -162,10 +197,15 @@ final class ModulePuller implements Runnable {
         } finally {
             inFlight.end(key);
         }
+        boolean mine;
         synchronized (this) {
             busySince = 0;
-            return turn == myTurn;
+            mine = turn == myTurn;
         }
+        if (pullFailure != null) {
+            throw pullFailure;
+        }
+        return mine;
     }
 
     /** The open connection, opened when there is none; null when this thread's turn is over. */
@@ -179,6 +219,7 @@ final class ModulePuller implements Runnable {
         if (channel == null) {
             SocketChannel ch = GatewaySocket.open(udsAddr);
             channel = ch;
+            pulled = false;
             in = new BufferedInputStream(Channels.newInputStream(ch));
         }
         return channel;
@@ -190,6 +231,7 @@ final class ModulePuller implements Runnable {
             ch = channel;
             channel = null;
             in = null;
+            pulled = false;
         }
         if (ch != null) {
             try {
