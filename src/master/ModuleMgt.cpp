@@ -158,18 +158,29 @@ int ModuleMgt::GetModuleFrmGateway() {
                 continue;
             }
             LOG_INFO("save:" + NameVer(m));
-            SaveModule(m);
             // After a (re)connect the workers' gateway connections are refreshed; a change notice
             // leaves unchanged modules alone (a reconnect costs them the request in flight).
-            UpdateModule(m, !changesOnly);
+            ConfigureModule(m, !changesOnly);
         }
         ClearNonExistProcesses();
         changesOnly = true;
     }
 }
 
+void ModuleMgt::ConfigureModule(const ModulePojo& module, bool refreshUnchanged) {
+    // One hold of the lock: a demand placing the module between the two would be taken for a
+    // placement of an earlier connection and reconnected at once.
+    std::lock_guard<std::mutex> lock(mutex);
+    SaveModuleUnlock(module);
+    UpdateModuleUnlock(module, refreshUnchanged);
+}
+
 void ModuleMgt::SaveModule(const ModulePojo& module) {
     std::lock_guard<std::mutex> lock(mutex);
+    SaveModuleUnlock(module);
+}
+
+void ModuleMgt::SaveModuleUnlock(const ModulePojo& module) {
     // An earlier version of the module is no longer configured: a late demand for it must not
     // place it again.
     for (auto it = appConfig.begin(); it != appConfig.end();) {
@@ -181,6 +192,10 @@ void ModuleMgt::SaveModule(const ModulePojo& module) {
 
 int ModuleMgt::UpdateModule(const ModulePojo& configured, bool refreshUnchanged) {
     std::lock_guard<std::mutex> lock(mutex);
+    return UpdateModuleUnlock(configured, refreshUnchanged);
+}
+
+int ModuleMgt::UpdateModuleUnlock(const ModulePojo& configured, bool refreshUnchanged) {
     int samePid = 0;
     const ModulePojo* same = nullptr;
     const ModulePojo* other = nullptr;

@@ -45,6 +45,9 @@ public:
     // refreshUnchanged: a module placed as configured is sent "modifyModule" (its worker
     // reconnects it to the gateway); otherwise it is left alone.
     int UpdateModule(const ModulePojo& configured, bool refreshUnchanged = true);
+    int UpdateModuleUnlock(const ModulePojo& configured, bool refreshUnchanged);
+    // SaveModule and UpdateModule as one step, as the configuration loop needs them.
+    void ConfigureModule(const ModulePojo& module, bool refreshUnchanged);
     int AddModuleUnlock(const ModulePojo& module);
     int DeleteModuleUnlock(const int* pid, const ModulePojo& module);
     int ModifyModuleUnlock(const int* pid, const ModulePojo& module);
@@ -55,6 +58,7 @@ public:
     int FindProcessOfLeastModuleUnlock(const ModulePojo& module);
     void ClearNonExistProcesses();
     void SaveModule(const ModulePojo& module);
+    void SaveModuleUnlock(const ModulePojo& module);
 
     void SetNeedLoad(IModuleNeedLoadMgt* n) { needLoad = n; }
     void SetProcessMgt(IProcessMgt* p, IIOHandler* io) {
