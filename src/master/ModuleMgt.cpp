@@ -473,13 +473,16 @@ std::vector<ModuleKey> ModuleMgt::GetLoadedModules() {
 
 void ModuleMgt::CheckModuleAgeing(int idleSeconds) {
     if (idleSeconds < 0 || needLoad == nullptr) return;
-    std::vector<ModuleKey> idle = needLoad->GetIdleModules(idleSeconds);
-    if (idle.empty()) return;
-    LOG_INFO("module ageing " + std::to_string(idle.size()));
-    std::set<ModuleKey> idleSet(idle.begin(), idle.end());
     std::map<int, std::vector<ModulePojo>> ageing;
     {
+        // What is idle is read under the lock: a demand recorded after it finds the module ageing
+        // and places it again, where one that came between the read and the marking would have
+        // found it placed and left it to be retired.
         std::lock_guard<std::mutex> lock(mutex);
+        std::vector<ModuleKey> idle = needLoad->GetIdleModules(idleSeconds);
+        if (idle.empty()) return;
+        LOG_INFO("module ageing " + std::to_string(idle.size()));
+        std::set<ModuleKey> idleSet(idle.begin(), idle.end());
         for (auto& worker : processModules) {
             for (auto& m : worker.second) {
                 if (idleSet.count(m.Key()) == 0) continue;
