@@ -51,12 +51,13 @@ int32_t ModuleNeedLoadMgt::GetModuleNeedLoadFrmGW() {
 
 bool ModuleNeedLoadMgt::RecordDemand(const ModuleKey& key, time_t now) {
     std::lock_guard<std::mutex> lock(mutex);
+    Demand demand{now, ++demandCount};
     auto it = needLoadModuleMap.find(key);
     if (it != needLoadModuleMap.end()) {
-        it->second = now;
+        it->second = demand;
         return false;
     }
-    needLoadModuleMap.emplace(key, now);
+    needLoadModuleMap.emplace(key, demand);
     return true;
 }
 
@@ -78,18 +79,25 @@ std::vector<ModuleKey> ModuleNeedLoadMgt::GetIdleModulesAt(int32_t idleSeconds, 
     std::vector<ModuleKey> idle;
     std::lock_guard<std::mutex> lock(mutex);
     for (const auto& entry : needLoadModuleMap) {
-        if (entry.second + idleSeconds < now) idle.push_back(entry.first);
+        if (entry.second.at + idleSeconds < now) idle.push_back(entry.first);
     }
     return idle;
 }
 
 void ModuleNeedLoadMgt::ClearNonExistModule() {
+    // A demand recorded after this point may have been placed after placement was read: only
+    // older ones are forgotten, or a module placed meanwhile would have no demand to age by.
+    uint64_t before = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        before = demandCount;
+    }
     std::vector<ModuleKey> loaded;
     if (placement != nullptr) loaded = placement->GetLoadedModules();
     std::sort(loaded.begin(), loaded.end());
     std::lock_guard<std::mutex> lock(mutex);
     for (auto it = needLoadModuleMap.begin(); it != needLoadModuleMap.end();) {
-        if (std::binary_search(loaded.begin(), loaded.end(), it->first)) {
+        if (it->second.seq > before || std::binary_search(loaded.begin(), loaded.end(), it->first)) {
             ++it;
             continue;
         }
@@ -99,6 +107,8 @@ void ModuleNeedLoadMgt::ClearNonExistModule() {
 }
 
 std::map<ModuleKey, time_t> ModuleNeedLoadMgt::GetDemandTimes() {
+    std::map<ModuleKey, time_t> times;
     std::lock_guard<std::mutex> lock(mutex);
-    return needLoadModuleMap;
+    for (const auto& entry : needLoadModuleMap) times.emplace_hint(times.end(), entry.first, entry.second.at);
+    return times;
 }

@@ -2,10 +2,11 @@
 // be loaded, remembers each demanded key with the time of its latest demand, and has placement
 // place a key the first time it is demanded.
 //
-// Locking: mutex guards needLoadModuleMap only. Placement calls in with its own lock held
-// (placement, then this mutex); this class never calls placement while holding mutex.
+// Locking: mutex guards needLoadModuleMap and demandCount only. Placement calls in with its own
+// lock held (placement, then this mutex); this class never calls placement while holding mutex.
 #pragma once
 
+#include <cstdint>
 #include <ctime>
 #include <functional>
 #include <map>
@@ -38,8 +39,14 @@ public:
     static constexpr int RETRY_SECONDS = 10;
 
 private:
+    struct Demand {
+        time_t at;
+        uint64_t seq;  // demandCount when it was recorded
+    };
     UDSClient gatewayClient;
-    std::map<ModuleKey, time_t> needLoadModuleMap;
+    std::map<ModuleKey, Demand> needLoadModuleMap;
+    // Demands recorded so far, so a clean-up can tell the ones recorded while it ran.
+    uint64_t demandCount = 0;
     IModuleMgtForMaster* placement = nullptr;
     std::mutex mutex;
 };

@@ -11,6 +11,7 @@
 #include <boost/property_tree/ptree.hpp>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -65,7 +66,12 @@ struct Fakes : IProcessMgt, IIOHandler, IModuleNeedLoadMgt, IModuleMgtForMaster 
     int ModuleLoaded(const int* pid, const std::string& key) override { return Record("loaded", *pid, key); }
     int SpawnByOldProcess(const int* pid) override { return Record("spawn", *pid, ""); }
     void CheckModuleAgeing(int) override {}
-    std::vector<ModuleKey> GetLoadedModules() override { return {}; }
+    std::vector<ModuleKey> placedKeys;
+    std::function<void()> whilePlacementRead;  // what another thread does meanwhile
+    std::vector<ModuleKey> GetLoadedModules() override {
+        if (whilePlacementRead) whilePlacementRead();
+        return placedKeys;
+    }
     void GetStatus(MasterStatus&) override {}
     int Record(const std::string& what, int pid, const std::string& key) {
         std::lock_guard<std::mutex> lock(mu);
@@ -355,7 +361,7 @@ TEST_F(Placement, StatusIsAnsweredFromTheTablesAndOnlyToOurOwnUser) {
 
 // (Demands of modules whose worker died are forgotten, so they are placed again: the whole stack
 // checks that with a killed and a crashed worker.)
-TEST(ModuleNeedLoad, IdleCountsFromTheLatestDemand) {
+TEST(ModuleNeedLoad, IdleCountsFromTheLatestDemandAndDemandsRecordedDuringACleanUpStay) {
     ModuleNeedLoadMgt mgt;
     const ModuleKey calc("calc", "1.0"), a1("a", "1"), a2("a", "2");
     EXPECT_TRUE(mgt.RecordDemand(calc, 1000));
@@ -367,6 +373,22 @@ TEST(ModuleNeedLoad, IdleCountsFromTheLatestDemand) {
     mgt.RemoveNeedLoad(calc);
     EXPECT_FALSE(mgt.IsNeedLoad(calc));
     EXPECT_TRUE(mgt.RecordDemand(calc, 3000));  // new again
+
+    // Only demands of unplaced modules recorded before placement was read are forgotten: one
+    // recorded meanwhile (new, or again in the same second) may have been placed after the read.
+    Fakes placement;
+    const ModuleKey fresh("fresh", "1");
+    placement.placedKeys = {calc};
+    placement.whilePlacementRead = [&] {
+        mgt.RecordDemand(a1, 2050);
+        mgt.RecordDemand(fresh, 3000);
+    };
+    mgt.SetModuleMgt(&placement);
+    mgt.ClearNonExistModule();
+    std::string kept;
+    for (const auto& demand : mgt.GetDemandTimes())
+        kept += demand.first.GetName() + demand.first.GetVersion() + " ";
+    EXPECT_EQ(kept, "a1 calc1.0 fresh1 ");  // a2 forgotten
 }
 
 TEST(ConfigReplies, ModulesAreReadFromEitherFormAndBadRepliesGiveNothing) {
