@@ -170,9 +170,13 @@ int ModuleMgt::GetModuleFrmGateway() {
 void ModuleMgt::ConfigureModule(const ModulePojo& module, bool refreshUnchanged) {
     // One hold of the lock: a demand placing the module between the two would be taken for a
     // placement of an earlier connection and reconnected at once.
-    std::lock_guard<std::mutex> lock(mutex);
-    SaveModuleUnlock(module);
-    UpdateModuleUnlock(module, refreshUnchanged);
+    int retireFor = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        SaveModuleUnlock(module);
+        UpdateModuleUnlock(module, refreshUnchanged, &retireFor);
+    }
+    if (retireFor != 0) RetireOtherVersionsAfterGrace(retireFor, module.Key());
 }
 
 void ModuleMgt::SaveModule(const ModulePojo& module) {
@@ -191,11 +195,16 @@ void ModuleMgt::SaveModuleUnlock(const ModulePojo& module) {
 }
 
 int ModuleMgt::UpdateModule(const ModulePojo& configured, bool refreshUnchanged) {
-    std::lock_guard<std::mutex> lock(mutex);
-    return UpdateModuleUnlock(configured, refreshUnchanged);
+    int retireFor = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        UpdateModuleUnlock(configured, refreshUnchanged, &retireFor);
+    }
+    if (retireFor != 0) RetireOtherVersionsAfterGrace(retireFor, configured.Key());
+    return 0;
 }
 
-int ModuleMgt::UpdateModuleUnlock(const ModulePojo& configured, bool refreshUnchanged) {
+int ModuleMgt::UpdateModuleUnlock(const ModulePojo& configured, bool refreshUnchanged, int* retireFor) {
     int samePid = 0;
     const ModulePojo* same = nullptr;
     const ModulePojo* other = nullptr;
@@ -211,6 +220,13 @@ int ModuleMgt::UpdateModuleUnlock(const ModulePojo& configured, bool refreshUnch
         }
     }
     if (same != nullptr) {
+        // Configured again while a newer version was being switched to (say 1.0 -> 2.0 -> 1.0
+        // before 2.0 served): the copy that serves stays and the abandoned version goes, or it
+        // would hold its worker until it ages.
+        auto served = loaded.find(samePid);
+        if (other != nullptr && served != loaded.end() && served->second.count(configured.Key()) != 0) {
+            *retireFor = samePid;
+        }
         if (!refreshUnchanged) return 0;
         ModulePojo placed = *same;
         if (ModifyModuleUnlock(&samePid, placed) == -1) {
@@ -379,16 +395,19 @@ int ModuleMgt::ModuleLoaded(const int* pid, const std::string& nameAndVersion) {
                                                        [&](const ModulePojo& m) { return m.Key() == key; }))
             loaded[*pid].insert(key);
     }
+    RetireOtherVersionsAfterGrace(*pid, key);
+    return 0;
+}
+
+void ModuleMgt::RetireOtherVersionsAfterGrace(int pid, const ModuleKey& key) {
     if (timerService == nullptr) {
-        RetireOtherVersions(*pid, key);
-        return 0;
+        RetireOtherVersions(pid, key);
+        return;
     }
     auto timer = std::make_shared<boost::asio::steady_timer>(*timerService,
                                                              std::chrono::milliseconds(SWITCH_GRACE_MS));
-    int worker = *pid;
     timer->async_wait(
-        [this, timer, worker, key](const boost::system::error_code&) { RetireOtherVersions(worker, key); });
-    return 0;
+        [this, timer, pid, key](const boost::system::error_code&) { RetireOtherVersions(pid, key); });
 }
 
 void ModuleMgt::RetireOtherVersions(int pid, const ModuleKey& key) {

@@ -45,7 +45,9 @@ public:
     // refreshUnchanged: a module placed as configured is sent "modifyModule" (its worker
     // reconnects it to the gateway); otherwise it is left alone.
     int UpdateModule(const ModulePojo& configured, bool refreshUnchanged = true);
-    int UpdateModuleUnlock(const ModulePojo& configured, bool refreshUnchanged);
+    // retireFor: set to the worker serving the configured copy when other versions of the module
+    // are left to retire (after the lock is released).
+    int UpdateModuleUnlock(const ModulePojo& configured, bool refreshUnchanged, int* retireFor);
     // SaveModule and UpdateModule as one step, as the configuration loop needs them.
     void ConfigureModule(const ModulePojo& module, bool refreshUnchanged);
     int AddModuleUnlock(const ModulePojo& module);
@@ -101,6 +103,8 @@ private:
     // ends them without the lock).
     std::vector<int> RetireOtherVersionsUnlock(int pid, const ModuleKey& key);
     void RetireOtherVersions(int pid, const ModuleKey& key);
+    // After the switch grace (at once without a timer service).
+    void RetireOtherVersionsAfterGrace(int pid, const ModuleKey& key);
     // Removes the first module with key from pid's list; true when pid is left hosting nothing
     // (its record is then erased).
     bool ForgetModuleUnlock(int pid, const ModuleKey& key);

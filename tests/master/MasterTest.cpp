@@ -264,6 +264,25 @@ TEST_F(Placement, ModulesArePlacedOnDemandAndAFailedLoadIsRetriedAfterAPause) {
     EXPECT_EQ(Layout(), "b");
 }
 
+// A switch goes ahead only once the new version serves; one taken back before that (or before its
+// grace ran out) leaves the version that serves and retires the abandoned one.
+TEST_F(Placement, AVersionSwitchedAndSwitchedBackLeavesOnlyTheConfiguredOne) {
+    Fresh(10);
+    const ModulePojo v1("a", "1.0", "/opt/a", "C_MODULE", ""), v2("a", "2.0", "/opt/a2", "C_MODULE", "");
+    int first = 100001, second = 100002;
+    mgt->ConfigureModule(v1, false);
+    mgt->ModuleLoaded(&first, "a|1.0");
+    mgt->ConfigureModule(v2, false);  // placed beside 1.0, which serves meanwhile
+    EXPECT_EQ(Layout(), "a | a");
+    mgt->ConfigureModule(v2, false);  // listed again before it serves: nothing retired yet
+    EXPECT_TRUE(ended.empty());
+    mgt->ConfigureModule(v1, false);
+    EXPECT_EQ(ended, std::vector<int>{second});
+    mgt->ModuleLoaded(&second, "a|2.0");  // its late report changes nothing
+    EXPECT_EQ(Layout(), "a");
+    EXPECT_EQ(mgt->Snapshot().begin()->first, first);
+}
+
 TEST_F(Placement, AgeingRetiresIdleModulesAndMovesTheRestToANewWorker) {
     // Workers inherit a SIGQUIT handler that ends them: the quit they are sent cannot come early.
     signal(SIGQUIT, [](int) { _exit(0); });
