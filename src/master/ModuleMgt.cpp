@@ -372,6 +372,20 @@ int ModuleMgt::UnloadModule(const int* pid, const std::string& nameAndVersion) {
     bool empty = false;
     {
         std::lock_guard<std::mutex> lock(mutex);
+        auto hosts = [&](const std::vector<ModulePojo>& list) {
+            return std::any_of(list.begin(), list.end(), [&](const ModulePojo& m) { return m.Key() == key; });
+        };
+        auto own = processModules.find(*pid);
+        const bool here = own != processModules.end() && hosts(own->second);
+        const bool elsewhere = std::any_of(processModules.begin(), processModules.end(),
+                                           [&](const auto& worker) { return hosts(worker.second); });
+        if (!here && elsewhere) {
+            // A late report from a worker the module has since been moved from: the copy placed
+            // elsewhere keeps its demand and is not held back as a failed load.
+            LOG_INFO("module report from a former host ignored, pid:" + std::to_string(*pid) +
+                     " module:" + key.ToString());
+            return 0;
+        }
         empty = ForgetModuleUnlock(*pid, key);
         if (needLoad != nullptr) needLoad->RemoveNeedLoad(key);
         // A worker gives a module up when it cannot load it; the next demand tries again, but

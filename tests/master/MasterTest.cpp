@@ -265,8 +265,9 @@ TEST_F(Placement, ModulesArePlacedOnDemandAndAFailedLoadIsRetriedAfterAPause) {
 }
 
 // A switch goes ahead only once the new version serves; one taken back before that (or before its
-// grace ran out) leaves the version that serves and retires the abandoned one.
-TEST_F(Placement, AVersionSwitchedAndSwitchedBackLeavesOnlyTheConfiguredOne) {
+// grace ran out) leaves the version that serves and retires the abandoned one. Late reports from
+// a copy's former worker change nothing.
+TEST_F(Placement, ASwitchTakenBackAndAMovedCopyLeaveOnlyTheConfiguredOne) {
     Fresh(10);
     const ModulePojo v1("a", "1.0", "/opt/a", "C_MODULE", ""), v2("a", "2.0", "/opt/a2", "C_MODULE", "");
     int first = 100001, second = 100002;
@@ -281,6 +282,13 @@ TEST_F(Placement, AVersionSwitchedAndSwitchedBackLeavesOnlyTheConfiguredOne) {
     mgt->ModuleLoaded(&second, "a|2.0");  // its late report changes nothing
     EXPECT_EQ(Layout(), "a");
     EXPECT_EQ(mgt->Snapshot().begin()->first, first);
+
+    // Moved to a new worker (its old one ageing); the old one's late failure report is not the
+    // new copy's.
+    mgt->SpawnByOldProcess(&first);
+    mgt->UnloadModule(&first, "a|1.0");
+    EXPECT_EQ(Layout(), "a");
+    EXPECT_TRUE(fakes.forgotten.empty());
 }
 
 TEST_F(Placement, AgeingRetiresIdleModulesAndMovesTheRestToANewWorker) {
