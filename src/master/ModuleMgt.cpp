@@ -170,10 +170,14 @@ int ModuleMgt::GetModuleFrmGateway() {
 void ModuleMgt::ConfigureModule(const ModulePojo& module, bool refreshUnchanged) {
     // One hold of the lock: a demand placing the module between the two would be taken for a
     // placement of an earlier connection and reconnected at once.
+    ApplyModule(module, refreshUnchanged, true);
+}
+
+void ModuleMgt::ApplyModule(const ModulePojo& module, bool refreshUnchanged, bool save) {
     int retireFor = 0;
     {
         std::lock_guard<std::mutex> lock(mutex);
-        SaveModuleUnlock(module);
+        if (save) SaveModuleUnlock(module);
         UpdateModuleUnlock(module, refreshUnchanged, &retireFor);
     }
     if (retireFor != 0) RetireOtherVersionsAfterGrace(retireFor, module.Key());
@@ -195,12 +199,7 @@ void ModuleMgt::SaveModuleUnlock(const ModulePojo& module) {
 }
 
 int ModuleMgt::UpdateModule(const ModulePojo& configured, bool refreshUnchanged) {
-    int retireFor = 0;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        UpdateModuleUnlock(configured, refreshUnchanged, &retireFor);
-    }
-    if (retireFor != 0) RetireOtherVersionsAfterGrace(retireFor, configured.Key());
+    ApplyModule(configured, refreshUnchanged, false);
     return 0;
 }
 

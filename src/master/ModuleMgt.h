@@ -105,6 +105,9 @@ private:
     void RetireOtherVersions(int pid, const ModuleKey& key);
     // After the switch grace (at once without a timer service).
     void RetireOtherVersionsAfterGrace(int pid, const ModuleKey& key);
+    // Saves (when asked) and applies a configured module under one hold of the lock, then retires
+    // what it leaves to retire.
+    void ApplyModule(const ModulePojo& module, bool refreshUnchanged, bool save);
     // Removes the first module with key from pid's list; true when pid is left hosting nothing
     // (its record is then erased).
     bool ForgetModuleUnlock(int pid, const ModuleKey& key);
