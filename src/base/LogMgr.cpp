@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 #include "base/LogCfg.h"
 #include "base/LogClock.h"
@@ -41,7 +42,9 @@ void ResetCreateMutexInChild() {
 }
 const int kForkHandler = pthread_atfork(nullptr, nullptr, ResetCreateMutexInChild);
 
-constexpr size_t kGzipChunk = 1023;
+// Closed files are read in large chunks: at 1 KiB a read, the system calls alone cost a third
+// of compressing a busy worker's log.
+constexpr size_t kGzipChunk = 64 * 1024;
 // A file that could not be compressed (the disk is full) is tried again 5 s later, then after
 // growing pauses of at most 5 minutes.
 constexpr int64_t kGzipRetrySec = 5;
@@ -165,9 +168,9 @@ bool WriteGzip(int src, int out, std::string& error) {
         return false;
     }
     bool failed = false;
-    char buf[kGzipChunk];
+    std::vector<char> buf(kGzipChunk);
     for (;;) {
-        ssize_t n = read(src, buf, sizeof(buf));
+        ssize_t n = read(src, buf.data(), buf.size());
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             error = "read failed~" + ErrorText(errno);
@@ -175,7 +178,7 @@ bool WriteGzip(int src, int out, std::string& error) {
             break;
         }
         if (n == 0) break;
-        if (gzwrite(gz, buf, static_cast<unsigned>(n)) != static_cast<int>(n)) {
+        if (gzwrite(gz, buf.data(), static_cast<unsigned>(n)) != static_cast<int>(n)) {
             const int err = errno;
             int zerr = 0;
             const char* text = gzerror(gz, &zerr);
