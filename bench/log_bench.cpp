@@ -1,6 +1,7 @@
 // Cost of one LOG_INFO line on the request path, from one and from two threads, with the
 // default settings (batches of 100, 20 MiB files, rolling and archiving in the background).
 #include <benchmark/benchmark.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -68,5 +69,33 @@ void BM_LogDebugFiltered(benchmark::State& state) {
     for (auto _ : state) LOG_DEBUG("never formatted " + std::to_string(state.iterations()));
 }
 BENCHMARK(BM_LogDebugFiltered)->Threads(1);
+
+// Archiving one closed 20 MiB file of a busy worker's request lines, as the housekeeping thread
+// does after every roll: the bytes per second set how much of a core a logging worker spends on it.
+void BM_ArchiveClosedFile(benchmark::State& state) {
+    Dir();
+    LogMgr* mgr = LogMgr::GetInstance();
+    const std::string closed = LogMgr::MakeLogFileName(
+        std::filesystem::path(mgr->CurrentFilePath()).parent_path().string(), "Vessel", 0);
+    std::string text;
+    for (int i = 0; text.size() < 20 * 1048576; ++i) {
+        text += "[12-07 20:12:08.851],Info ,[28915:140376140793536],Receiv:" + std::to_string(i) +
+                "-11[TakeValue|RespStreamParser.cpp|183]\n"
+                "[12-07 20:12:08.851],Info ,[28915:140376140793536],RequestHandler calc:1.0[run|RequestHandler.cpp|17]\n";
+    }
+    for (auto _ : state) {
+        state.PauseTiming();
+        FILE* f = fopen(closed.c_str(), "w");
+        if (f == nullptr || fwrite(text.data(), 1, text.size(), f) != text.size()) state.SkipWithError("write failed");
+        if (f != nullptr) fclose(f);
+        state.ResumeTiming();
+        if (mgr->GzipLogFiles()) state.SkipWithError("compression failed");
+        state.PauseTiming();
+        unlink((closed + ".gz").c_str());
+        state.ResumeTiming();
+    }
+    state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(text.size()));
+}
+BENCHMARK(BM_ArchiveClosedFile)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
