@@ -22,6 +22,8 @@ import org.apache.catalina.connector.Request;
 import org.apache.catalina.connector.Response;
 import org.apache.catalina.startup.Tomcat;
 import org.apache.catalina.valves.ValveBase;
+import org.apache.coyote.AbstractProtocol;
+import org.apache.coyote.RequestGroupInfo;
 
 /**
  * The receiver's two ways into Tomcat against an embedded one: every request answered in process
@@ -58,7 +60,7 @@ public final class InProcessCheck {
         tomcat.start();
         String port = Integer.toString(connector.getLocalPort());
         try {
-            run(port);
+            run(port, (RequestGroupInfo) ((AbstractProtocol<?>) connector.getProtocolHandler()).getHandler().getGlobal());
         } finally {
             tomcat.stop();
             tomcat.destroy();
@@ -67,7 +69,7 @@ public final class InProcessCheck {
         System.exit(failures == 0 ? 0 : 1);
     }
 
-    private static void run(String port) {
+    private static void run(String port, RequestGroupInfo counters) {
         String big = "x".repeat(30000);
         String[][] same = {
             {"GET with query and headers", req("GET", "/t/echo", "", "{\"a b\":\"1&2\",\"c\":\"\\u00e9\"}",
@@ -92,9 +94,16 @@ public final class InProcessCheck {
         };
         long inProcess = TomcatForwarder.inProcessCount();
         for (String[] c : same) {
-            Answer http = call(c[1], port, false);
+            long[] before = totals(counters);
             Answer direct = call(c[1], port, true);
+            long[] counted = minus(totals(counters), before);
+            Answer http = call(c[1], port, false);
             check(c[0], direct.equals(http), "in process " + direct + "\n  over HTTP " + http);
+            // The connector's request counters (Tomcat's JMX totals) move alike both ways.
+            long[] byHttp = awaitDelta(counters, plus(before, counted), counted);
+            check(c[0] + ": counted alike", Arrays.equals(byHttp, counted),
+                    "requests, errors, bytes sent, received in process " + Arrays.toString(counted)
+                            + ", over HTTP " + Arrays.toString(byHttp));
         }
         check("each of them in process", TomcatForwarder.inProcessCount() - inProcess == same.length,
                 (TomcatForwarder.inProcessCount() - inProcess) + " of " + same.length);
@@ -128,6 +137,40 @@ public final class InProcessCheck {
             check("frame of " + Arrays.toString(b),
                     Arrays.equals(RespCodec.encodeReply("m||1||2", "id", 200, b, b.length), before), "");
         }
+    }
+
+    private static long[] totals(RequestGroupInfo g) {
+        return new long[] {g.getRequestCount(), g.getErrorCount(), g.getBytesSent(), g.getBytesReceived()};
+    }
+
+    /**
+     * What the totals moved by since from, once that is want or 5 s have passed: the connector's
+     * processor counts a request just after its answer went out.
+     */
+    private static long[] awaitDelta(RequestGroupInfo g, long[] from, long[] want) {
+        long deadline = System.nanoTime() + 5_000_000_000L;
+        long[] d = minus(totals(g), from);
+        while (!Arrays.equals(d, want) && System.nanoTime() < deadline) {
+            Thread.onSpinWait();
+            d = minus(totals(g), from);
+        }
+        return d;
+    }
+
+    private static long[] plus(long[] a, long[] b) {
+        long[] s = new long[a.length];
+        for (int i = 0; i < a.length; i++) {
+            s[i] = a[i] + b[i];
+        }
+        return s;
+    }
+
+    private static long[] minus(long[] a, long[] b) {
+        long[] d = new long[a.length];
+        for (int i = 0; i < a.length; i++) {
+            d[i] = a[i] - b[i];
+        }
+        return d;
     }
 
     private static String req(String method, String path, String body, String query, String headers) {

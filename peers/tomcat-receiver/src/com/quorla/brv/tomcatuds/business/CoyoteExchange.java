@@ -27,6 +27,8 @@ import org.apache.coyote.InputBuffer;
 import org.apache.coyote.OutputBuffer;
 import org.apache.coyote.ProtocolHandler;
 import org.apache.coyote.Request;
+import org.apache.coyote.RequestGroupInfo;
+import org.apache.coyote.RequestInfo;
 import org.apache.coyote.Response;
 import org.apache.coyote.http11.AbstractHttp11Protocol;
 import org.apache.tomcat.util.buf.ByteChunk;
@@ -74,6 +76,14 @@ final class CoyoteExchange implements ActionHook, InputBuffer, OutputBuffer {
         final Mapper mapper;
         final int maxHeadBytes;
         final int maxHeaderCount;
+        /**
+         * What the requests served here add to the connector's request counters (its
+         * GlobalRequestProcessor in JMX), as its own processors add theirs; null when the
+         * connector keeps none. One for all threads: a thread's own would stay listed after the
+         * thread ended.
+         */
+        private final RequestInfo counters;
+        private final RequestGroupInfo global;
 
         Target(int port, Connector connector, Service service, AbstractHttp11Protocol<?> http) {
             this.port = port;
@@ -82,6 +92,44 @@ final class CoyoteExchange implements ActionHook, InputBuffer, OutputBuffer {
             this.mapper = service.getMapper();
             this.maxHeadBytes = http.getMaxHttpRequestHeaderSize();
             this.maxHeaderCount = http.getMaxHeaderCount();
+            Object group = http.getHandler() == null ? null : http.getHandler().getGlobal();
+            global = group instanceof RequestGroupInfo ? (RequestGroupInfo) group : null;
+            counters = global == null ? null : new RequestInfo(new Request());
+        }
+
+        /** This connector is the one requests go to from now on: its totals include ours. */
+        void adopt() {
+            if (counters != null) {
+                counters.setGlobalProcessor(global);
+            }
+        }
+
+        /** Counts one request as the connector's processor does when it ends one. */
+        void count(Request req, Response res, int status) {
+            if (counters == null) {
+                return;
+            }
+            long ms = (System.nanoTime() - req.getStartTimeNanos()) / 1_000_000;
+            synchronized (counters) {
+                counters.setRequestCount(counters.getRequestCount() + 1);
+                if (status >= 400) {
+                    counters.setErrorCount(counters.getErrorCount() + 1);
+                }
+                counters.setBytesReceived(counters.getBytesReceived() + req.getBytesRead());
+                counters.setBytesSent(counters.getBytesSent() + res.getContentWritten());
+                counters.setProcessingTime(counters.getProcessingTime() + ms);
+                if (ms > counters.getMaxTime()) {
+                    counters.setMaxTime(ms);
+                    counters.setMaxRequestUri(req.requestURI().toString());
+                }
+            }
+        }
+
+        /** The connector is no longer this one: what was counted stays in its totals. */
+        void release() {
+            if (counters != null) {
+                counters.setGlobalProcessor(null);
+            }
         }
     }
 
@@ -189,6 +237,10 @@ final class CoyoteExchange implements ActionHook, InputBuffer, OutputBuffer {
                 LOG.info("requests go to tomcat over HTTP on port " + port + ": " + refusal);
                 return null;
             }
+            if (target != null) {
+                target.release();
+            }
+            t.adopt();
             target = t;
             LOG.info("requests go to tomcat's adapter in process (connector port " + port + ")");
             return t;
@@ -353,6 +405,7 @@ final class CoyoteExchange implements ActionHook, InputBuffer, OutputBuffer {
             if (!res.isCommitted()) {
                 commit();
             }
+            tc.count(req, res, res.getStatus());
             if (tooLarge) {
                 return new TomcatForwarder.Result(500, "tomcat request failed: java.io.IOException: response body too large");
             }
@@ -366,6 +419,7 @@ final class CoyoteExchange implements ActionHook, InputBuffer, OutputBuffer {
             // Over HTTP the connector's processor answers 500 without a body; so does this.
             LOG.log(Level.WARNING, "request " + call.method + " " + call.rawPath + " failed in tomcat's adapter", t);
             PER_THREAD.remove();
+            tc.count(req, res, 500);
             return new TomcatForwarder.Result(500, new byte[0], 0);
         } finally {
             content = null;
@@ -400,6 +454,11 @@ final class CoyoteExchange implements ActionHook, InputBuffer, OutputBuffer {
                 break;
             case CLOSE_NOW:
                 closedNow = true;
+                // As the connector's processor marks it: an answer cut off is an error, in the
+                // access log and the request counters, unless the client went away.
+                if (res.getStatus() < 400 && !(param instanceof IOException)) {
+                    res.setStatus(500);
+                }
                 break;
             case IS_ERROR:
                 ((AtomicBoolean) param).set(closedNow);
@@ -518,7 +577,8 @@ final class CoyoteExchange implements ActionHook, InputBuffer, OutputBuffer {
         }
         int n = chunk.remaining();
         if (bodyless) {
-            chunk.position(chunk.limit());
+            // Dropped without taking it from the chunk, as the connector's filter for answers
+            // without a body does: the response then counts no bytes sent.
             return n;
         }
         if ((long) outLen + n > TomcatClient.MAX_BODY_BYTES) {
