@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <exception>
 #include <sstream>
+#include <utility>
+#include <vector>
 
 #include "base/JsonNesting.h"
 
@@ -51,6 +53,109 @@ std::string JoinElements(const pt::ptree& array) {
         joined += element.second.data();
     }
     return joined;
+}
+
+// A text as a JSON string's contents, escaped as modules have always received it: '"', '\\' and
+// '/' with a backslash, the short escapes for \b \f \n \r \t, other control bytes as \u00XX in
+// capitals, and every other byte (UTF-8 included) as it is.
+void AppendEscaped(std::string& out, const std::string& text) {
+    static const char kHex[] = "0123456789ABCDEF";
+    for (char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        switch (c) {
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '/':
+                out += "\\/";
+                break;
+            case '\b':
+                out += "\\b";
+                break;
+            case '\f':
+                out += "\\f";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default:
+                if (c < 0x20) {
+                    out += "\\u00";
+                    out += kHex[c >> 4];
+                    out += kHex[c & 0xF];
+                } else {
+                    out += ch;
+                }
+        }
+    }
+}
+
+// The query as nested objects: "a.x" and "a.y" become "a":{"x":..,"y":..}. Members keep the order
+// in which their first key comes in the (sorted) query. The keys form a tree (checked before).
+void AppendQueryTree(std::string& out, const std::map<std::string, std::string>& query) {
+    struct Node {
+        std::string name;
+        const std::string* value = nullptr;
+        std::vector<size_t> children;
+    };
+    std::vector<Node> nodes(1);
+    for (const auto& [key, value] : query) {
+        size_t at = 0;
+        for (size_t start = 0;;) {
+            const size_t dot = key.find('.', start);
+            const std::string part =
+                key.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
+            // Keys come sorted, so all keys below one member follow each other: that member, if
+            // it is there, is the last one added to its parent.
+            size_t next = nodes[at].children.empty() ? 0 : nodes[at].children.back();
+            if (next == 0 || nodes[next].name != part) {
+                next = nodes.size();
+                nodes.push_back(Node{part, nullptr, {}});
+                nodes[at].children.push_back(next);
+            }
+            at = next;
+            if (dot == std::string::npos) {
+                break;
+            }
+            start = dot + 1;
+        }
+        nodes[at].value = &value;
+    }
+    // Depth-first without recursion: a key of many parts must not cost a stack frame each.
+    std::vector<std::pair<size_t, size_t>> stack{{0, 0}};  // node, next child to write
+    out += '{';
+    while (!stack.empty()) {
+        auto& [node, next] = stack.back();
+        if (next == nodes[node].children.size()) {
+            out += '}';
+            stack.pop_back();
+            continue;
+        }
+        if (next > 0) {
+            out += ',';
+        }
+        const Node& child = nodes[nodes[node].children[next++]];
+        out += '"';
+        AppendEscaped(out, child.name);
+        out += "\":";
+        if (child.children.empty()) {
+            out += '"';
+            AppendEscaped(out, child.value != nullptr ? *child.value : std::string());
+            out += '"';
+        } else {
+            out += '{';
+            stack.emplace_back(static_cast<size_t>(&child - nodes.data()), 0);
+        }
+    }
 }
 
 }  // namespace
@@ -120,31 +225,28 @@ bool RequestPojo::toJson(std::string& out) const {
     if (!QueryKeysTreeable()) {
         return false;
     }
-    try {
-        pt::ptree root;
-        // Fixed single-part names: appended directly, no path lookup needed.
-        root.push_back(pt::ptree::value_type("reqUrl", pt::ptree(reqUrl)));
-        root.push_back(pt::ptree::value_type("method", pt::ptree(method)));
-        if (!reqBody.empty()) {
-            root.push_back(pt::ptree::value_type("reqBody", pt::ptree(reqBody)));
-        }
-        root.push_back(pt::ptree::value_type("moduleName", pt::ptree(moduleName)));
-        root.push_back(pt::ptree::value_type("version", pt::ptree(version)));
-
-        pt::ptree query;
-        for (const auto& entry : reqQuery) {
-            query.put(entry.first, entry.second);
-        }
-        if (!query.empty()) {
-            root.push_back(pt::ptree::value_type("reqQuery", std::move(query)));
-        }
-
-        std::ostringstream text;
-        pt::write_json(text, root, false);
-        out = text.str();
-    } catch (const std::exception&) {
-        // The key check above rules out what the writer rejects; this only keeps the worker up.
-        return false;
+    std::string json;
+    json.reserve(96 + reqUrl.size() + reqBody.size() + moduleName.size() + version.size());
+    json += "{\"reqUrl\":\"";
+    AppendEscaped(json, reqUrl);
+    json += "\",\"method\":\"";
+    AppendEscaped(json, method);
+    json += '"';
+    if (!reqBody.empty()) {
+        json += ",\"reqBody\":\"";
+        AppendEscaped(json, reqBody);
+        json += '"';
     }
+    json += ",\"moduleName\":\"";
+    AppendEscaped(json, moduleName);
+    json += "\",\"version\":\"";
+    AppendEscaped(json, version);
+    json += '"';
+    if (!reqQuery.empty()) {
+        json += ",\"reqQuery\":";
+        AppendQueryTree(json, reqQuery);
+    }
+    json += "}\n";
+    out = std::move(json);
     return true;
 }
