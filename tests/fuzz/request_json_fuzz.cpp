@@ -1,11 +1,15 @@
-// The request JSON of a C module: any text from the gateway is safe to parse, and what toJson
-// renders is JSON that reads back to the same request (an exception reading it is a crash).
+// The request JSON of a C module: any text from the gateway is safe to parse, what the one-pass
+// reader takes it reads as the property tree does, and what toJson renders is JSON that reads
+// back to the same request (an exception reading it is a crash).
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 #include <sstream>
 
+#include "../support/TreeRequestReader.h"
 #include "FuzzSupport.h"
+#include "base/JsonNesting.h"
 #include "hosts/c/RequestPojo.h"
+#include "hosts/c/RequestTextReader.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     InstallFuzzLogHome();
@@ -13,9 +17,16 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::string text(reinterpret_cast<const char*>(data), size);
+    RequestTextReader::Fields fast, tree;
+    if (JsonNestingWithin(text, 256) && RequestTextReader::Read(text, fast)) {
+        FUZZ_CHECK(testsupport::TreeReadRequest(text, tree));
+        FUZZ_CHECK(fast.reqUrl == tree.reqUrl && fast.method == tree.method && fast.reqBody == tree.reqBody);
+        FUZZ_CHECK(fast.reqQuery == tree.reqQuery && fast.header == tree.header);
+    }
     RequestPojo req;
     std::string err, json = "untouched";
-    if (!req.ParseGatewayRequest(std::string(reinterpret_cast<const char*>(data), size), err)) {
+    if (!req.ParseGatewayRequest(text, err)) {
         FUZZ_CHECK(!err.empty());
         return 0;
     }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/JsonNesting.h"
+#include "hosts/c/RequestTextReader.h"
 
 namespace pt = boost::property_tree;
 
@@ -164,6 +165,16 @@ bool RequestPojo::ParseGatewayRequest(const std::string& text, std::string& err)
     if (!JsonNestingWithin(text, MAX_NESTING)) {
         err = "nesting deeper than " + std::to_string(MAX_NESTING) + " levels";
         return false;
+    }
+    // Nearly every request text is plain and read in one pass; the tree reads the rest.
+    RequestTextReader::Fields fields;
+    if (RequestTextReader::Read(text, fields)) {
+        reqUrl = std::move(fields.reqUrl);
+        method = std::move(fields.method);
+        reqBody = std::move(fields.reqBody);
+        reqQuery = std::move(fields.reqQuery);
+        header = std::move(fields.header);
+        return true;
     }
     pt::ptree root;
     try {

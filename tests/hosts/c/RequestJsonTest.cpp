@@ -1,14 +1,19 @@
 // The request record: the gateway's request text in, the module's JSON out.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
+#include <functional>
 #include <map>
 #include <random>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "hosts/c/RequestPojo.h"
+#include "hosts/c/RequestTextReader.h"
+#include "support/TreeRequestReader.h"
 
 namespace {
 
@@ -129,6 +134,82 @@ TEST(RequestJson, GatewayTextFillsTheRecordOrIsRejectedLeavingItAlone) {
         R"({"ReqUrl":"u","Method":"G","ReqBody":")" + brackets + R"(","ReqQuery":{},"Header":{}})", err))
         << err;
     EXPECT_EQ(r.reqBody, brackets);
+}
+
+// Random request texts, some of them broken on purpose: what the one-pass reader takes, it must
+// read as the tree does; what it leaves, the tree decides.
+TEST(RequestJson, TheOnePassReaderReadsWhatItTakesAsTheTreeDoes) {
+    std::mt19937 random(23);
+    auto pick = [&](std::initializer_list<const char*> options) {
+        return std::string(options.begin()[random() % options.size()]);
+    };
+    auto space = [&] { return pick({"", "", "", " ", "\n\t", "\r "}); };
+    std::function<std::string(int)> value = [&](int depth) -> std::string {
+        switch (random() % (depth > 2 ? 3 : 6)) {
+            case 5:
+            case 0:
+                if (random() % 8 == 0)  // what the one-pass reader leaves to the tree
+                    return "\"" + pick({"\\u00e9", "\xc3\xa9", "\x01", "\\ud83d\\ude00", "\\x"}) + "\"";
+                return "\"" +
+                       pick({"", "a", "/calc/add", "GET", "\\\"q\\\"", "\\/\\\\", "\\n\\t\\b\\f\\r", "\x7f",
+                             "[{", " sp "}) +
+                       "\"";
+            case 1:
+                return random() % 8 == 0 ? pick({"01", "1.", "-", "+1", ".5"})
+                                         : pick({"0", "-1", "12.50", "1e5", "-0.0E+3", "7", "1E-2"});
+            case 2:
+                return random() % 8 == 0 ? pick({"tru", "nul", "True"}) : pick({"true", "false", "null"});
+            case 3: {
+                std::string o = "{";
+                for (size_t n = random() % 3; n > 0; --n)
+                    o += space() + "\"" + (random() % 8 == 0 ? "" : pick({"k", "n", "k.x"})) + "\"" +
+                         space() + ":" + value(depth + 1) + (n > 1 ? "," : "");
+                return o + space() + "}";
+            }
+            default: {
+                std::string a = "[";
+                for (size_t n = random() % 3; n > 0; --n)
+                    a += space() + value(depth + 1) + (n > 1 ? "," : "");
+                return a + space() + "]";
+            }
+        }
+    };
+    int taken = 0, agreed = 0;
+    for (int i = 0; i < 20000; ++i) {
+        std::vector<std::string> names = {"ReqUrl", "Method", "ReqBody", "ReqQuery", "Header"};
+        for (size_t n = random() % 3; n > 0; --n)
+            names.push_back(pick({"ReqUrl", "ReqBody", "ReqQuery", "Header", "Extra"}));
+        std::shuffle(names.begin(), names.end(), random);
+        if (random() % 10 == 0) names.pop_back();
+        std::string text = "{";
+        for (size_t n = 0; n < names.size(); ++n) {
+            const std::string& name = names[n];
+            std::string v = value(1);
+            if (name == "ReqQuery" && random() % 5 != 0)
+                v = "{\"x\":" + value(2) + ",\"y\":\"2\"," + space() + "\"" + pick({"x", "z", "a.b"}) +
+                    "\":" + value(2) + "}";
+            if (name == "Header" && random() % 5 != 0)
+                v = "{\"H\":[" + value(2) + "],\"Host\":[\"a\"," + value(2) + "],\"" + pick({"X", "H"}) +
+                    "\":" + value(2) + "}";
+            text += space() + "\"" + name + "\":" + space() + v + (n + 1 < names.size() ? "," : "");
+        }
+        text += "}" + space();
+        if (random() % 4 == 0) text.insert(random() % text.size(), pick({",", "}", "\"", "\\", "]", "x"}));
+        if (random() % 4 == 0) text.erase(random() % text.size(), 1);
+        RequestTextReader::Fields fast, tree;
+        const bool treeRead = testsupport::TreeReadRequest(text, tree);
+        if (!RequestTextReader::Read(text, fast)) continue;
+        ++taken;
+        ASSERT_TRUE(treeRead) << "taken, but the tree refuses it: " << text;
+        EXPECT_EQ(fast.reqUrl + "|" + fast.method + "|" + fast.reqBody,
+                  tree.reqUrl + "|" + tree.method + "|" + tree.reqBody)
+            << text;
+        EXPECT_EQ(fast.reqQuery, tree.reqQuery) << text;
+        ASSERT_EQ(fast.header, tree.header) << text;
+        ++agreed;
+    }
+    EXPECT_GT(taken, 1000);
+    EXPECT_EQ(agreed, taken);
 }
 
 }  // namespace
