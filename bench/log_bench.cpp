@@ -81,12 +81,14 @@ void BM_ArchiveClosedFile(benchmark::State& state) {
     for (int i = 0; text.size() < 20 * 1048576; ++i) {
         text += "[12-07 20:12:08.851],Info ,[28915:140376140793536],Receiv:" + std::to_string(i) +
                 "-11[TakeValue|RespStreamParser.cpp|183]\n"
-                "[12-07 20:12:08.851],Info ,[28915:140376140793536],RequestHandler calc:1.0[run|RequestHandler.cpp|17]\n";
+                "[12-07 20:12:08.851],Info ,[28915:140376140793536],RequestHandler "
+                "calc:1.0[run|RequestHandler.cpp|17]\n";
     }
     for (auto _ : state) {
         state.PauseTiming();
         FILE* f = fopen(closed.c_str(), "w");
-        if (f == nullptr || fwrite(text.data(), 1, text.size(), f) != text.size()) state.SkipWithError("write failed");
+        if (f == nullptr || fwrite(text.data(), 1, text.size(), f) != text.size())
+            state.SkipWithError("write failed");
         if (f != nullptr) fclose(f);
         state.ResumeTiming();
         if (mgr->GzipLogFiles()) state.SkipWithError("compression failed");
