@@ -238,21 +238,21 @@ bool RequestPojo::toJson(std::string& out) const {
     }
     std::string json;
     json.reserve(96 + reqUrl.size() + reqBody.size() + moduleName.size() + version.size());
-    json += "{\"reqUrl\":\"";
-    AppendEscaped(json, reqUrl);
-    json += "\",\"method\":\"";
-    AppendEscaped(json, method);
-    json += '"';
-    if (!reqBody.empty()) {
-        json += ",\"reqBody\":\"";
-        AppendEscaped(json, reqBody);
+    // Each member as "name":"text", the first one opening the object.
+    auto member = [&json](const char* name, const std::string& text) {
+        json += json.empty() ? "{\"" : ",\"";
+        json += name;
+        json += "\":\"";
+        AppendEscaped(json, text);
         json += '"';
+    };
+    member("reqUrl", reqUrl);
+    member("method", method);
+    if (!reqBody.empty()) {
+        member("reqBody", reqBody);
     }
-    json += ",\"moduleName\":\"";
-    AppendEscaped(json, moduleName);
-    json += "\",\"version\":\"";
-    AppendEscaped(json, version);
-    json += '"';
+    member("moduleName", moduleName);
+    member("version", version);
     if (!reqQuery.empty()) {
         json += ",\"reqQuery\":";
         AppendQueryTree(json, reqQuery);
