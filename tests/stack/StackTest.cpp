@@ -14,6 +14,7 @@
 #include <boost/property_tree/ptree.hpp>
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <regex>
@@ -337,6 +338,47 @@ TEST_F(StackTest, AUsersFileAtTheChannelPathIsLeftAlone) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << "wait status " << status;
     EXPECT_EQ(testsupport::ReadFile(stack_.ChannelPath()), "keep me");
     unlink(stack_.ChannelPath().c_str());
+}
+
+// A test process that ends without its destructors (killed at its timeout, or a forked story
+// leaving by _exit) takes its stack with it: nothing of it runs on after the suite.
+TEST(StackCleanup, AStackEndsWithTheProcessThatStartedIt) {
+    ASSERT_TRUE(VesselStack::Built({"calc"}));
+    int pipeEnds[2];
+    ASSERT_EQ(pipe(pipeEnds), 0);
+    testsupport::ChildProcess owner;
+    ASSERT_TRUE(owner.Fork([&] {
+        auto* stack = new VesselStack;  // never deleted: its destructor must not be what ends it
+        if (!stack->Start({"calc"})) return 1;
+        if (HttpTestClient::Get(stack->Gateway().Port(), "/calc/add?x=1&y=2", 30s).body != "3") return 2;
+        // Its two directories, then every pid of the stack.
+        std::string report = stack->Home() + " " + stack->Gateway().ConfigPath();
+        for (pid_t pid : stack->Workers()) report += " " + std::to_string(pid);
+        report += " " + std::to_string(stack->Master().Pid()) + " " + std::to_string(stack->Gateway().Pid());
+        return write(pipeEnds[1], report.data(), report.size()) == static_cast<ssize_t>(report.size()) ? 0
+                                                                                                       : 3;
+    }));
+    close(pipeEnds[1]);
+    std::string report(4096, '\0');
+    const ssize_t n = read(pipeEnds[0], report.data(), report.size());
+    close(pipeEnds[0]);
+    report.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    const int status = owner.Wait(60s);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
+    std::istringstream in(report);
+    std::string home, gatewayConfig;
+    std::vector<pid_t> started;
+    in >> home >> gatewayConfig;
+    for (pid_t pid; in >> pid;) started.push_back(pid);
+    EXPECT_GE(started.size(), 3u) << report;  // a worker, the master, the gateway
+    for (pid_t pid : started) {
+        EXPECT_TRUE(WaitFor([&] { return !VesselStack::Alive(pid); }, 10s)) << "pid " << pid << " runs on";
+        if (pid > 1 && VesselStack::Alive(pid)) kill(pid, SIGKILL);
+    }
+    std::error_code ignored;
+    for (const std::filesystem::path& dir :
+         {std::filesystem::path(home), std::filesystem::path(gatewayConfig).parent_path()})
+        if (dir.string().rfind("/tmp/", 0) == 0) std::filesystem::remove_all(dir, ignored);
 }
 
 // TERM ends the workers at once, QUIT lets them finish: either way, under load, the master exits

@@ -2,12 +2,25 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <thread>
 
 namespace testsupport {
+
+namespace {
+
+// A child ends with the test process that started it, however that ends: a test killed at its
+// timeout, or a forked story leaving by _exit, must not leave a gateway or a master (and so its
+// workers) running after the suite.
+void EndWithParent(pid_t parent) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) _exit(127);  // the parent was gone before the signal was armed
+}
+
+}  // namespace
 
 ChildProcess::~ChildProcess() {
     if (pid_ > 0 && status_ == -1) {
@@ -18,9 +31,11 @@ ChildProcess::~ChildProcess() {
 
 bool ChildProcess::Exec(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
                         const std::string& outFile) {
+    const pid_t parent = getpid();
     pid_ = fork();
     if (pid_ < 0) return false;
     if (pid_ == 0) {
+        EndWithParent(parent);
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -41,9 +56,13 @@ bool ChildProcess::Exec(const std::vector<std::string>& argv, const std::map<std
 }
 
 bool ChildProcess::Fork(const std::function<int()>& body) {
+    const pid_t parent = getpid();
     pid_ = fork();
     if (pid_ < 0) return false;
-    if (pid_ == 0) _exit(body());
+    if (pid_ == 0) {
+        EndWithParent(parent);
+        _exit(body());
+    }
     return true;
 }
 

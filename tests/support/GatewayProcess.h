@@ -21,6 +21,7 @@ public:
     int Stop();
 
     int Port() const { return port_; }
+    pid_t Pid() const { return process_->Pid(); }
     const std::string& SocketPath() const { return socketPath_; }
     const std::string& ConfigPath() const { return configPath_; }
     const std::string& AppName() const { return appName_; }
