@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 class GatewayOptions {
@@ -18,7 +19,9 @@ public:
     bool appNameGiven = false;
     std::string appName;
     mode_t socketMode = 0600;
-    unsigned threads = 1;
+    // Two event loops where there are two cores: a request stays on one loop (its client, the pull
+    // it meets and the answer on that pull), and the other core's loop serves other clients.
+    unsigned threads = std::thread::hardware_concurrency() > 1 ? 2 : 1;
     std::chrono::milliseconds requestTimeout{30000};
     std::chrono::milliseconds idleTimeout{60000};
     std::chrono::milliseconds configPoll{500};

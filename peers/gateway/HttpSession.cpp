@@ -157,6 +157,7 @@ void HttpSession::Dispatch() {
     std::string frame = RequestTranslator::BuildMessageFrame(module, id, json);
     auto pending = std::make_shared<PendingRequest>(std::move(id), std::move(frame), weak_from_this(),
                                                     RequestTranslator::Idempotent(req.method()));
+    pending->SetHome(&socket_.get_executor().context());
     answering_ = pending;  // the broker names its module version, unless it knows none
     switch (broker_.Submit(module, pending, Clock::now())) {
         case RequestBroker::SubmitResult::UNKNOWN_MODULE:

@@ -22,4 +22,7 @@ public:
     virtual void AnswerDemand(const std::string& key) = 0;
     // The process at the other end; the requests it takes belong to it until it answers them.
     virtual const PeerProcess& Process() const = 0;
+    // The event loop the connection runs on: a request from a client on the same loop is handed
+    // to it first, so the request and its answer stay on one thread.
+    virtual const void* Home() const { return nullptr; }
 };

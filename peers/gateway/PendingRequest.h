@@ -37,6 +37,12 @@ public:
     pid_t Worker() const { return worker_.load(std::memory_order_relaxed); }
     void SetWorker(pid_t pid) { worker_.store(pid, std::memory_order_relaxed); }
     std::shared_ptr<IRequestOwner> Owner() const { return owner_.lock(); }
+    // The event loop of its client's connection (see IGatewayPeer::Home).
+    const void* Home() const { return home_; }
+    void SetHome(const void* home) { home_ = home; }
+    // How often a later request of another loop went first (the broker's, under its lock).
+    unsigned PassedOver() const { return passes_; }
+    void PassOver() { ++passes_; }
 
     // True for the first caller only.
     bool Claim() { return !claimed_.exchange(true, std::memory_order_acq_rel); }
@@ -69,4 +75,6 @@ private:
     std::atomic<bool> claimed_{false};
     std::atomic<bool> taken_{false};
     unsigned retriesLeft_;
+    const void* home_ = nullptr;
+    unsigned passes_ = 0;
 };

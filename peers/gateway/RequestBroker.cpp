@@ -75,15 +75,48 @@ RequestBroker::SlotEntry* RequestBroker::ServingLocked(const std::string& name,
     return serving;
 }
 
+std::deque<std::shared_ptr<IGatewayPeer>>::iterator RequestBroker::HeldOnLoop(
+    std::deque<std::shared_ptr<IGatewayPeer>>& held, const void* home) {
+    auto found =
+        std::find_if(held.begin(), held.end(), [home](const auto& peer) { return peer->Home() == home; });
+    return found != held.end() ? found : held.begin();
+}
+
+std::deque<std::shared_ptr<PendingRequest>>::iterator RequestBroker::MateOnLoop(
+    std::deque<std::shared_ptr<PendingRequest>>& queue, const void* home) {
+    const auto scanEnd = queue.begin() + std::min<size_t>(queue.size(), LOOP_SCAN);
+    for (auto it = queue.begin(); it != scanEnd; ++it) {
+        if ((*it)->Claimed()) {
+            continue;
+        }
+        if ((*it)->Home() == home) {
+            for (auto passed = queue.begin(); passed != it; ++passed) {
+                (*passed)->PassOver();
+            }
+            return it;
+        }
+        if ((*it)->PassedOver() >= MAX_PASSES) {
+            break;  // it has waited enough: no request passes it any more
+        }
+    }
+    return queue.begin();
+}
+
 void RequestBroker::MatchLocked(ModuleSlot& slot, Deliveries& deliveries) {
     while (!slot.held.empty() && !slot.queue.empty()) {
-        auto request = std::move(slot.queue.front());
-        slot.queue.pop_front();
-        if (request->Claimed()) {
-            continue;  // given up while it waited
+        if (slot.queue.front()->Claimed()) {
+            slot.queue.pop_front();  // given up while it waited
+            continue;
         }
-        auto peer = std::move(slot.held.front());
-        slot.held.pop_front();
+        auto requestAt = slot.queue.begin();
+        auto peerAt = HeldOnLoop(slot.held, (*requestAt)->Home());
+        if ((*peerAt)->Home() != (*requestAt)->Home()) {
+            requestAt = MateOnLoop(slot.queue, (*peerAt)->Home());
+        }
+        auto request = std::move(*requestAt);
+        slot.queue.erase(requestAt);
+        auto peer = std::move(*peerAt);
+        slot.held.erase(peerAt);
         inFlight_[request->Id()] = InFlight{request, peer->Process()};
         request->SetWorker(peer->Process().Pid());
         deliveries.emplace_back(std::move(peer), std::move(request));
@@ -134,8 +167,9 @@ RequestBroker::SubmitResult RequestBroker::Submit(const std::string& name,
         }
         demandPeer = DemandLocked(configured.second, key, now);
         if (!slot.held.empty()) {
-            puller = std::move(slot.held.front());
-            slot.held.pop_front();
+            auto held = HeldOnLoop(slot.held, request->Home());
+            puller = std::move(*held);
+            slot.held.erase(held);
             inFlight_[request->Id()] = InFlight{request, puller->Process()};
             request->SetWorker(puller->Process().Pid());
         } else {

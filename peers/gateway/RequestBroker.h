@@ -174,7 +174,20 @@ private:
     // Moves from's waiting requests to the head of to's queue, order kept, and hands them to pulls
     // held there (the deliveries are made after the lock is released).
     void MoveQueueLocked(SlotEntry& from, SlotEntry& to, Deliveries& deliveries);
+    // Pairs waiting requests with held pulls. With several event loops a pair on one loop comes
+    // first, so the request, its message and its answer need no hand-over between threads: the
+    // oldest request with a pull of its loop, else the oldest pull with one of the next LOOP_SCAN
+    // requests of its loop (passing a request MAX_PASSES times at most, so none waits long for a
+    // module whose pulls are all on other loops), else the oldest of both.
     void MatchLocked(ModuleSlot& slot, Deliveries& deliveries);
+    static constexpr size_t LOOP_SCAN = 16;
+    static constexpr unsigned MAX_PASSES = 2;
+    // The request of the queue that a pull of home takes: see MatchLocked. queue is not empty.
+    static std::deque<std::shared_ptr<PendingRequest>>::iterator MateOnLoop(
+        std::deque<std::shared_ptr<PendingRequest>>& queue, const void* home);
+    // The first held pull on the event loop home, else the oldest; held is not empty.
+    static std::deque<std::shared_ptr<IGatewayPeer>>::iterator HeldOnLoop(
+        std::deque<std::shared_ptr<IGatewayPeer>>& held, const void* home);
     // Puts an unfinished request back at the head of its version's queue (or of the serving
     // version's, when its own is gone for good), or hands it to a held pull.
     void RequeueLocked(const std::shared_ptr<PendingRequest>& request, Deliveries& deliveries);

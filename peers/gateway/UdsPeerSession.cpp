@@ -30,6 +30,7 @@ unsigned ParseStatus(const std::string& text) {
 
 UdsPeerSession::UdsPeerSession(Socket socket, RequestBroker& broker, uint64_t number)
     : socket_(std::move(socket)),
+      home_(&socket_.get_executor().context()),
       broker_(broker),
       number_(number),
       in_(READ_CHUNK),

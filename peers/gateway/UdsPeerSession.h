@@ -28,6 +28,7 @@ public:
     void AnswerConfig(std::shared_ptr<const AppConfig> config) override;
     void AnswerDemand(const std::string& key) override;
     const PeerProcess& Process() const override { return process_; }
+    const void* Home() const override { return home_; }
 
 private:
     enum class Held { NONE, PULL, CONFIG_CHANGE, DEMAND };
@@ -52,6 +53,7 @@ private:
     void Close(const std::string& why, bool lastUnread = false);
 
     Socket socket_;
+    const void* home_;  // its event loop
     RequestBroker& broker_;
     const uint64_t number_;         // names the connection in log lines
     PeerProcess process_;           // who connected; set once in Start()

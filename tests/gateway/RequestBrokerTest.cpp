@@ -18,9 +18,11 @@ struct FakePeer : IGatewayPeer {
     void AnswerConfig(std::shared_ptr<const AppConfig>) override {}
     void AnswerDemand(const std::string& key) override { demands.push_back(key); }
     const PeerProcess& Process() const override { return process; }
+    const void* Home() const override { return home; }
     Requests delivered;
     Strings demands;
     PeerProcess process;
+    const void* home = nullptr;
 };
 
 struct FakeOwner : IRequestOwner {
@@ -92,6 +94,41 @@ TEST_F(RequestBrokerTest, RequestsMeetPullsInOrderOnlyTheTakerAnswersAndAReturne
     EXPECT_EQ(live->delivered, Requests{requeued});
     EXPECT_EQ(broker_.InFlightCount(), 3u);
     EXPECT_EQ(owner_->results.size(), 1u);
+}
+
+// With several event loops, a request and the pull it meets are taken from one loop where they
+// can be (the oldest request first, else the next few of the pull's loop); else in order.
+TEST_F(RequestBrokerTest, ARequestMeetsAPullOfItsOwnEventLoopFirst) {
+    const int loopA = 0, loopB = 0;
+    auto a = Peer(), b = Peer();
+    a->home = &loopA;
+    b->home = &loopB;
+    auto on = [&](const int& loop) {
+        auto r = New();
+        r->SetHome(&loop);
+        return r;
+    };
+    broker_.Pull("calc||1.0", a, true);
+    broker_.Pull("calc||1.0", b, true);
+    auto r1 = on(loopB), r2 = on(loopA);
+    for (auto& r : {r1, r2}) ASSERT_EQ(broker_.Submit("calc", r, t0_), Submit::QUEUED);
+    EXPECT_EQ(a->delivered, Requests{r2});
+    EXPECT_EQ(b->delivered, Requests{r1});
+
+    auto r3 = on(loopA), r4 = on(loopB), r5 = on(loopB);
+    for (auto& r : {r3, r4, r5}) ASSERT_EQ(broker_.Submit("calc", r, t0_), Submit::QUEUED);
+    broker_.Pull("calc||1.0", b, false);  // passes the older r3 of the other loop
+    broker_.Pull("calc||1.0", b, false);
+    broker_.Pull("calc||1.0", b, false);  // none of its loop left: the oldest
+    EXPECT_EQ(b->delivered, (Requests{r1, r4, r5, r3}));
+
+    // Pulls of one loop only: a request of another is passed over twice at most.
+    auto r6 = on(loopA), r7 = on(loopB), r8 = on(loopB), r9 = on(loopB);
+    for (auto& r : {r6, r7, r8}) ASSERT_EQ(broker_.Submit("calc", r, t0_), Submit::QUEUED);
+    for (int i = 0; i < 2; ++i) broker_.Pull("calc||1.0", b, false);
+    ASSERT_EQ(broker_.Submit("calc", r9, t0_), Submit::QUEUED);
+    for (int i = 0; i < 2; ++i) broker_.Pull("calc||1.0", b, false);
+    EXPECT_EQ(b->delivered, (Requests{r1, r4, r5, r3, r7, r8, r6, r9}));
 }
 
 TEST_F(RequestBrokerTest, DemandsWaitForTheMasterAndComeAtTheRetryThenTheRefreshPace) {
