@@ -58,6 +58,9 @@ type puller struct {
 	busySince time.Duration // sinceStart when the running request began; 0 while pulling
 }
 
+// A pull loop keeps its write buffer for the next answer up to this size.
+const keptAnswerBuffer = 64 << 10
+
 // requestsRunning counts the requests that run in any module, so watchSlowRequests looks often
 // only while there are some.
 var requestsRunning int64
@@ -249,6 +252,9 @@ func (m *module) pullOn(p *puller, turn uint64, conn net.Conn, reader *bufio.Rea
 			m.answered()
 		}
 		out, answered = out[:0], 0
+		if cap(out) > keptAnswerBuffer {
+			out = nil // a large answer's buffer is not kept for every loop
+		}
 		if err != nil {
 			return err
 		}
