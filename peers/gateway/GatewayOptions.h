@@ -19,8 +19,8 @@ public:
     bool appNameGiven = false;
     std::string appName;
     mode_t socketMode = 0600;
-    // Two event loops where there are two cores: a request stays on one loop (its client, the pull
-    // it meets and the answer on that pull), and the other core's loop serves other clients.
+    // Two event loops where there are two cores: a request is handed to a pull held on its
+    // client's loop where there is one, and the other core's loop serves other clients.
     unsigned threads = std::thread::hardware_concurrency() > 1 ? 2 : 1;
     std::chrono::milliseconds requestTimeout{30000};
     std::chrono::milliseconds idleTimeout{60000};

@@ -23,6 +23,6 @@ public:
     // The process at the other end; the requests it takes belong to it until it answers them.
     virtual const PeerProcess& Process() const = 0;
     // The event loop the connection runs on: a request from a client on the same loop is handed
-    // to it first, so the request and its answer stay on one thread.
+    // to it first, so the hand-over needs no other thread.
     virtual const void* Home() const { return nullptr; }
 };

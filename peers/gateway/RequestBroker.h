@@ -175,7 +175,7 @@ private:
     // held there (the deliveries are made after the lock is released).
     void MoveQueueLocked(SlotEntry& from, SlotEntry& to, Deliveries& deliveries);
     // Pairs waiting requests with held pulls. With several event loops a pair on one loop comes
-    // first, so the request, its message and its answer need no hand-over between threads: the
+    // first, so handing the request to the worker needs no other thread: the
     // oldest request with a pull of its loop, else the oldest pull with one of the next LOOP_SCAN
     // requests of its loop (passing a request MAX_PASSES times at most, so none waits long for a
     // module whose pulls are all on other loops), else the oldest of both.

@@ -28,11 +28,10 @@ const (
 const slowRequest = 20 * time.Millisecond
 
 // module serves one loaded module: pull loops, each on a gateway connection of its own (one
-// request in flight per connection). A pull loop runs each request on its own goroutine, then
-// sends the answer and the next pull (a goroutine per request cost more than most requests: its
-// start, its stack's growth, waking another thread); when a request runs longer than
-// slowRequest, takeOverSlow gives the loop to a new goroutine and the slow request finishes on
-// the old one.
+// request in flight per connection). A pull loop runs each request on its own goroutine before it
+// pulls again (a goroutine per request cost more than most requests: its start, its stack's
+// growth, waking another thread); when a request runs longer than slowRequest, takeOverSlow gives
+// the loop to a new goroutine and the slow request finishes on the old one.
 //
 // Locking: mu guards gateway, serving, pulling, inflight, pullers and every puller's fields. Never held
 // while talking to the gateway or running the module's handler.
@@ -56,10 +55,8 @@ type puller struct {
 	reader    *bufio.Reader
 	turn      uint64        // the goroutine holding this turn pulls; others leave
 	busySince time.Duration // sinceStart when the running request began; 0 while pulling
+	pulled    bool          // a "pullreq" on conn waits for its message
 }
-
-// A pull loop keeps its write buffer for the next answer up to this size.
-const keptAnswerBuffer = 64 << 10
 
 // requestsRunning counts the requests that run in any module, so watchSlowRequests looks often
 // only while there are some.
@@ -213,7 +210,7 @@ func (m *module) pullLoop(p *puller, turn uint64) {
 				continue
 			}
 			conn, reader = c, bufio.NewReader(c)
-			p.conn, p.reader = conn, reader
+			p.conn, p.reader, p.pulled = conn, reader, false
 			m.mu.Unlock()
 		}
 		err := m.pullOn(p, turn, conn, reader)
@@ -234,31 +231,24 @@ func (m *module) pullLoop(p *puller, turn uint64) {
 }
 
 // pullOn sends "pullreq" and runs the gateway's "message" replies one after the other until the
-// connection fails or is closed (the error), or another goroutine takes the loop over (nil).
-// A request's answer goes out with the next pull, in one write on this connection (the gateway
-// takes a worker's answers on any of its connections). An answer whose loop was taken over, or
-// that finds the module stopping, goes on the reply connection.
+// connection fails or is closed (the error), or another goroutine takes the loop over (nil). The
+// next pull goes out before a request runs, so the gateway can have the next message waiting
+// when it ends (a goroutine that takes the loop over finds that pull already sent).
 func (m *module) pullOn(p *puller, turn uint64, conn net.Conn, reader *bufio.Reader) error {
 	pull := encodeFrame("pullreq", m.client)
-	var out []byte // the last request's answer (answered bytes), then the pull
-	answered := 0
 	for {
-		out = append(out, pull...)
-		n, err := conn.Write(out)
-		if answered > 0 {
-			if n < answered { // the gateway did not get the answer whole: it drops the part
-				replies.send(out[:answered])
+		m.mu.Lock()
+		pulled := p.pulled
+		m.mu.Unlock()
+		if !pulled {
+			if _, err := conn.Write(pull); err != nil {
+				return err
 			}
-			m.answered()
-		}
-		out, answered = out[:0], 0
-		if cap(out) > keptAnswerBuffer {
-			out = nil // a large answer's buffer is not kept for every loop
-		}
-		if err != nil {
-			return err
 		}
 		parts, err := readFrame(reader)
+		m.mu.Lock()
+		p.pulled = false
+		m.mu.Unlock()
 		if err != nil {
 			return err
 		}
@@ -270,37 +260,32 @@ func (m *module) pullOn(p *puller, turn uint64, conn net.Conn, reader *bufio.Rea
 		m.mu.Lock()
 		m.inflight++
 		p.busySince = sinceStart()
+		pullNow := m.serving
+		p.pulled = pullNow
 		m.mu.Unlock()
+		var pullErr error
+		if pullNow {
+			_, pullErr = conn.Write(pull)
+		}
 		atomic.AddInt64(&requestsRunning, 1)
-		answer := m.serve(parts[2], parts[3])
+		m.serve(parts[2], parts[3])
 		atomic.AddInt64(&requestsRunning, -1)
 		m.mu.Lock()
-		p.busySince = 0 // from here on no takeover: this goroutine alone writes on conn
+		m.inflight--
+		p.busySince = 0
 		mine := p.turn == turn
-		serving := m.serving
 		m.mu.Unlock()
-		if !mine || !serving {
-			replies.send(answer)
-			m.answered()
-			if !mine {
-				return nil
-			}
-			continue // the write of the pull fails on the closed connection and ends the loop
+		if pullErr != nil {
+			return pullErr
 		}
-		out = append(out, answer...)
-		answered = len(answer)
+		if !mine {
+			return nil
+		}
 	}
 }
 
-// answered counts a request's answer as handed to the gateway.
-func (m *module) answered() {
-	m.mu.Lock()
-	m.inflight--
-	m.mu.Unlock()
-}
-
-// serve runs one request in the module and returns the "responsereq" frame of its answer.
-func (m *module) serve(requestID, text string) []byte {
+// serve runs one request in the module and sends its response on the reply connection.
+func (m *module) serve(requestID, text string) {
 	status, body := 500, ""
 	req, err := parseRequest(text)
 	if err != nil {
@@ -309,7 +294,7 @@ func (m *module) serve(requestID, text string) []byte {
 	} else {
 		status, body = m.run(req)
 	}
-	return encodeFrame("responsereq", m.client, requestID, strconv.Itoa(status), body, "")
+	replies.send(encodeFrame("responsereq", m.client, requestID, strconv.Itoa(status), body, ""))
 }
 
 // run calls the module's handler; a panic becomes status 500.

@@ -133,8 +133,8 @@ TEST(GoWorkerTest, FailedLoadIsReportedAndAGracefulQuitWaitsForTheRequestInFligh
     }
 
     // The first connection's loop is taken over from its slow request: the next messages there are
-    // answered meanwhile, each answer on that connection with its next pull, and each pulled for
-    // once.
+    // answered meanwhile, and each is pulled for once (the goroutine taking over finds the pull
+    // that went out before the slow request ran).
     for (const char* id : {"f1", "f2"}) {
         ASSERT_TRUE(
             gw.Reply(pulls[0].conn, {"message", "gate", id,
@@ -143,7 +143,6 @@ TEST(GoWorkerTest, FailedLoadIsReportedAndAGracefulQuitWaitsForTheRequestInFligh
         auto resp = gw.WaitForFrame("responsereq", 10s);
         ASSERT_TRUE(resp) << id;
         EXPECT_EQ(resp->parts.at(2), id);
-        EXPECT_EQ(resp->conn, pulls[0].conn) << "the answer did not go with the next pull";
     }
     EXPECT_FALSE(gw.WaitForFrameCount("pullreq", 7, 300ms)) << "a second pull where one waited";
 
@@ -155,8 +154,6 @@ TEST(GoWorkerTest, FailedLoadIsReportedAndAGracefulQuitWaitsForTheRequestInFligh
         ASSERT_TRUE(resp) << id;
         EXPECT_EQ(resp->parts.at(1) + " " + resp->parts.at(3) + " " + resp->parts.at(4),
                   client + " 200 opened GET /gate a");
-        EXPECT_TRUE(resp->conn != pulls[0].conn && resp->conn != pulls[1].conn)
-            << "a slow request's answer went on a pull connection another goroutine pulls on";
     }
     std::vector<std::string> ids;
     for (const auto& resp : gw.FramesOf("responsereq")) ids.push_back(resp.parts.at(2));
