@@ -210,7 +210,7 @@ std::string GatewayOptions::Usage() {
            "  --socket-mode MODE       permissions of the socket file, octal (default 0600)\n"
            "  --trusted-user NAME      also admit processes of this user on the gateway socket\n"
            "                           (default: only the gateway's own user and root)\n"
-           "  --threads N              event-loop threads (default 2, 1 on a single core)\n"
+           "  --threads N              event-loop threads (default: one for every two cores)\n"
            "  --request-timeout SEC    answer 504 after this long without a response (default 30)\n"
            "  --idle-timeout SEC       close idle or stalled HTTP connections (default 60)\n"
            "  --max-connections N      open HTTP connections at most; more are answered 503 and\n"

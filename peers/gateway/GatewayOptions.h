@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -19,9 +20,10 @@ public:
     bool appNameGiven = false;
     std::string appName;
     mode_t socketMode = 0600;
-    // Two event loops where there are two cores: a request is handed to a pull held on its
-    // client's loop where there is one, and the other core's loop serves other clients.
-    unsigned threads = std::thread::hardware_concurrency() > 1 ? 2 : 1;
+    // An event loop for every two cores: the workers and the clients need the rest. A second
+    // loop on two cores made every answer that arrived on the other loop wake its thread, which
+    // cost more than the second core gave.
+    unsigned threads = std::max(1u, std::thread::hardware_concurrency() / 2);
     std::chrono::milliseconds requestTimeout{30000};
     std::chrono::milliseconds idleTimeout{60000};
     std::chrono::milliseconds configPoll{500};
