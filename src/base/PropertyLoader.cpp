@@ -24,7 +24,7 @@ const IntDefault kIntDefaults[] = {
     {"maxModulePerSubprocess", 10},      {"moduleIdleTime", -1},
     {"moduleLifeCheckDelay", 10},        {"moduleLastLifeDelay", 3},
     {"moduleHealthCheckInterval", 1000}, {"moduleRequestTimeout", 300},
-    {"modulePullConnections", 8},
+    {"modulePullConnections", -1},  // unset: each kind of module has its own default
 };
 
 struct StrDefault {
@@ -197,8 +197,11 @@ std::string PropertyLoader::getStrProperty(const std::string& name) {
     return std::string();
 }
 
-int32_t ModulePullConnections() {
+int32_t ModulePullConnections(int32_t whenUnset) {
     const int32_t n = getProperty("modulePullConnections");
+    if (n == -1) {
+        return whenUnset;
+    }
     return n < 1 ? 1 : (n > 16 ? 16 : n);
 }
 

@@ -11,8 +11,9 @@
 // Integer setting; the default when the key is absent or -1; -1 (logged) for an unknown name.
 int32_t getProperty(const std::string& name);
 
-// How many pull connections a worker opens per module: modulePullConnections within 1-16.
-int32_t ModulePullConnections();
+// How many pull connections a worker opens per module: modulePullConnections within 1-16, or
+// whenUnset (the module kind's own default) when the setting is absent.
+int32_t ModulePullConnections(int32_t whenUnset);
 
 // String setting; the default when absent or empty; "" (logged) for an unknown name.
 std::string getStrProperty(const std::string& name);

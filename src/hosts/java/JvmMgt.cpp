@@ -18,6 +18,8 @@
 namespace {
 
 constexpr int64_t START_POLL_MS = 30;
+// Pull connections per module unless modulePullConnections says otherwise, as for a C module.
+constexpr int32_t DEFAULT_PULL_CONNECTIONS = 8;
 const std::string CATALINA_HOME_OPTION = "-Dcatalina.home=";    // 16 characters
 const std::string TOMCATUDS_HOME_OPTION = "-Dtomcatuds.home=";  // 17 characters
 const std::string CLASS_PATH_OPTION = "-Djava.class.path";
@@ -86,7 +88,7 @@ std::vector<std::string> JvmMgt::BuildJvmOptions(const std::string& vmArgs) {
         }
     }
     // The receivers in the VM pull on this many connections per module.
-    options.push_back("-Dtomcatuds.pullConnections=" + std::to_string(ModulePullConnections()));
+    options.push_back("-Dtomcatuds.pullConnections=" + std::to_string(ModulePullConnections(DEFAULT_PULL_CONNECTIONS)));
     // The worker's main thread must keep SIGQUIT, SIGTERM and SIGINT for itself.
     options.push_back("-Xrs");
     return options;

@@ -61,10 +61,14 @@ TEST(CModuleMgt, LoadFailsWithItsCodeClosesTheLibraryAndLeavesNoReceiverUntilALo
 TEST(CModuleMgt, SeveralPullConnectionsServeTogetherAndAreHandledTogether) {
     testsupport::RunInChildWithLog([](LogReader&) {
         Harness h("CmodPulls", 3);
+        // A setting holds for every kind of module; without one each kind has its own default.
+        testsupport::WriteContainerConfig(h.home.path(), "{}");
+        EXPECT_EQ(ModulePullConnections(8), 8);
+        EXPECT_EQ(ModulePullConnections(16), 16);
         for (const auto& [setting, n] : {std::pair{"0", 1}, {"40", 16}, {"3", 3}}) {
             testsupport::WriteContainerConfig(h.home.path(),
                                               std::string("{\"modulePullConnections\":") + setting + "}");
-            EXPECT_EQ(ModulePullConnections(), n) << setting;
+            EXPECT_EQ(ModulePullConnections(16), n) << setting;
         }
         ASSERT_EQ(h.Mgt()->LoadModule(Module("calc")), 0);
         auto pullConns = [&](size_t from) {
