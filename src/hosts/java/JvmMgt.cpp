@@ -88,7 +88,8 @@ std::vector<std::string> JvmMgt::BuildJvmOptions(const std::string& vmArgs) {
         }
     }
     // The receivers in the VM pull on this many connections per module.
-    options.push_back("-Dtomcatuds.pullConnections=" + std::to_string(ModulePullConnections(DEFAULT_PULL_CONNECTIONS)));
+    options.push_back("-Dtomcatuds.pullConnections=" +
+                      std::to_string(ModulePullConnections(DEFAULT_PULL_CONNECTIONS)));
     // The worker's main thread must keep SIGQUIT, SIGTERM and SIGINT for itself.
     options.push_back("-Xrs");
     return options;
