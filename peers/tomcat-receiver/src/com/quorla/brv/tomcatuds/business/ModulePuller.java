@@ -1,11 +1,8 @@
 package com.quorla.brv.tomcatuds.business;
 
-import java.io.BufferedInputStream;
 import java.io.IOException;
 import java.io.InputStream;
 import java.nio.ByteBuffer;
-import java.nio.channels.Channels;
-import java.nio.channels.SocketChannel;
 import java.util.List;
 import java.util.concurrent.ExecutorService;
 import java.util.concurrent.RejectedExecutionException;
@@ -33,13 +30,12 @@ final class ModulePuller implements Runnable {
     private final InFlight inFlight;
     private volatile boolean active = true;
     /**
-     * Guarded by this: the pull connection and its reader (replaced on reconnect), the pulling
+     * Guarded by this: the pull connection (replaced on reconnect), the pulling
      * thread's turn (a thread pulls only while its turn is the current one) and when the request
      * that the pulling thread runs began (System.nanoTime(), 0 while it pulls); pulled: a pull on
      * the channel waits for its message (a thread taking the pulling over must not pull again).
      */
-    private SocketChannel channel;
-    private InputStream in;
+    private PullConnection channel;
     private long turn;
     private long busySince;
     private boolean pulled;
@@ -120,15 +116,11 @@ final class ModulePuller implements Runnable {
     private void pull(long myTurn) {
         while (active && myTurn(myTurn)) {
             try {
-                SocketChannel ch;
-                InputStream input;
-                synchronized (this) {  // a reconnect replaces both together
-                    ch = channel(myTurn);
-                    input = in;
-                }
+                PullConnection ch = channel(myTurn);
                 if (ch == null) {
                     return;
                 }
+                InputStream input = ch.input();
                 while (active) {
                     boolean pullFirst;
                     synchronized (this) {
@@ -155,18 +147,15 @@ final class ModulePuller implements Runnable {
         }
     }
 
-    private void writePull(SocketChannel ch) throws IOException {
-        ByteBuffer pull = ByteBuffer.wrap(pullFrame);
-        while (pull.hasRemaining()) {
-            ch.write(pull);
-        }
+    private void writePull(PullConnection ch) throws IOException {
+        ch.write(ByteBuffer.wrap(pullFrame));
     }
 
     /**
      * Runs one gateway answer, with the next pull sent before it runs; false when this thread no
      * longer pulls after it. A failed pull is thrown once the request is answered.
      */
-    private boolean handle(List<String> parts, long myTurn, SocketChannel ch) throws IOException {
+    private boolean handle(List<String> parts, long myTurn, PullConnection ch) throws IOException {
         if (parts.size() < 4 || !"message".equals(parts.get(0))) {
             LOG.warning("unexpected gateway answer for " + key + ": " + (parts.isEmpty() ? "" : parts.get(0)));
             return true;
@@ -209,7 +198,7 @@ final class ModulePuller implements Runnable {
     }
 
     /** The open connection, opened when there is none; null when this thread's turn is over. */
-    private synchronized SocketChannel channel(long myTurn) throws IOException {
+    private synchronized PullConnection channel(long myTurn) throws IOException {
         if (!active) {
             throw new IOException("puller stopped");
         }
@@ -217,27 +206,24 @@ final class ModulePuller implements Runnable {
             return null;
         }
         if (channel == null) {
-            SocketChannel ch = GatewaySocket.open(udsAddr);
-            channel = ch;
+            channel = PullConnection.open(udsAddr);
             pulled = false;
-            in = new BufferedInputStream(Channels.newInputStream(ch));
         }
         return channel;
     }
 
     private void closeChannel() {
-        SocketChannel ch;
+        PullConnection ch;
         synchronized (this) {
             ch = channel;
             channel = null;
-            in = null;
             pulled = false;
         }
         if (ch != null) {
             try {
                 ch.close();
             } catch (IOException ignored) {
-                // The blocked read ends either way.
+                // The wait in progress ends either way.
             }
         }
     }
