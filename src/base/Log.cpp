@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstring>
 
 #include "base/LogCfg.h"
@@ -114,13 +115,31 @@ LogStamp CurrentLogStamp() {
     return LogStamp{LogClock::NowMs(), CachedPid(), static_cast<unsigned long>(pthread_self())};
 }
 
-void AppendLogPrefix(std::string& out, const LogStamp& stamp, int32_t level) {
+namespace {
+
+// A thread writes many lines within one second and always the same "[pid:tid]": both parts are
+// formatted once and copied after that. The time part is keyed by the second and the UTC offset
+// in force for it, so a time-zone change is followed as LogClock follows it.
+struct PrefixCache {
+    int64_t second = INT64_MIN;
+    int32_t offset = 0;
+    size_t timeLen = 0;
+    char time[24];  // "[MM-DD hh:mm:ss."
+    int32_t pid = 0;
+    unsigned long tid = 0;
+    size_t idsLen = 0;  // 0: not formatted yet
+    char ids[48];       // ",[pid:tid],"
+};
+
+PrefixCache& ThreadPrefixCache() {
+    thread_local PrefixCache cache;
+    return cache;
+}
+
+void FormatTimePart(PrefixCache& c, int64_t epochMs) {
     LogClock::Fields f{};
-    LogClock::LocalFields(stamp.epochMs, f);
-    if (level < LOG_LEVEL_TRACE) level = LOG_LEVEL_TRACE;
-    if (level > LOG_LEVEL_ERROR) level = LOG_LEVEL_ERROR;
-    char buf[96];
-    char* p = buf;
+    LogClock::LocalFields(epochMs, f);
+    char* p = c.time;
     *p++ = '[';
     p = PutTwoDigits(p, f.month);
     *p++ = '-';
@@ -132,18 +151,48 @@ void AppendLogPrefix(std::string& out, const LogStamp& stamp, int32_t level) {
     *p++ = ':';
     p = PutTwoDigits(p, f.second);
     *p++ = '.';
-    p = PutUnsigned(p, static_cast<unsigned long long>(f.millis));
+    c.timeLen = static_cast<size_t>(p - c.time);
+}
+
+void FormatIdsPart(PrefixCache& c, int32_t pid, unsigned long tid) {
+    char* p = c.ids;
+    std::memcpy(p, ",[", 2);
+    p += 2;
+    p = PutSigned(p, pid);
+    *p++ = ':';
+    p = PutUnsigned(p, tid);
+    std::memcpy(p, "],", 2);
+    p += 2;
+    c.pid = pid;
+    c.tid = tid;
+    c.idsLen = static_cast<size_t>(p - c.ids);
+}
+
+}  // namespace
+
+void AppendLogPrefix(std::string& out, const LogStamp& stamp, int32_t level) {
+    if (level < LOG_LEVEL_TRACE) level = LOG_LEVEL_TRACE;
+    if (level > LOG_LEVEL_ERROR) level = LOG_LEVEL_ERROR;
+    PrefixCache& c = ThreadPrefixCache();
+    const int64_t second = stamp.epochMs / 1000 - (stamp.epochMs % 1000 < 0 ? 1 : 0);
+    const int32_t offset = LogClock::UtcOffset(second);
+    if (second != c.second || offset != c.offset) {
+        FormatTimePart(c, stamp.epochMs);
+        c.second = second;
+        c.offset = offset;
+    }
+    if (c.idsLen == 0 || stamp.pid != c.pid || stamp.tid != c.tid) FormatIdsPart(c, stamp.pid, stamp.tid);
+    char buf[96];
+    char* p = buf;
+    std::memcpy(p, c.time, c.timeLen);
+    p += c.timeLen;
+    p = PutUnsigned(p, static_cast<unsigned long long>(stamp.epochMs - second * 1000));
     std::memcpy(p, "],", 2);
     p += 2;
     std::memcpy(p, kLevelNames[level], 5);
     p += 5;
-    std::memcpy(p, ",[", 2);
-    p += 2;
-    p = PutSigned(p, stamp.pid);
-    *p++ = ':';
-    p = PutUnsigned(p, stamp.tid);
-    std::memcpy(p, "],", 2);
-    p += 2;
+    std::memcpy(p, c.ids, c.idsLen);
+    p += c.idsLen;
     out.append(buf, static_cast<size_t>(p - buf));
 }
 

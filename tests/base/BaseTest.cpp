@@ -153,6 +153,28 @@ TEST(LogFormat, LinesAreByteExactInLocalTime) {
     EXPECT_EQ(LogMgr::MakeLogFileName("/l", "Vessel", kBaseMs / 1000), "/l/Vessel_20240105_150012.log");
 }
 
+// A thread reuses the prefix it formatted for a second: another thread id or another zone in
+// that second must still show.
+TEST(LogFormat, AReusedPrefixFollowsTheThreadAndTheZone) {
+    const std::string tail = "a[Run|WorkerCycle.cpp|42]\n";
+    {
+        testsupport::ScopedEnv tz("TZ", "UTC0");
+        tzset();
+        LogClock::RefreshOffset(kBaseMs / 1000);
+        EXPECT_EQ(FormatLogLineAt({kBaseMs, 5, 6}, LOG_LEVEL_INFO, "a", kLoc),
+                  ExpectedTime(kBaseMs) + "Info ,[5:6]," + tail);
+        EXPECT_EQ(FormatLogLineAt({kBaseMs + 1, 5, 7}, LOG_LEVEL_WARN, "a", kLoc),
+                  ExpectedTime(kBaseMs + 1) + "Warn ,[5:7]," + tail);
+        setenv("TZ", "IST-5:30", 1);
+        tzset();
+        LogClock::RefreshOffset(kBaseMs / 1000);
+        EXPECT_EQ(FormatLogLineAt({kBaseMs + 2, 5, 7}, LOG_LEVEL_INFO, "a", kLoc),
+                  ExpectedTime(kBaseMs + 2) + "Info ,[5:7]," + tail);
+    }
+    tzset();
+    LogClock::RefreshOffset(kBaseMs / 1000);
+}
+
 size_t LineCount(const std::string& path) {
     return SplitLines(ReadFile(path)).size();
 }
