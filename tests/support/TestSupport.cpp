@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -143,6 +144,15 @@ bool WaitClosed(int fd, std::chrono::milliseconds timeout) {
         long n = ReadSome(fd, dropped, deadline);
         if (n <= 0) return n == 0;
     }
+}
+
+int ThreadsNotBatch() {
+    int count = 0;
+    for (const std::string& tid : ListDir("/proc/self/task")) {
+        const int policy = sched_getscheduler(std::stoi(tid));
+        count += policy >= 0 && policy != SCHED_BATCH ? 1 : 0;  // < 0: the thread has ended
+    }
+    return count;
 }
 
 std::string UniqueName(const std::string& tag) {

@@ -59,6 +59,9 @@ long ReadSome(int fd, std::string& into, std::chrono::steady_clock::time_point d
 // Reads and drops data until end of file: true when the peer closed before the deadline.
 bool WaitClosed(int fd, std::chrono::milliseconds timeout);
 
+// How many threads of this process run under another scheduling policy than SCHED_BATCH.
+int ThreadsNotBatch();
+
 // A name unique to this process and call, usable as APP_NAME so socket paths never collide.
 std::string UniqueName(const std::string& tag);
 

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 
+#include "base/BatchScheduling.h"
 #include "base/HandledSignalsBlocked.h"
 #include "base/Log.h"
 #include "base/PropertyLoader.h"
@@ -81,6 +82,9 @@ GoModuleMgt* GoModuleMgt::getInstance() {
         return instance;
     }
     HandledSignalsBlocked blocked;
+    // Go's scheduler wakes threads of its own for most requests (idle threads spinning up, the
+    // netpoller, sysmon); under the normal policy they preempt the gateway's event loop.
+    BatchScheduling::ApplyToProcess();
     instance = new GoModuleMgt();
     instance->dllHandle = dlopen(GOLOADER_LIBRARY, RTLD_NOW | RTLD_GLOBAL);
     if (instance->dllHandle == nullptr) {

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 
+#include "base/BatchScheduling.h"
 #include "base/CommonUtil.h"
 #include "base/HandledSignalsBlocked.h"
 #include "base/Log.h"
@@ -184,6 +185,9 @@ void JvmMgt::CreateJvm(const std::string& vmArgs) {
     args.ignoreUnrecognized = JNI_FALSE;
 
     CreateJavaVMFn create = LoadCreateJavaVM();
+    // The VM's threads, started from here, take the policy: several wake per request (pull
+    // threads, Tomcat's), and under the normal policy they preempt the gateway's event loop.
+    BatchScheduling::ApplyToProcess();
     JavaVM* vm = nullptr;
     JNIEnv* env = nullptr;
     jint r = create != nullptr ? create(&vm, reinterpret_cast<void**>(&env), &args) : JNI_ERR;

@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/HostKinds.h"
@@ -38,8 +40,12 @@ std::string Go(const std::string& bytes) {
 }  // namespace
 
 // A library lacking an export, then none at all: no manager, and the next Go module tries again.
-// Then every call goes to the loader in order, as exact Go strings, with the signals blocked.
+// Then every call goes to the loader in order, as exact Go strings, with the signals blocked. The
+// whole process, a thread started before the manager included, runs under SCHED_BATCH.
 TEST(GoModuleMgtTest, NoManagerUntilACompleteLoaderIsThereThenEveryCallReachesItExactly) {
+    std::promise<void> release;
+    std::thread earlier([done = release.get_future()]() mutable { done.wait(); });
+    ASSERT_GT(ThreadsNotBatch(), 1);
     TempDir dir("gomodule");
     ScopedEnv record("FAKELOADER_RECORD", dir / "calls"), app("APP_NAME", UniqueName("GoMgt"));
     RegisterHostKinds();
@@ -63,6 +69,9 @@ TEST(GoModuleMgtTest, NoManagerUntilACompleteLoaderIsThereThenEveryCallReachesIt
     IModuleMgt* mgt = GetModuleMgtByType(hello);
     ASSERT_NE(mgt, nullptr);
     EXPECT_TRUE(mgt == GoModuleMgt::getInstance() && mgt == GetCurrentModuleMgt());
+    EXPECT_EQ(ThreadsNotBatch(), 0);
+    release.set_value();
+    earlier.join();
     const std::string name("he\0lo", 5);  // five bytes with a NUL: length 5; blanks and UTF-8 whole
     EXPECT_EQ(mgt->LoadModule(ModulePojo(name, "1.0", "/opt/go mods/h\xC3\xA9", "GO", "")), 0);
     setenv("FAKELOADER_RESULT", "7", 1);

@@ -160,6 +160,7 @@ TEST(JvmMgtTest, VmOnItsOwnThreadCarriesReceiverCallsAndThrowingJavaLeavesNothin
         EXPECT_EQ(jvm.WaitForJvmStart(), 0);
         JavaVM* vm = jvm.GetJvmPojo().GetVm();
         ASSERT_NE(vm, nullptr);
+        EXPECT_EQ(ThreadsNotBatch(), 0) << "the VM's threads and ours run under SCHED_BATCH";
         // Created on the JVM thread: this thread is attached only within a guard's scope.
         JNIEnv* env = nullptr;
         auto attached = [&] { return vm->GetEnv(reinterpret_cast<void**>(&env), JNI_VERSION_1_8) == JNI_OK; };
