@@ -61,8 +61,8 @@ int BatchScheduling::ApplyToProcess() {
         }
     }
     if (failed > 0) {
-        LOG_WARN("batch scheduling: " + std::to_string(failed) + " threads keep their policy: " +
-                 strerror(error));
+        LOG_WARN("batch scheduling: " + std::to_string(failed) +
+                 " threads keep their policy: " + strerror(error));
     } else {
         LOG_INFO("batch scheduling: " + std::to_string(total) + " threads changed");
     }
