@@ -2,19 +2,20 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <libdeflate.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -44,9 +45,12 @@ void ResetCreateMutexInChild() {
 }
 const int kForkHandler = pthread_atfork(nullptr, nullptr, ResetCreateMutexInChild);
 
-// Closed files are read in large chunks: at 1 KiB a read, the system calls alone cost a third
-// of compressing a busy worker's log.
-constexpr size_t kGzipChunk = 64 * 1024;
+// Closed files are compressed a MiB at a time, each into a gzip member of its own: a member's
+// start costs the compression ratio next to nothing at this size (0.5 % against 4 MiB members),
+// and the buffers stay small.
+constexpr size_t kGzipChunk = 1024 * 1024;
+// gzip's default level: the archives are no larger than zlib's.
+constexpr int kGzipLevel = 6;
 // The housekeeping thread's nice value: the lowest priority.
 constexpr int kHousekeepingNice = 19;
 // A file that could not be compressed (the disk is full) is tried again 5 s later, then after
@@ -161,43 +165,64 @@ size_t PickByModTime(const std::vector<std::string>& files, bool newest) {
     return best;
 }
 
-// Compresses src into out; false with the reason in error when anything could not be read or
-// written, the closing trailer included.
-bool WriteGzip(int src, int out, std::string& error) {
-    const int gzFd = fcntl(out, F_DUPFD_CLOEXEC, 0);  // gzclose closes it; out stays for fsync
-    gzFile gz = gzFd < 0 ? nullptr : gzdopen(gzFd, "wb");
-    if (gz == nullptr) {
-        error = "gzopen failed~" + ErrorText(errno);
-        if (gzFd >= 0) close(gzFd);
-        return false;
+// Writes size bytes whole; false with the reason in error.
+bool WriteFully(int fd, const char* data, size_t size, std::string& error) {
+    while (size > 0) {
+        const ssize_t n = write(fd, data, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            error = ErrorText(errno);
+            return false;
+        }
+        data += n;
+        size -= static_cast<size_t>(n);
     }
-    bool failed = false;
-    std::vector<char> buf(kGzipChunk);
-    for (;;) {
-        ssize_t n = read(src, buf.data(), buf.size());
+    return true;
+}
+
+// Reads until buf is full or the file ends; the byte count, or -1 with the reason in error.
+ssize_t ReadFully(int fd, std::vector<char>& buf, std::string& error) {
+    size_t have = 0;
+    while (have < buf.size()) {
+        const ssize_t n = read(fd, buf.data() + have, buf.size() - have);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             error = "read failed~" + ErrorText(errno);
-            failed = true;
-            break;
+            return -1;
         }
         if (n == 0) break;
-        if (gzwrite(gz, buf.data(), static_cast<unsigned>(n)) != static_cast<int>(n)) {
-            const int err = errno;
-            int zerr = 0;
-            const char* text = gzerror(gz, &zerr);
-            error = zerr == Z_ERRNO ? ErrorText(err) : text;
-            failed = true;
-            break;
+        have += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(have);
+}
+
+// Compresses src into out as gzip, one member per kGzipChunk of the source (gzip -d, zcat and
+// zlib's readers join them); false with the reason in error when anything could not be read or
+// written. libdeflate takes about a third less CPU than zlib for the same size, and archiving
+// runs beside the request threads of every process that rolls a file.
+bool WriteGzip(int src, int out, std::string& error) {
+    std::unique_ptr<libdeflate_compressor, void (*)(libdeflate_compressor*)> compressor(
+        libdeflate_alloc_compressor(kGzipLevel), libdeflate_free_compressor);
+    if (compressor == nullptr) {
+        error = "gzopen failed~" + ErrorText(ENOMEM);
+        return false;
+    }
+    std::vector<char> in(kGzipChunk);
+    std::vector<char> packed(libdeflate_gzip_compress_bound(compressor.get(), in.size()));
+    // An empty source still gets one (empty) member: a zero-byte file is no gzip file.
+    for (bool first = true;; first = false) {
+        const ssize_t have = ReadFully(src, in, error);
+        if (have < 0) return false;
+        if (have == 0 && !first) return true;
+        const size_t size = libdeflate_gzip_compress(compressor.get(), in.data(), static_cast<size_t>(have),
+                                                     packed.data(), packed.size());
+        if (size == 0) {
+            error = "compression failed";
+            return false;
         }
+        if (!WriteFully(out, packed.data(), size, error)) return false;
+        if (static_cast<size_t>(have) < in.size()) return true;
     }
-    // The archive is complete only once its trailer is written.
-    const int rc = gzclose(gz);
-    if (rc != Z_OK && !failed) {
-        error = "gzclose failed~" + (rc == Z_ERRNO ? ErrorText(errno) : "zlib error " + std::to_string(rc));
-        failed = true;
-    }
-    return !failed;
 }
 
 void SyncDirOf(const std::string& path) {
